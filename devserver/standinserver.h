@@ -1,0 +1,140 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QUrlQuery>
+#include <QWebSocketProtocol>
+#include <memory>
+
+// A stand-in for the live-chat service: real HTTP and WebSocket on loopback,
+// speaking the service's protocol from an in-memory model of one merchant
+// channel. The demo runs against it, the tests link it in-process and use the
+// control API below to make visitors act and to make the service misbehave.
+namespace StandIn {
+
+struct RecordedRequest
+{
+    QByteArray method;                            // "GET", "POST"
+    QString path;                                 // decoded path, e.g. "/api/agent/login"
+    QString rawQuery;                             // query exactly as received (still encoded)
+    QUrlQuery query;                              // the same, parsed
+    QList<QPair<QByteArray, QByteArray>> headers; // as received, in order
+    QByteArray body;
+
+    QByteArray header(const QByteArray &name) const; // case-insensitive; empty when absent
+    bool hasHeader(const QByteArray &name) const;
+    QJsonObject jsonBody() const; // empty when the body is not a JSON object
+};
+
+// What the next matching REST request gets instead of the normal answer.
+enum class Fault {
+    Http401,      // HTTP 401 with a JSON body
+    Http500,      // HTTP 500
+    NotJson,      // HTTP 200, body that is not JSON
+    CodeAsString, // {"code": "200", "msg": ..., "data": {...}}
+    ArrayBody,    // HTTP 200, body is a JSON array
+    Refuse,       // HTTP 200, {"code": 500, "msg": "服务暂不可用"}
+    DropConnection // the TCP connection is closed without an answer
+};
+
+struct AgentAccount
+{
+    int id = 0;
+    QString account;
+    QString password;
+    QString name;
+    int memberId = 0;
+    QString role = QStringLiteral("agent");
+    bool online = false;
+};
+
+class StandInServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit StandInServer(QObject *parent = nullptr);
+    ~StandInServer() override;
+
+    // Listens for HTTP and WebSocket on one port (0 picks a free one).
+    bool listen(const QHostAddress &address = QHostAddress::LocalHost, quint16 port = 0);
+    quint16 port() const;
+    QString restBaseUrl() const; // "http://127.0.0.1:PORT/api"
+    QString wssUrl() const;      // "ws://127.0.0.1:PORT/wss"
+
+    // ---- accounts and tokens
+    // Built in: "demo"/"demo123" (id 12, name 演示坐席, member 3), "lili"/"lili123"
+    // (id 13, 李丽), "noname"/"noname123" (id 14, empty name), "wang"/"wang123"
+    // (id 15, 王强, offline).
+    QList<AgentAccount> accounts() const;
+    void addAccount(const AgentAccount &account);
+    void setAgentOnline(int agentId, bool online);
+    QString issueToken(int agentId) const; // a token the server accepts for that agent
+    void revokeTokens();                   // every token issued so far becomes unknown (401)
+
+    // ---- the channel model
+    QString channelCode() const; // "demo-channel"
+    void clearChannel();         // no sessions, no messages
+    void seedDemoChannel();      // several pages of varied sessions (the default content)
+    // Adds a session with the given fields (keys as the service sends them:
+    // "visitor_name", "visitor_id", "status", "ip_address", "remark",
+    // "unread_count", "last_msg", "last_time", ...); returns its id.
+    int addSession(const QJsonObject &fields = {});
+    // Adds a stored message (keys as the service sends them); returns its id.
+    int addMessage(int sessionId, const QJsonObject &fields);
+    QJsonObject session(int sessionId) const; // empty when unknown
+    QJsonArray messages(int sessionId) const; // stored, oldest first
+    int sessionCount() const;
+
+    // ---- simulated visitors (each also pushes the matching frame to the agents)
+    int visitorOpensSession(const QString &visitorName, const QString &visitorId = {},
+                            const QString &ip = QStringLiteral("127.0.0.1"));
+    QJsonObject visitorSays(int sessionId, const QString &content,
+                            const QString &msgType = QStringLiteral("text"));
+    void visitorLeaves(int sessionId);
+
+    // ---- fault injection for REST: the next `times` requests whose path
+    // contains `pathContains` get the fault / the raw reply / the delay.
+    void injectFault(const QString &pathContains, Fault fault, int times = 1);
+    void setRawReply(const QString &pathContains, int httpStatus, const QByteArray &body,
+                     int times = 1);
+    void delayReplies(const QString &pathContains, int ms, int times = 1);
+    void clearFaults();
+
+    // ---- what the clients sent
+    QList<RecordedRequest> requests() const;
+    QList<RecordedRequest> requestsTo(const QString &pathContains) const;
+    void clearRequests();
+    QStringList receivedFrames() const; // every WebSocket text frame received, in order
+    void clearReceivedFrames();
+
+    // ---- WebSocket control
+    int connectionCount() const;     // sockets currently open on "/wss"
+    int authenticatedCount() const;  // of those, authenticated as agents
+    void pushFrame(const QJsonObject &frame);      // to every authenticated agent socket
+    void pushFrameTwice(const QJsonObject &frame); // the same frame sent twice
+    void pushText(const QString &text);            // raw text frame to every open socket
+    void pushBinary(const QByteArray &data);
+    void dropConnections();                        // abort the TCP connections abruptly
+    void closeConnections(QWebSocketProtocol::CloseCode code, const QString &reason);
+    void refuseNextAuth(const QString &msg = QStringLiteral("token无效"));
+
+    QString uploadDir() const; // where uploaded images are stored
+
+signals:
+    void requestRecorded(const StandIn::RecordedRequest &request);
+    void frameReceived(const QString &text);
+    void socketConnected();
+    void socketDisconnected();
+
+private:
+    class Private;
+    std::unique_ptr<Private> d;
+};
+
+} // namespace StandIn

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QAbstractSocket>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <QVariantMap>
+
+class QTimer;
+class QWebSocket;
+
+// The agent's realtime link: authenticates on every connection, keeps a
+// heartbeat once authenticated and reconnects with a doubling delay after an
+// unexpected disconnect. Each incoming JSON frame becomes one typed signal.
+class WssClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit WssClient(QObject *parent = nullptr);
+    ~WssClient() override;
+
+    void setUrl(const QString &url);
+    QString url() const { return m_url; }
+    void setHeartbeatIntervalSec(int seconds);
+    void setReconnectBaseDelayMs(int ms);
+    void setReconnectMaxDelayMs(int ms);
+    int reconnectDelayMs() const { return m_reconnectDelayMs; }
+
+    void connectToServer(const QString &token, const QString &role);
+    void disconnectFromServer();
+    bool isConnected() const;
+    bool isAuthenticated() const { return m_authenticated; }
+
+    void sendAuth(const QString &token, const QString &role);
+    void sendChat(int sessionId, const QString &content, const QString &msgType);
+    void sendRecall(const QString &msgUuid, int sessionId);
+    void sendTransfer(int sessionId, int targetAgentId);
+    void sendPing();
+    // Any frame, serialised compactly; dropped unless the socket is connected.
+    void sendFrame(const QJsonObject &frame);
+
+signals:
+    void connected();
+    void disconnected(ushort code, const QString &reason);
+    void authOk();
+    void authFailed(const QString &reason);
+    void channelJoined(const QString &channel);
+    void sessionJoined(int sessionId);
+    void newSession(const QVariantMap &sessionData);
+    void sessionOffline(int sessionId);
+    void chatMessage(const QVariantMap &messageData);
+    void chatSent(const QString &msgUuid, int sessionId);
+    void recallReceived(const QString &msgUuid, int sessionId);
+    void sessionTransferred(const QVariantMap &data);
+    void agentOnline(const QVariantMap &data);
+    void agentOffline(const QVariantMap &data);
+    void pong();
+    void connectionError(const QString &error);
+
+private slots:
+    void onConnected();
+    void onDisconnected();
+    void onTextMessageReceived(const QString &message);
+    void onError(QAbstractSocket::SocketError error);
+    void onHeartbeatTimeout();
+    void onReconnectTimeout();
+
+private:
+    QWebSocket *m_socket = nullptr;
+    QTimer *m_heartbeatTimer = nullptr;
+    QTimer *m_reconnectTimer = nullptr;
+    QString m_url;
+    QString m_token;
+    QString m_role;
+    int m_heartbeatIntervalSec = 30;
+    int m_reconnectBaseDelayMs = 3000;
+    int m_reconnectMaxDelayMs = 30000;
+    int m_reconnectDelayMs = 0;
+    bool m_authenticated = false;
+    bool m_manualClose = false;
+};

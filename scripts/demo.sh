@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, starts the stand-in service on 127.0.0.1
+# and the client pointed at it. Sign in with demo / demo123.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/install-deps.sh"
+"$root/scripts/build.sh"
+build=${ORVANTIS_BUILD_DIR:-$root/build}
+
+portfile=$(mktemp)
+"$build/devserver/standin-server" --port 0 >"$portfile" &
+server=$!
+trap 'kill $server 2>/dev/null || true; rm -f "$portfile"' EXIT
+for _ in $(seq 1 100); do
+    port=$(grep -oE 'port [0-9]+' "$portfile" | head -n1 | cut -d' ' -f2 || true)
+    [ -n "$port" ] && break
+    sleep 0.1
+done
+if [ -z "${port:-}" ]; then
+    echo "the stand-in service did not start" >&2
+    exit 1
+fi
+echo "stand-in service on http://127.0.0.1:$port (account demo, password demo123)"
+
+export ORVANTIS_API_URL="http://127.0.0.1:$port/api"
+export ORVANTIS_WSS_URL="ws://127.0.0.1:$port/wss"
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    echo "no display: running the client under Xvfb"
+    xvfb-run -a -s "-screen 0 1400x900x24" "$build/app/orvantis" "$@"
+else
+    "$build/app/orvantis" "$@"
+fi

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QApplication>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cstdlib>
+
+// Every test runs offscreen with its own settings store, so nothing a test
+// writes can reach the user's real configuration.
+namespace TestSupport {
+
+inline void isolateEnvironment()
+{
+    static QTemporaryDir configHome(QDir::tempPath() + QStringLiteral("/orvantis-test-XXXXXX"));
+    qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());
+    qputenv("XDG_DATA_HOME", (configHome.path() + QStringLiteral("/data")).toLocal8Bit());
+    qputenv("XDG_CACHE_HOME", (configHome.path() + QStringLiteral("/cache")).toLocal8Bit());
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Debug lines of the program are noise in test logs.
+    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
+        qputenv("QT_LOGGING_RULES", "default.debug=false");
+    QStandardPaths::setTestModeEnabled(true);
+}
+
+} // namespace TestSupport
+
+#define ORVANTIS_TEST_MAIN(TestObject)                                                             \
+    int main(int argc, char *argv[])                                                               \
+    {                                                                                              \
+        TestSupport::isolateEnvironment();                                                         \
+        QApplication app(argc, argv);                                                              \
+        app.setAttribute(Qt::AA_Use96Dpi, true);                                                   \
+        TestObject tc;                                                                             \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                 \
+        return QTest::qExec(&tc, argc, argv);                                                      \
+    }

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QWidget>
+
+#include "net/chatrecords.h"
+
+class QLabel;
+class QPushButton;
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// One message in a conversation column. Own messages sit on the right with a
+// recall link, visitor messages on the left with a translate link. Fetches
+// its image and its translation itself. Message text is always plain text.
+class ChatBubble : public QWidget
+{
+    Q_OBJECT
+
+public:
+    ChatBubble(const ChatMessage &msg, bool isFromSelf, QWidget *parent = nullptr);
+
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+    QString msgUuid() const { return m_msgUuid; }
+    // Assigned when the service confirms a sent message; shows or hides recall.
+    void setMsgUuid(const QString &uuid);
+    bool isFromSelf() const { return m_isFromSelf; }
+    void setMemberId(int memberId) { m_memberId = memberId; }
+    int memberId() const { return m_memberId; }
+    // Base URL of the translation endpoint's service ("<rest base>/translate" is posted).
+    void setTranslateBaseUrl(const QString &restBaseUrl) { m_restBaseUrl = restBaseUrl; }
+
+    QPushButton *recallButton() const { return m_recallButton; }
+    QPushButton *translateButton() const { return m_translateButton; }
+    QPushButton *imageButton() const { return m_imageButton; }
+    QLabel *contentLabel() const { return m_contentLabel; }
+    QLabel *translationLabel() const { return m_translationLabel; }
+    QLabel *avatarLabel() const { return m_avatarLabel; }
+    QLabel *timeLabel() const { return m_timeLabel; }
+
+signals:
+    void imageClicked(const QString &url);
+    void recallClicked(const QString &msgUuid);
+
+public slots:
+    void doTranslate();
+
+private slots:
+    void onImageLoaded(QNetworkReply *reply);
+    void showContextMenu(const QPoint &pos);
+    void onTranslateFinished(QNetworkReply *reply);
+
+private:
+    QString m_msgUuid;
+    QLabel *m_avatarLabel = nullptr;
+    QLabel *m_contentLabel = nullptr;
+    QLabel *m_translationLabel = nullptr;
+    QPushButton *m_imageButton = nullptr;
+    QLabel *m_timeLabel = nullptr;
+    QPushButton *m_recallButton = nullptr;
+    QPushButton *m_translateButton = nullptr;
+    bool m_isFromSelf = false;
+    QString m_msgType;
+    QString m_imageUrl;
+    QString m_sourceText;
+    bool m_translated = false;
+    QNetworkAccessManager *m_imageManager = nullptr;
+    QNetworkAccessManager *m_translateManager = nullptr;
+    int m_memberId = 0;
+    QString m_restBaseUrl;
+};

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+class QSoundEffect;
+
+// The two-note chime for new sessions, messages and transfers. Prefers
+// sounds/notify.wav beside the executable, otherwise synthesises the chime
+// into the temporary directory. Process-wide; switched by the notify setting.
+class NotifySound : public QObject
+{
+    Q_OBJECT
+
+public:
+    static NotifySound *instance();
+
+    void play();
+    void setEnabled(bool enabled);
+    bool isEnabled() const { return m_enabled; }
+    bool hasPendingPlay() const { return m_pendingPlay; }
+    QString filePath() const { return m_filePath; }
+    int playCount() const { return m_playCount; } // plays started, for tests
+
+    // The synthesised chime as a complete 16-bit mono PCM WAV file (30912 bytes).
+    static QByteArray synthesizeChimeWav();
+
+private:
+    NotifySound();
+    void onStatusChanged();
+
+    QSoundEffect *m_effect = nullptr;
+    QString m_filePath;
+    bool m_pendingPlay = false;
+    bool m_enabled = true;
+    int m_playCount = 0;
+};

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QWidget>
+
+#include "net/chatrecords.h"
+
+class QLabel;
+
+// One row of the session list: letter avatar, name, shortened last message,
+// time, unread badge and online dot. Paints its own selection and hover.
+class SessionListItem : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit SessionListItem(const ChatSession &session, QWidget *parent = nullptr);
+
+    int sessionId() const { return m_sessionId; }
+    void setOnline(bool online);
+    bool isOnline() const { return m_online; }
+    void setSelected(bool selected);
+    bool isSelected() const { return m_selected; }
+    void updateLastMessage(const QString &text, const QString &time);
+    // Shows another session in this row, so the list can reuse rows instead of
+    // recreating them. Equivalent to constructing a new item from `session`.
+    void setSession(const ChatSession &session);
+
+    // Pure helpers, shared with tests.
+    static QString elidedPreview(const QString &text); // 15 characters, then "..."
+    static QString timeText(const QString &isoTime);   // "HH:mm", or empty
+
+signals:
+    void clicked();
+    void rightClicked();
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void enterEvent(QEnterEvent *event) override;
+    void leaveEvent(QEvent *event) override;
+
+private:
+    int m_sessionId = 0;
+    QLabel *m_avatarLabel = nullptr;
+    QLabel *m_nameLabel = nullptr;
+    QLabel *m_lastMessageLabel = nullptr;
+    QLabel *m_timeLabel = nullptr;
+    QLabel *m_unreadBadge = nullptr;
+    QLabel *m_onlineDot = nullptr;
+    bool m_selected = false;
+    bool m_online = false;
+    bool m_hovered = false;
+};

@@ -1,0 +1,178 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QMap>
+#include <QPointer>
+#include <QVariantMap>
+
+#include "net/chatrecords.h"
+
+class ApiClient;
+class WssClient;
+class ChatBubble;
+class SessionListItem;
+class QuickReplyBar;
+class QLocalServer;
+class QLocalSocket;
+class QSystemTrayIcon;
+class QMenu;
+class QAction;
+class QTimer;
+class QScrollArea;
+class SessionListView;
+
+namespace Ui {
+class orvantisClass;
+}
+
+// The one main window and the owner of the agent's working state. Its
+// facets live in one source file each: bootstrap (orvantis.cpp), session list,
+// realtime events, conversation view, composer, transfer (workspace/) and the
+// tray and window state (shell/).
+class orvantis : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    orvantis();
+    ~orvantis() override;
+
+    // Read-only views for tests and benchmarks.
+    ApiClient *api() const { return apiClient; }
+    WssClient *wss() const { return wssClient; }
+    bool isLoggedIn() const { return loggedIn; }
+    int currentSession() const { return currentSessionId; }
+    const QList<ChatSession> &sessionList() const { return sessions; }
+    const QMap<int, QList<ChatMessage>> &messages() const { return messageCache; }
+    const QList<ChatBubble *> &bubbles() const { return chatBubbles; }
+    QList<int> visibleSessionOrder() const; // ids in list order, after filter and sort
+
+public slots:
+    void showLoginDialog();
+    void onLoginSuccess(const QString &token, const QVariantMap &userInfo);
+    void onLogoutClicked();
+    void performLogout();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void changeEvent(QEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    // ---- bootstrap (orvantis.cpp)
+    void setupConnections();
+    void startAgentSession();
+    void onChannelInfoReceived(const QVariantMap &channelInfo);
+    void resetWorkspace();
+    void openVendorWebsite();
+    void openHistoryDialog();
+
+    // ---- session list (orvantis_sessionlist.cpp)
+    void setupSessionList();
+    void loadSessionsPage(int page, bool append);
+    void onSessionsReceived(const QList<ChatSession> &list, int total, bool more);
+    void onSessionListScrolled();
+    void rebuildSessionList();
+    void selectSession(int sessionId);
+    void onSessionItemRightClicked(SessionListItem *item);
+    void onNewSession(const QVariantMap &sessionData);
+    void onSessionOffline(int sessionId);
+    void onSessionInfoReceived(const ChatSession &session);
+    void onSessionClosed(int sessionId);
+    void onSessionDeleted(int sessionId);
+    void showIpContextMenu(const QPoint &pos);
+    void onApiErrorForPaging(const QString &error);
+
+    // ---- realtime events (orvantis_realtime.cpp)
+    void onWssConnected();
+    void onWssDisconnected(ushort code, const QString &reason);
+    void onAuthOk();
+    void onAuthFailed(const QString &reason);
+    void onChannelJoined(const QString &channel);
+    void onChatMessage(const QVariantMap &messageData);
+    void onChatSent(const QString &msgUuid, int sessionId);
+    void onConnectionError(const QString &error);
+    void onApiError(const QString &error);
+    void notifyMessage(const QString &title, const QString &body, int sessionId);
+    bool isInForeground() const;
+
+    // ---- conversation view (orvantis_conversation.cpp)
+    void appendChatBubble(const ChatMessage &msg);
+    void clearChatBubbles();
+    void removeChatBubble(const QString &msgUuid);
+    void scrollChatToBottom();
+    void sendJoinSession(int sessionId);
+    void updateChatHeader(const ChatSession &s);
+    void onMessagesReceived(int sessionId, const QList<ChatMessage> &list, int total, bool more);
+    void saveRemark();
+    void onRemarkUpdated(int sessionId);
+    void onRecallClicked(const QString &msgUuid);
+    void onRecallReceived(const QString &msgUuid, int sessionId);
+    void showImageLightbox(const QString &url);
+    void clearCurrentUnread();
+
+    // ---- composer (orvantis_composer.cpp)
+    void setupComposer();
+    void updateSendButtonState();
+    void sendTextMessage();
+    bool uploadImage(const QByteArray &data, const QString &fileName);
+    void onImageUploaded(const QString &url);
+    void sendImageMessage(const QString &url);
+    void updateSessionPreview(int sessionId, const QString &text);
+
+    // ---- transfer (orvantis_transfer.cpp)
+    void onTransferClicked();
+    void onAgentListReceived(const QVariantList &agents);
+    void showTransferDialog(const QVariantList &agents);
+    void onSessionTransferred(const QVariantMap &data);
+
+    // ---- tray and window state (shell/orvantis_tray.cpp)
+    void setupTray();
+    void setupIpcServer();
+    void handleIpcConnection(QLocalSocket *socket);
+    void showMainWindow();
+    void hideToTray();
+    void updateTrayBadge();
+    void restoreWindowGeometry();
+    void saveWindowGeometry();
+
+    // ---- members, in the order the window declares its state
+    Ui::orvantisClass *ui = nullptr;
+    ApiClient *apiClient = nullptr;
+    WssClient *wssClient = nullptr;
+    QVariantMap userInfo;
+    QVariantMap channelInfo;
+    QList<ChatSession> sessions;
+    QMap<int, ChatSession> sessionMap;
+    QMap<int, QList<ChatMessage>> messageCache;
+    QMap<int, SessionListItem *> sessionItems; // rows currently on screen
+    QList<ChatBubble *> chatBubbles;
+    QuickReplyBar *quickReplyBar = nullptr;
+    int currentSessionId = 0;
+    int joinedSessionId = -1;
+    int agentId = 0;
+    int memberId = 0;
+    QString channelCode;
+    bool loggedIn = false;
+    int currentPage = 1;
+    int pageSize = 50;
+    bool hasMore = true;
+    bool loadingSessions = false;
+    QLocalServer *ipcServer = nullptr;
+    QSystemTrayIcon *trayIcon = nullptr;
+    QMenu *trayMenu = nullptr;
+    QAction *showAction = nullptr;
+    QAction *quitAction = nullptr;
+    bool quitting = false;
+    bool trayHintShown = false;
+    bool loginDialogOpen = false;
+    QAction *notifyAction = nullptr;
+    QAction *autoStartAction = nullptr;
+    bool notifyEnabled = true;
+    int lastBadgeCount = -1;
+
+    // ---- private helpers of the facets (each facet adds its own below)
+    QScrollArea *sessionScrollArea = nullptr; // found once by setupSessionList
+    SessionListView *sessionListView = nullptr;
+    QTimer *chatScrollTimer = nullptr;
+};
