@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QDialog>
+#include <QSettings>
+#include <QVariantMap>
+
+class ApiClient;
+class QPushButton;
+
+namespace Ui {
+class LoginDialog;
+}
+
+// The modal sign-in window. Remembers the credentials when asked, shows the
+// service's refusal or a network error under the button, and re-emits the
+// token and profile on success before it accepts.
+class LoginDialog : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit LoginDialog(ApiClient *api);
+    ~LoginDialog() override;
+
+    Ui::LoginDialog *form() const { return ui; } // for tests
+
+signals:
+    void loginSuccess(const QString &token, const QVariantMap &userInfo);
+
+public slots:
+    void onLoginClicked();
+    void onLoginSuccess(const QString &token, const QVariantMap &userInfo);
+    void onApiError(const QString &error);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    Ui::LoginDialog *ui = nullptr;
+    ApiClient *api = nullptr;
+    QSettings settings;
+    QPushButton *websiteButton = nullptr;
+};
