@@ -75,31 +75,55 @@ public:
     void addAccount(const AgentAccount &account);
     void setAgentOnline(int agentId, bool online);
     QString issueToken(int agentId) const; // a token the server accepts for that agent
-    void revokeTokens();                   // every token issued so far becomes unknown (401)
+    void revokeTokens();                   // every token issued so far becomes unknown (401);
+                                           // sockets already authenticated stay so
 
     // ---- the channel model
     QString channelCode() const; // "demo-channel"
     void clearChannel();         // no sessions, no messages
-    void seedDemoChannel();      // several pages of varied sessions (the default content)
+    // Several pages of varied sessions (the default content of the executable):
+    // 130 sessions, ids 1001..1130, 125 of them visible to "demo" (three pages of
+    // 50); the rest belong to "lili". Call after listen(): image URLs carry the port.
+    void seedDemoChannel();
     // Adds a session with the given fields (keys as the service sends them:
     // "visitor_name", "visitor_id", "status", "ip_address", "remark",
     // "unread_count", "last_msg", "last_time", ...); returns its id.
+    // Given keys win over the defaults (status "online", last_time now, ...).
+    // A given "id" is used when free. "agent_id" (default 0 = every agent)
+    // names the only agent who sees the session in lists and pushes.
     int addSession(const QJsonObject &fields = {});
-    // Adds a stored message (keys as the service sends them); returns its id.
+    // Adds a stored message (keys as the service sends them); returns its id
+    // (0 for an unknown session). Missing keys get defaults (fresh msg_uuid,
+    // from_type "visitor", msg_type "text", create_time now, is_deleted 0).
+    // Nothing is pushed; the session's message_count follows, an empty
+    // last_msg is filled, last_time and unread_count stay as set.
     int addMessage(int sessionId, const QJsonObject &fields);
     QJsonObject session(int sessionId) const; // empty when unknown
     QJsonArray messages(int sessionId) const; // stored, oldest first
     int sessionCount() const;
 
-    // ---- simulated visitors (each also pushes the matching frame to the agents)
+    // ---- simulated visitors (each also pushes the matching frame to the
+    // authenticated agent sockets that may see the session)
+    // A new online session, pushed as "new_session"; a visitor id that is
+    // already known reopens that session (online again) and returns its id.
     int visitorOpensSession(const QString &visitorName, const QString &visitorId = {},
                             const QString &ip = QStringLiteral("127.0.0.1"));
+    // Stores the visitor's message (create_time = now in epoch seconds, so two
+    // equal texts in the same second look alike to a client), moves last_msg,
+    // last_time and unread_count, pushes it as "chat"; returns the stored
+    // message (without "type"), or an empty object for an unknown session.
     QJsonObject visitorSays(int sessionId, const QString &content,
                             const QString &msgType = QStringLiteral("text"));
+    // Status "offline", pushed as "session_offline".
     void visitorLeaves(int sessionId);
 
     // ---- fault injection for REST: the next `times` requests whose path
     // contains `pathContains` get the fault / the raw reply / the delay.
+    // Rules are applied before the token check, in the order they were set; a
+    // delay combines with a fault or with the normal answer. CodeAsString is
+    // the normal answer with its code as text. DropConnection cuts the link in
+    // the middle of an answer (a bare close would be retried silently by
+    // QNetworkAccessManager). clearFaults also cancels refuseNextAuth.
     void injectFault(const QString &pathContains, Fault fault, int times = 1);
     void setRawReply(const QString &pathContains, int httpStatus, const QByteArray &body,
                      int times = 1);
@@ -111,6 +135,7 @@ public:
     QList<RecordedRequest> requestsTo(const QString &pathContains) const;
     void clearRequests();
     QStringList receivedFrames() const; // every WebSocket text frame received, in order
+    // (requests() holds every HTTP request except the WebSocket upgrades)
     void clearReceivedFrames();
 
     // ---- WebSocket control
@@ -118,10 +143,11 @@ public:
     int authenticatedCount() const;  // of those, authenticated as agents
     void pushFrame(const QJsonObject &frame);      // to every authenticated agent socket
     void pushFrameTwice(const QJsonObject &frame); // the same frame sent twice
-    void pushText(const QString &text);            // raw text frame to every open socket
+    void pushText(const QString &text);            // raw text frame to every open socket, authenticated or not
     void pushBinary(const QByteArray &data);
     void dropConnections();                        // abort the TCP connections abruptly
     void closeConnections(QWebSocketProtocol::CloseCode code, const QString &reason);
+    // The next "auth" frame is answered "auth_fail" with `msg`; the link stays open.
     void refuseNextAuth(const QString &msg = QStringLiteral("token无效"));
 
     QString uploadDir() const; // where uploaded images are stored

@@ -1,0 +1,562 @@
+#include "standinserver_p.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QJsonDocument>
+#include <QMessageAuthenticationCode>
+#include <QUuid>
+
+namespace StandIn {
+
+namespace {
+
+QByteArray base64Url(const QByteArray &bytes)
+{
+    return bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- requests
+
+QByteArray RecordedRequest::header(const QByteArray &name) const
+{
+    for (const auto &h : headers) {
+        if (h.first.compare(name, Qt::CaseInsensitive) == 0)
+            return h.second;
+    }
+    return {};
+}
+
+bool RecordedRequest::hasHeader(const QByteArray &name) const
+{
+    for (const auto &h : headers) {
+        if (h.first.compare(name, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+QJsonObject RecordedRequest::jsonBody() const
+{
+    const QJsonDocument doc = QJsonDocument::fromJson(body);
+    return doc.isObject() ? doc.object() : QJsonObject();
+}
+
+// ---------------------------------------------------------------- helpers
+
+qint64 epochOf(const QJsonValue &value)
+{
+    if (value.isDouble())
+        return qint64(value.toDouble());
+    if (value.isString()) {
+        const QString text = value.toString().trimmed();
+        bool isNumber = false;
+        const qint64 n = text.toLongLong(&isNumber);
+        if (isNumber)
+            return n;
+        const QDateTime dt = QDateTime::fromString(text, Qt::ISODate);
+        if (dt.isValid())
+            return dt.toSecsSinceEpoch();
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------- Private
+
+StandInServer::Private::Private(StandInServer *owner)
+    : q(owner),
+      http(new HttpFrontend([this](const QHttpServerRequest &request, QTcpSocket *socket) {
+          handleHttp(request, socket);
+      }))
+{
+    const auto add = [this](int id, const char *account, const char *password, const QString &name,
+                            bool online) {
+        AgentAccount a;
+        a.id = id;
+        a.account = QString::fromLatin1(account);
+        a.password = QString::fromLatin1(password);
+        a.name = name;
+        a.memberId = 3;
+        a.online = online;
+        accounts.append(a);
+    };
+    add(12, "demo", "demo123", QStringLiteral("演示坐席"), true);
+    add(13, "lili", "lili123", QStringLiteral("李丽"), true);
+    add(14, "noname", "noname123", QString(), true);
+    add(15, "wang", "wang123", QStringLiteral("王强"), false);
+
+    makeDemoImages();
+    QObject::connect(http.get(), &QAbstractHttpServer::newWebSocketConnection, q,
+                     [this] { acceptWebSockets(); });
+}
+
+StandInServer::Private::~Private()
+{
+    // The sockets outlive this object as children of the server; they must
+    // not call back into it while they die.
+    const auto open = connections;
+    connections.clear();
+    for (const Connection &c : open) {
+        c.socket->disconnect();
+        c.socket->abort();
+        delete c.socket;
+    }
+}
+
+QString StandInServer::Private::hostString() const
+{
+    if (address == QHostAddress(QHostAddress::LocalHost) || address.isNull())
+        return QStringLiteral("127.0.0.1");
+    return address.toString();
+}
+
+QString StandInServer::Private::baseUrl() const
+{
+    return QStringLiteral("http://%1:%2").arg(hostString()).arg(port);
+}
+
+AgentAccount *StandInServer::Private::account(int agentId)
+{
+    for (AgentAccount &a : accounts) {
+        if (a.id == agentId)
+            return &a;
+    }
+    return nullptr;
+}
+
+QString StandInServer::Private::issueToken(int agentId)
+{
+    const AgentAccount *a = account(agentId);
+    const QJsonObject header{{QStringLiteral("alg"), QStringLiteral("HS256")},
+                             {QStringLiteral("typ"), QStringLiteral("JWT")}};
+    QJsonObject payload{{QStringLiteral("uid"), agentId},
+                        {QStringLiteral("name"), a ? a->name : QString()},
+                        {QStringLiteral("member_id"), a ? a->memberId : 0},
+                        {QStringLiteral("role"), a ? a->role : QStringLiteral("agent")},
+                        {QStringLiteral("iat"), QDateTime::currentSecsSinceEpoch()},
+                        {QStringLiteral("jti"), ++tokenSerial}};
+    const QByteArray signingInput =
+            base64Url(QJsonDocument(header).toJson(QJsonDocument::Compact)) + '.'
+            + base64Url(QJsonDocument(payload).toJson(QJsonDocument::Compact));
+    const QByteArray signature = QMessageAuthenticationCode::hash(
+            signingInput, QByteArrayLiteral("stand-in secret"), QCryptographicHash::Sha256);
+    const QString token = QString::fromLatin1(signingInput + '.' + base64Url(signature));
+    tokens.insert(token, agentId);
+    return token;
+}
+
+int StandInServer::Private::agentForToken(const QString &token) const
+{
+    return tokens.value(token, 0);
+}
+
+void StandInServer::Private::setOnline(int agentId, bool online, int exceptAgent)
+{
+    AgentAccount *a = account(agentId);
+    if (!a)
+        return;
+    a->online = online;
+    const QJsonObject frame{
+            {QStringLiteral("type"), online ? QStringLiteral("agent_online") : QStringLiteral("agent_offline")},
+            {QStringLiteral("agent_id"), agentId},
+            {QStringLiteral("name"), a->name}};
+    pushToAgents(frame, [exceptAgent](const Connection &c) { return c.agentId != exceptAgent; });
+}
+
+bool StandInServer::Private::visibleTo(const SessionRecord &s, int agentId) const
+{
+    const int owner = s.fields.value(QStringLiteral("agent_id")).toInt();
+    return owner == 0 || owner == agentId;
+}
+
+QJsonObject StandInServer::Private::sessionJson(int sessionId) const
+{
+    const auto it = sessions.constFind(sessionId);
+    return it == sessions.constEnd() ? QJsonObject() : it->fields;
+}
+
+int StandInServer::Private::addSessionRecord(const QJsonObject &given)
+{
+    int id = given.value(QStringLiteral("id")).toInt();
+    if (id < 1 || sessions.contains(id))
+        id = nextSessionId;
+    nextSessionId = qMax(nextSessionId, id + 1);
+
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    QJsonObject f{{QStringLiteral("id"), id},
+                  {QStringLiteral("channel_id"), 1},
+                  {QStringLiteral("channel_code"), QStringLiteral("demo-channel")},
+                  {QStringLiteral("member_uid"), 3},
+                  {QStringLiteral("agent_id"), 0},
+                  {QStringLiteral("visitor_name"), QString()},
+                  {QStringLiteral("visitor_id"), QString()},
+                  {QStringLiteral("status"), QStringLiteral("online")},
+                  {QStringLiteral("ip_address"), QString()},
+                  {QStringLiteral("remark"), QString()},
+                  {QStringLiteral("last_msg"), QString()},
+                  {QStringLiteral("last_time"), now},
+                  {QStringLiteral("unread_count"), 0},
+                  {QStringLiteral("message_count"), 0}};
+    if (!given.contains(QStringLiteral("create_time")))
+        f.insert(QStringLiteral("created_at"),
+                 QDateTime::fromSecsSinceEpoch(now).toString(Qt::ISODate));
+    for (auto it = given.begin(); it != given.end(); ++it)
+        f.insert(it.key(), it.value());
+    f.insert(QStringLiteral("id"), id);
+
+    SessionRecord record;
+    record.fields = f;
+    sessions.insert(id, record);
+    return id;
+}
+
+bool StandInServer::Private::hasAgentMessage(const SessionRecord &s) const
+{
+    for (const QJsonObject &m : s.messages) {
+        const QString type = m.value(QStringLiteral("from_type")).toString();
+        if (type == QLatin1String("agent") || type == QLatin1String("admin"))
+            return true;
+    }
+    return false;
+}
+
+// Stores a message with every field the service sends filled in. Live traffic
+// (`live`) moves the session's preview, time and unread count; fixtures only
+// fill an empty preview and leave the session's time as the test set it.
+QJsonObject StandInServer::Private::storeMessage(int sessionId, QJsonObject m, bool live)
+{
+    auto it = sessions.find(sessionId);
+    if (it == sessions.end())
+        return {};
+    const QJsonObject defaults{
+            {QStringLiteral("id"), nextMessageId},
+            {QStringLiteral("msg_uuid"), QUuid::createUuid().toString(QUuid::WithoutBraces)},
+            {QStringLiteral("session_id"), sessionId},
+            {QStringLiteral("from_id"), 0},
+            {QStringLiteral("from_name"), QString()},
+            {QStringLiteral("from_type"), QStringLiteral("visitor")},
+            {QStringLiteral("content"), QString()},
+            {QStringLiteral("msg_type"), QStringLiteral("text")},
+            {QStringLiteral("create_time"), QDateTime::currentSecsSinceEpoch()},
+            {QStringLiteral("is_deleted"), 0}};
+    for (auto d = defaults.begin(); d != defaults.end(); ++d) {
+        if (!m.contains(d.key()))
+            m.insert(d.key(), d.value());
+    }
+    m.insert(QStringLiteral("session_id"), sessionId);
+    nextMessageId = qMax(nextMessageId, m.value(QStringLiteral("id")).toInt()) + 1;
+
+    it->messages.append(m);
+    QJsonObject &f = it->fields;
+    f.insert(QStringLiteral("message_count"), it->messages.size());
+    const QString type = m.value(QStringLiteral("from_type")).toString();
+    const bool fromAgentSide = type == QLatin1String("agent") || type == QLatin1String("admin");
+    if (live) {
+        f.insert(QStringLiteral("last_msg"), m.value(QStringLiteral("content")));
+        f.insert(QStringLiteral("last_time"), m.value(QStringLiteral("create_time")));
+    } else if (f.value(QStringLiteral("last_msg")).toString().isEmpty()) {
+        f.insert(QStringLiteral("last_msg"), m.value(QStringLiteral("content")));
+    }
+    if (live && !fromAgentSide)
+        f.insert(QStringLiteral("unread_count"), f.value(QStringLiteral("unread_count")).toInt() + 1);
+    return m;
+}
+
+// ---------------------------------------------------------------- StandInServer
+
+StandInServer::StandInServer(QObject *parent) : QObject(parent), d(new Private(this)) { }
+
+StandInServer::~StandInServer() = default;
+
+bool StandInServer::listen(const QHostAddress &address, quint16 port)
+{
+    d->address = address;
+    d->port = d->http->listen(address, port);
+    return d->port != 0;
+}
+
+quint16 StandInServer::port() const
+{
+    return d->port;
+}
+
+QString StandInServer::restBaseUrl() const
+{
+    return d->baseUrl() + QStringLiteral("/api");
+}
+
+QString StandInServer::wssUrl() const
+{
+    return QStringLiteral("ws://%1:%2/wss").arg(d->hostString()).arg(d->port);
+}
+
+QList<AgentAccount> StandInServer::accounts() const
+{
+    return d->accounts;
+}
+
+void StandInServer::addAccount(const AgentAccount &account)
+{
+    if (AgentAccount *existing = d->account(account.id))
+        *existing = account;
+    else
+        d->accounts.append(account);
+}
+
+void StandInServer::setAgentOnline(int agentId, bool online)
+{
+    d->setOnline(agentId, online, agentId);
+}
+
+QString StandInServer::issueToken(int agentId) const
+{
+    return d->issueToken(agentId);
+}
+
+void StandInServer::revokeTokens()
+{
+    d->tokens.clear();
+}
+
+QString StandInServer::channelCode() const
+{
+    return QStringLiteral("demo-channel");
+}
+
+void StandInServer::clearChannel()
+{
+    d->sessions.clear();
+}
+
+void StandInServer::seedDemoChannel()
+{
+    d->seedDemo();
+}
+
+int StandInServer::addSession(const QJsonObject &fields)
+{
+    return d->addSessionRecord(fields);
+}
+
+int StandInServer::addMessage(int sessionId, const QJsonObject &fields)
+{
+    return d->storeMessage(sessionId, fields, false).value(QStringLiteral("id")).toInt();
+}
+
+QJsonObject StandInServer::session(int sessionId) const
+{
+    return d->sessionJson(sessionId);
+}
+
+QJsonArray StandInServer::messages(int sessionId) const
+{
+    QJsonArray out;
+    const auto it = d->sessions.constFind(sessionId);
+    if (it != d->sessions.constEnd()) {
+        for (const QJsonObject &m : it->messages)
+            out.append(m);
+    }
+    return out;
+}
+
+int StandInServer::sessionCount() const
+{
+    return d->sessions.size();
+}
+
+int StandInServer::visitorOpensSession(const QString &visitorName, const QString &visitorId,
+                                       const QString &ip)
+{
+    int id = 0;
+    if (!visitorId.isEmpty()) {
+        for (auto it = d->sessions.begin(); it != d->sessions.end(); ++it) {
+            if (it->fields.value(QStringLiteral("visitor_id")).toString() == visitorId) {
+                id = it.key();
+                break;
+            }
+        }
+    }
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    if (id) {
+        // A known visitor comes back: the same session is online again.
+        QJsonObject &f = d->sessions[id].fields;
+        f.insert(QStringLiteral("status"), QStringLiteral("online"));
+        if (!ip.isEmpty())
+            f.insert(QStringLiteral("ip_address"), ip);
+    } else {
+        id = d->addSessionRecord({{QStringLiteral("visitor_name"), visitorName},
+                                  {QStringLiteral("visitor_id"), visitorId},
+                                  {QStringLiteral("ip_address"), ip},
+                                  {QStringLiteral("status"), QStringLiteral("online")},
+                                  {QStringLiteral("last_time"), now}});
+    }
+    QJsonObject frame = d->sessionJson(id);
+    frame.insert(QStringLiteral("type"), QStringLiteral("new_session"));
+    frame.insert(QStringLiteral("session_id"), id);
+    d->pushToSessionViewers(id, frame);
+    return id;
+}
+
+QJsonObject StandInServer::visitorSays(int sessionId, const QString &content, const QString &msgType)
+{
+    const QJsonObject session = d->sessionJson(sessionId);
+    if (session.isEmpty())
+        return {};
+    QString name = session.value(QStringLiteral("visitor_name")).toString();
+    if (name.isEmpty())
+        name = QStringLiteral("访客");
+    const QJsonObject stored = d->storeMessage(sessionId,
+                                               {{QStringLiteral("from_type"), QStringLiteral("visitor")},
+                                                {QStringLiteral("from_name"), name},
+                                                {QStringLiteral("content"), content},
+                                                {QStringLiteral("msg_type"), msgType}},
+                                               true);
+    QJsonObject frame = stored;
+    frame.insert(QStringLiteral("type"), QStringLiteral("chat"));
+    d->pushToSessionViewers(sessionId, frame);
+    return stored;
+}
+
+void StandInServer::visitorLeaves(int sessionId)
+{
+    auto it = d->sessions.find(sessionId);
+    if (it == d->sessions.end())
+        return;
+    it->fields.insert(QStringLiteral("status"), QStringLiteral("offline"));
+    d->pushToSessionViewers(sessionId, {{QStringLiteral("type"), QStringLiteral("session_offline")},
+                                        {QStringLiteral("session_id"), sessionId}});
+}
+
+void StandInServer::injectFault(const QString &pathContains, Fault fault, int times)
+{
+    ReplyRule rule;
+    rule.kind = ReplyRule::InjectedFault;
+    rule.pathContains = pathContains;
+    rule.fault = fault;
+    rule.remaining = times;
+    d->rules.append(rule);
+}
+
+void StandInServer::setRawReply(const QString &pathContains, int httpStatus, const QByteArray &body,
+                                int times)
+{
+    ReplyRule rule;
+    rule.kind = ReplyRule::RawReply;
+    rule.pathContains = pathContains;
+    rule.httpStatus = httpStatus;
+    rule.body = body;
+    rule.remaining = times;
+    d->rules.append(rule);
+}
+
+void StandInServer::delayReplies(const QString &pathContains, int ms, int times)
+{
+    ReplyRule rule;
+    rule.kind = ReplyRule::Delay;
+    rule.pathContains = pathContains;
+    rule.delayMs = ms;
+    rule.remaining = times;
+    d->rules.append(rule);
+}
+
+void StandInServer::clearFaults()
+{
+    d->rules.clear();
+    d->refuseAuth = false;
+}
+
+QList<RecordedRequest> StandInServer::requests() const
+{
+    return d->recorded;
+}
+
+QList<RecordedRequest> StandInServer::requestsTo(const QString &pathContains) const
+{
+    QList<RecordedRequest> out;
+    for (const RecordedRequest &r : d->recorded) {
+        if (r.path.contains(pathContains))
+            out.append(r);
+    }
+    return out;
+}
+
+void StandInServer::clearRequests()
+{
+    d->recorded.clear();
+}
+
+QStringList StandInServer::receivedFrames() const
+{
+    return d->frames;
+}
+
+void StandInServer::clearReceivedFrames()
+{
+    d->frames.clear();
+}
+
+int StandInServer::connectionCount() const
+{
+    return d->connections.size();
+}
+
+int StandInServer::authenticatedCount() const
+{
+    int n = 0;
+    for (const Connection &c : d->connections) {
+        if (c.agentId)
+            ++n;
+    }
+    return n;
+}
+
+void StandInServer::pushFrame(const QJsonObject &frame)
+{
+    d->pushToAgents(frame);
+}
+
+void StandInServer::pushFrameTwice(const QJsonObject &frame)
+{
+    d->pushToAgents(frame);
+    d->pushToAgents(frame);
+}
+
+void StandInServer::pushText(const QString &text)
+{
+    for (const Connection &c : d->connections)
+        c.socket->sendTextMessage(text);
+}
+
+void StandInServer::pushBinary(const QByteArray &data)
+{
+    for (const Connection &c : d->connections)
+        c.socket->sendBinaryMessage(data);
+}
+
+void StandInServer::dropConnections()
+{
+    const auto open = d->connections;
+    for (const Connection &c : open)
+        c.socket->abort();
+}
+
+void StandInServer::closeConnections(QWebSocketProtocol::CloseCode code, const QString &reason)
+{
+    const auto open = d->connections;
+    for (const Connection &c : open)
+        c.socket->close(code, reason);
+}
+
+void StandInServer::refuseNextAuth(const QString &msg)
+{
+    d->refuseAuth = true;
+    d->refuseAuthMsg = msg;
+}
+
+QString StandInServer::uploadDir() const
+{
+    return d->uploads.path();
+}
+
+} // namespace StandIn

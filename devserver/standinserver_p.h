@@ -1,0 +1,159 @@
+#pragma once
+
+#include "devserver/standinserver.h"
+
+#include <QAbstractHttpServer>
+#include <QHash>
+#include <QMap>
+#include <QPointer>
+#include <QTemporaryDir>
+#include <QWebSocket>
+
+#include <functional>
+
+class QHttpServerRequest;
+class QTcpSocket;
+
+namespace StandIn {
+
+// One HTTP answer, written on the socket as it stands (or the socket is cut).
+struct HttpReply
+{
+    int status = 200;
+    QByteArray contentType = QByteArrayLiteral("application/json; charset=utf-8");
+    QByteArray body;
+    bool drop = false;
+};
+
+void writeHttpReply(QTcpSocket *socket, const HttpReply &reply);
+
+struct ReplyRule
+{
+    enum Kind { InjectedFault, RawReply, Delay };
+    Kind kind = InjectedFault;
+    QString pathContains;
+    Fault fault = Fault::Http500;
+    int httpStatus = 200;
+    QByteArray body;
+    int delayMs = 0;
+    int remaining = 1;
+};
+
+struct SessionRecord
+{
+    QJsonObject fields;          // as sent to the clients
+    QList<QJsonObject> messages; // oldest first
+};
+
+struct Connection
+{
+    QWebSocket *socket = nullptr;
+    int agentId = 0; // 0 until the socket authenticated
+    QString channel;
+    int joinedSession = 0;
+};
+
+// Qt's HTTP server parses the requests; every one of them comes through here.
+class HttpFrontend : public QAbstractHttpServer
+{
+    Q_OBJECT
+
+public:
+    using Handler = std::function<void(const QHttpServerRequest &, QTcpSocket *)>;
+    explicit HttpFrontend(Handler handler) : m_handler(std::move(handler)) { }
+
+protected:
+    bool handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) override;
+    void missingHandler(const QHttpServerRequest &request, QTcpSocket *socket) override;
+
+private:
+    Handler m_handler;
+};
+
+
+class StandInServer::Private
+{
+public:
+    explicit Private(StandInServer *q);
+    ~Private();
+
+    StandInServer *q;
+    std::unique_ptr<HttpFrontend> http;
+    QHostAddress address = QHostAddress(QHostAddress::LocalHost);
+    quint16 port = 0;
+
+    QList<AgentAccount> accounts;
+    QHash<QString, int> tokens; // token -> agent id
+    int tokenSerial = 0;
+
+    QMap<int, SessionRecord> sessions;
+    int nextSessionId = 1;
+    int nextMessageId = 1;
+
+    QList<ReplyRule> rules;
+    QList<RecordedRequest> recorded;
+    QStringList frames;
+
+    QList<Connection> connections;
+    bool refuseAuth = false;
+    QString refuseAuthMsg;
+
+    QTemporaryDir uploads;
+    QHash<QString, QByteArray> demoImages; // file name -> PNG bytes
+
+    // ---- model helpers (standinserver.cpp)
+    QString hostString() const;
+    QString baseUrl() const; // "http://127.0.0.1:PORT"
+    AgentAccount *account(int agentId);
+    QString issueToken(int agentId);
+    int agentForToken(const QString &token) const;
+    void setOnline(int agentId, bool online, int exceptSocketAgent);
+    bool visibleTo(const SessionRecord &s, int agentId) const;
+    QJsonObject sessionJson(int sessionId) const;
+    int addSessionRecord(const QJsonObject &fields);
+    QJsonObject storeMessage(int sessionId, QJsonObject message, bool live);
+    bool hasAgentMessage(const SessionRecord &s) const;
+
+    // ---- HTTP (standinhttp.cpp)
+    void handleHttp(const QHttpServerRequest &request, QTcpSocket *socket);
+    HttpReply route(const RecordedRequest &r, const QHostAddress &peer);
+    HttpReply routeApi(const RecordedRequest &r, const QString &route);
+    HttpReply routeControl(const RecordedRequest &r, const QHostAddress &peer);
+    HttpReply faultReply(const ReplyRule &rule, const RecordedRequest &r, const QHostAddress &peer);
+    HttpReply serveFile(const QString &path);
+    HttpReply upload(const RecordedRequest &r);
+    HttpReply translate(const RecordedRequest &r);
+    HttpReply messagePage(const RecordedRequest &r, bool allowBeforeTime);
+    static void writeReply(QTcpSocket *socket, const HttpReply &reply) { writeHttpReply(socket, reply); }
+
+    // ---- WebSocket (standinwss.cpp)
+    void acceptWebSockets();
+    void onFrame(QWebSocket *socket, const QString &text);
+    void onSocketGone(QWebSocket *socket);
+    Connection *connection(QWebSocket *socket);
+    void send(QWebSocket *socket, const QJsonObject &frame);
+    // Sends to every authenticated agent socket that `accept` lets through.
+    void pushToAgents(const QJsonObject &frame,
+                      const std::function<bool(const Connection &)> &accept = {});
+    void pushToSessionViewers(int sessionId, const QJsonObject &frame, QWebSocket *except = nullptr);
+
+    // ---- demo content (demodata.cpp)
+    void makeDemoImages();
+    void seedDemo();
+};
+
+
+// Replies in the service's envelope.
+QByteArray envelope(const QJsonValue &data, int code = 200, const QString &msg = QStringLiteral("操作成功"));
+HttpReply ok(const QJsonValue &data = QJsonObject());
+HttpReply refuse(int code, const QString &msg);
+HttpReply httpError(int status, int code, const QString &msg);
+
+// Lenient reading of times as the service stores them: epoch seconds as a
+// number or digit string, or ISO 8601 text; 0 when neither.
+qint64 epochOf(const QJsonValue &value);
+// Phrase-table translation into Chinese; empty when unknown.
+QString translateToChinese(const QString &text);
+bool containsChinese(const QString &text);
+
+} // namespace StandIn

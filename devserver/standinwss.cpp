@@ -1,0 +1,282 @@
+#include "standinserver_p.h"
+
+#include <QDateTime>
+#include <QJsonDocument>
+#include <QUuid>
+
+namespace StandIn {
+
+namespace {
+
+QJsonObject errorFrame(const QString &msg)
+{
+    return {{QStringLiteral("type"), QStringLiteral("error")}, {QStringLiteral("msg"), msg}};
+}
+
+// "session_id" as the clients send it: a JSON number; anything else gives 0.
+int sessionIdOf(const QJsonObject &frame)
+{
+    const QJsonValue v = frame.value(QStringLiteral("session_id"));
+    if (!v.isDouble())
+        return 0;
+    const double n = v.toDouble();
+    return (n >= 1 && n <= 2147483647.0 && n == qint64(n)) ? int(n) : 0;
+}
+
+} // namespace
+
+void StandInServer::Private::acceptWebSockets()
+{
+    while (http->hasPendingWebSocketConnections()) {
+        QWebSocket *socket = http->nextPendingWebSocketConnection().release();
+        if (!socket)
+            continue;
+        socket->setParent(q);
+        if (socket->requestUrl().path() != QLatin1String("/wss")) {
+            QObject::connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
+            socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("unknown path"));
+            continue;
+        }
+        Connection c;
+        c.socket = socket;
+        connections.append(c);
+        QObject::connect(socket, &QWebSocket::textMessageReceived, q,
+                         [this, socket](const QString &text) { onFrame(socket, text); });
+        QObject::connect(socket, &QWebSocket::binaryMessageReceived, q, [this, socket](const QByteArray &) {
+            send(socket, errorFrame(QStringLiteral("不支持二进制消息")));
+        });
+        QObject::connect(socket, &QWebSocket::disconnected, q, [this, socket] { onSocketGone(socket); });
+        emit q->socketConnected();
+    }
+}
+
+Connection *StandInServer::Private::connection(QWebSocket *socket)
+{
+    for (Connection &c : connections) {
+        if (c.socket == socket)
+            return &c;
+    }
+    return nullptr;
+}
+
+void StandInServer::Private::onSocketGone(QWebSocket *socket)
+{
+    const Connection *c = connection(socket);
+    if (!c)
+        return;
+    const int agentId = c->agentId;
+    connections.removeIf([socket](const Connection &other) { return other.socket == socket; });
+    socket->deleteLater();
+    // The agent goes offline with its last authenticated link.
+    if (agentId) {
+        const bool stillLinked = std::any_of(connections.cbegin(), connections.cend(),
+                                             [agentId](const Connection &o) { return o.agentId == agentId; });
+        if (!stillLinked)
+            setOnline(agentId, false, agentId);
+    }
+    emit q->socketDisconnected();
+}
+
+void StandInServer::Private::send(QWebSocket *socket, const QJsonObject &frame)
+{
+    socket->sendTextMessage(QString::fromUtf8(QJsonDocument(frame).toJson(QJsonDocument::Compact)));
+}
+
+void StandInServer::Private::pushToAgents(const QJsonObject &frame,
+                                          const std::function<bool(const Connection &)> &accept)
+{
+    const auto open = connections;
+    for (const Connection &c : open) {
+        if (c.agentId && (!accept || accept(c)))
+            send(c.socket, frame);
+    }
+}
+
+void StandInServer::Private::pushToSessionViewers(int sessionId, const QJsonObject &frame, QWebSocket *except)
+{
+    const auto it = sessions.constFind(sessionId);
+    if (it == sessions.constEnd())
+        return;
+    const SessionRecord record = *it;
+    pushToAgents(frame, [this, &record, except](const Connection &c) {
+        return c.socket != except && visibleTo(record, c.agentId);
+    });
+}
+
+void StandInServer::Private::onFrame(QWebSocket *socket, const QString &text)
+{
+    frames.append(text);
+    emit q->frameReceived(text);
+    Connection *c = connection(socket);
+    if (!c)
+        return;
+
+    const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8());
+    if (!doc.isObject()) {
+        send(socket, errorFrame(QStringLiteral("消息格式错误")));
+        return;
+    }
+    const QJsonObject frame = doc.object();
+    const QString type = frame.value(QStringLiteral("type")).toString();
+
+    if (type == QLatin1String("ping")) {
+        send(socket, {{QStringLiteral("type"), QStringLiteral("pong")}});
+        return;
+    }
+    if (type == QLatin1String("auth")) {
+        const QString token = frame.value(QStringLiteral("token")).toString();
+        const QString role = frame.value(QStringLiteral("role")).toString();
+        const int agentId = agentForToken(token);
+        QString failure;
+        if (refuseAuth) {
+            refuseAuth = false;
+            failure = refuseAuthMsg;
+        } else if (!agentId) {
+            failure = QStringLiteral("token无效");
+        } else if (role != QLatin1String("agent")) {
+            failure = QStringLiteral("角色无效");
+        }
+        if (!failure.isEmpty()) {
+            c->agentId = 0;
+            send(socket, {{QStringLiteral("type"), QStringLiteral("auth_fail")}, {QStringLiteral("msg"), failure}});
+            return;
+        }
+        c->agentId = agentId;
+        const AgentAccount *a = account(agentId);
+        send(socket, {{QStringLiteral("type"), QStringLiteral("auth_ok")},
+                      {QStringLiteral("agent_id"), agentId},
+                      {QStringLiteral("name"), a ? a->name : QString()}});
+        if (a && !a->online)
+            setOnline(agentId, true, agentId);
+        return;
+    }
+    if (type.isEmpty()) {
+        send(socket, errorFrame(QStringLiteral("缺少消息类型")));
+        return;
+    }
+    if (!c->agentId) {
+        send(socket, errorFrame(QStringLiteral("请先认证")));
+        return;
+    }
+    const int agentId = c->agentId;
+
+    if (type == QLatin1String("join")) {
+        const QString channel = frame.value(QStringLiteral("channel")).toString();
+        if (channel != QLatin1String("demo-channel")) {
+            send(socket, errorFrame(QStringLiteral("频道不存在")));
+            return;
+        }
+        c->channel = channel;
+        send(socket, {{QStringLiteral("type"), QStringLiteral("joined")}, {QStringLiteral("channel"), channel}});
+        return;
+    }
+
+    const int sessionId = sessionIdOf(frame);
+    const auto it = sessions.find(sessionId);
+    const bool known = it != sessions.end();
+
+    if (type == QLatin1String("join_session")) {
+        if (!known) {
+            send(socket, errorFrame(QStringLiteral("会话不存在")));
+            return;
+        }
+        c->joinedSession = sessionId;
+        send(socket, {{QStringLiteral("type"), QStringLiteral("session_joined")},
+                      {QStringLiteral("session_id"), sessionId}});
+        return;
+    }
+    if (type == QLatin1String("chat")) {
+        const QJsonValue content = frame.value(QStringLiteral("content"));
+        QString msgType = frame.value(QStringLiteral("msg_type")).toString();
+        if (msgType.isEmpty())
+            msgType = QStringLiteral("text");
+        if (!known) {
+            send(socket, errorFrame(QStringLiteral("会话不存在")));
+            return;
+        }
+        if (!content.isString() || content.toString().trimmed().isEmpty()) {
+            send(socket, errorFrame(QStringLiteral("消息内容不能为空")));
+            return;
+        }
+        if (msgType != QLatin1String("text") && msgType != QLatin1String("image")) {
+            send(socket, errorFrame(QStringLiteral("不支持的消息类型")));
+            return;
+        }
+        const AgentAccount *a = account(agentId);
+        const QJsonObject stored = storeMessage(sessionId,
+                                                {{QStringLiteral("from_id"), agentId},
+                                                 {QStringLiteral("from_name"), a ? a->name : QString()},
+                                                 {QStringLiteral("from_type"), QStringLiteral("agent")},
+                                                 {QStringLiteral("content"), content.toString()},
+                                                 {QStringLiteral("msg_type"), msgType}},
+                                                true);
+        send(socket, {{QStringLiteral("type"), QStringLiteral("chat_sent")},
+                      {QStringLiteral("msg_uuid"), stored.value(QStringLiteral("msg_uuid"))},
+                      {QStringLiteral("session_id"), sessionId},
+                      {QStringLiteral("msg_id"), stored.value(QStringLiteral("id"))},
+                      {QStringLiteral("create_time"), stored.value(QStringLiteral("create_time"))}});
+        // Other links (colleagues, the same agent elsewhere) see the answer too.
+        QJsonObject push = stored;
+        push.insert(QStringLiteral("type"), QStringLiteral("chat"));
+        pushToSessionViewers(sessionId, push, socket);
+        return;
+    }
+    if (type == QLatin1String("recall")) {
+        const QString uuid = frame.value(QStringLiteral("msg_uuid")).toString();
+        QJsonObject *message = nullptr;
+        if (known && !uuid.isEmpty()) {
+            for (QJsonObject &m : it->messages) {
+                if (m.value(QStringLiteral("msg_uuid")).toString() == uuid)
+                    message = &m;
+            }
+        }
+        if (!message) {
+            send(socket, errorFrame(QStringLiteral("消息不存在")));
+            return;
+        }
+        const QString from = message->value(QStringLiteral("from_type")).toString();
+        if ((from != QLatin1String("agent") && from != QLatin1String("admin"))
+            || message->value(QStringLiteral("from_id")).toInt() != agentId) {
+            send(socket, errorFrame(QStringLiteral("只能撤回自己的消息")));
+            return;
+        }
+        message->insert(QStringLiteral("is_deleted"), 1);
+        pushToSessionViewers(sessionId,
+                             {{QStringLiteral("type"), QStringLiteral("recall")},
+                              {QStringLiteral("msg_uuid"), uuid},
+                              {QStringLiteral("session_id"), sessionId}},
+                             socket);
+        return;
+    }
+    if (type == QLatin1String("transfer")) {
+        const QJsonValue targetValue = frame.value(QStringLiteral("target_agent_id"));
+        const int target = targetValue.isDouble() ? targetValue.toInt() : 0;
+        const AgentAccount *receiver = account(target);
+        QString failure;
+        if (!known || !visibleTo(*it, agentId))
+            failure = QStringLiteral("会话不存在");
+        else if (!receiver)
+            failure = QStringLiteral("目标坐席不存在");
+        else if (target == agentId)
+            failure = QStringLiteral("不能转接给自己");
+        else if (!receiver->online)
+            failure = QStringLiteral("目标坐席不在线");
+        if (!failure.isEmpty()) {
+            send(socket, errorFrame(failure));
+            return;
+        }
+        it->fields.insert(QStringLiteral("agent_id"), target);
+        const auto transferred = [sessionId](const char *action) {
+            return QJsonObject{{QStringLiteral("type"), QStringLiteral("session_transferred")},
+                               {QStringLiteral("session_id"), sessionId},
+                               {QStringLiteral("action"), QLatin1String(action)}};
+        };
+        // Every link of the giving agent loses the session; the receiver's links gain it.
+        pushToAgents(transferred("removed"), [agentId](const Connection &o) { return o.agentId == agentId; });
+        pushToAgents(transferred("assigned"), [target](const Connection &o) { return o.agentId == target; });
+        return;
+    }
+    send(socket, errorFrame(QStringLiteral("未知的消息类型: %1").arg(type)));
+}
+
+} // namespace StandIn
