@@ -25,10 +25,16 @@ public:
 
     // The synthesised chime as a complete 16-bit mono PCM WAV file (30912 bytes).
     static QByteArray synthesizeChimeWav();
+    // Picks the sound to play: the shipped file when it exists (used as is),
+    // otherwise the synthesised chime written to generatedPath. chosenPath is
+    // set either way; returns whether that file can be handed to the player.
+    static bool prepareSoundFile(const QString &shippedPath, const QString &generatedPath,
+                                 QString *chosenPath);
 
 private:
     NotifySound();
     void onStatusChanged();
+    void startPlayback();
 
     QSoundEffect *m_effect = nullptr;
     QString m_filePath;

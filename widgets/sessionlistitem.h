@@ -24,6 +24,13 @@ public:
     // Shows another session in this row, so the list can reuse rows instead of
     // recreating them. Equivalent to constructing a new item from `session`.
     void setSession(const ChatSession &session);
+    // Shows min(count, 99); hides the badge for 0 or less.
+    void setUnreadCount(int count);
+    bool isHovered() const { return m_hovered; }
+
+    // The look of every row, selecting the child labels by object name. The
+    // list container applies it once; rows carry no style sheet of their own.
+    static QString sharedStyleSheet();
 
     // Pure helpers, shared with tests.
     static QString elidedPreview(const QString &text); // 15 characters, then "..."
@@ -40,6 +47,8 @@ protected:
     void leaveEvent(QEvent *event) override;
 
 private:
+    void showSession(const ChatSession &session);
+
     int m_sessionId = 0;
     QLabel *m_avatarLabel = nullptr;
     QLabel *m_nameLabel = nullptr;
@@ -50,4 +59,7 @@ private:
     bool m_selected = false;
     bool m_online = false;
     bool m_hovered = false;
+    // What the preview and time labels were made from, to skip redoing them.
+    QString m_lastMessageRaw;
+    QString m_lastTimeRaw;
 };

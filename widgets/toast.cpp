@@ -1,0 +1,267 @@
+#include "toast.h"
+
+#include <QEnterEvent>
+#include <QGraphicsDropShadowEffect>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPointer>
+#include <QPropertyAnimation>
+#include <QScreen>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QWidget>
+
+namespace {
+
+constexpr int kLifetimeMs = 6000;
+constexpr int kMaxToasts = 4;
+
+const char kCardStyle[] =
+        "QWidget#toastCard { background: #ffffff; border: 1px solid #e6e8ee; border-radius: 12px; }"
+        "QLabel { background: transparent; border: none; }"
+        "QLabel#toastTitle { color: #2f3441; font-size: 14px; font-weight: 600; }"
+        "QLabel#toastBody  { color: #6b7280; font-size: 12px; }"
+        "QLabel#toastHint  { color: #3d6df2; font-size: 11px; }";
+
+class ToastPopup;
+QList<QPointer<ToastPopup>> &toastList();
+
+class ToastPopup : public QWidget
+{
+public:
+    ToastPopup(const QString &title, const QString &body, std::function<void()> onClick)
+        : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
+                                   | Qt::NoDropShadowWindowHint)
+        , m_onClick(std::move(onClick))
+    {
+        setAttribute(Qt::WA_TranslucentBackground);
+        setAttribute(Qt::WA_ShowWithoutActivating);
+        setAttribute(Qt::WA_DeleteOnClose);
+        setFixedWidth(340);
+        setCursor(Qt::PointingHandCursor);
+
+        auto *outer = new QVBoxLayout(this);
+        outer->setContentsMargins(14, 10, 14, 18); // room for the shadow
+
+        auto *card = new QWidget(this);
+        card->setObjectName(QStringLiteral("toastCard"));
+        card->setAttribute(Qt::WA_TransparentForMouseEvents);
+        card->setAttribute(Qt::WA_StyledBackground);
+        card->setStyleSheet(QString::fromLatin1(kCardStyle));
+        auto *shadow = new QGraphicsDropShadowEffect(card);
+        shadow->setBlurRadius(26);
+        shadow->setOffset(0, 6);
+        shadow->setColor(QColor(0, 0, 0, 70));
+        card->setGraphicsEffect(shadow);
+        outer->addWidget(card);
+
+        auto *column = new QVBoxLayout(card);
+        column->setContentsMargins(14, 12, 14, 12);
+        column->setSpacing(6);
+
+        // Title and body come from visitors: never interpreted as markup.
+        auto *titleLabel = new QLabel(title, card);
+        titleLabel->setObjectName(QStringLiteral("toastTitle"));
+        titleLabel->setTextFormat(Qt::PlainText);
+        titleLabel->setFixedWidth(284);
+        column->addWidget(titleLabel);
+
+        auto *bodyLabel = new QLabel(body, card);
+        bodyLabel->setObjectName(QStringLiteral("toastBody"));
+        bodyLabel->setTextFormat(Qt::PlainText);
+        bodyLabel->setWordWrap(true);
+        bodyLabel->setFixedWidth(284);
+        bodyLabel->setMaximumHeight(38); // about two lines; the rest is cut off
+        column->addWidget(bodyLabel);
+
+        auto *hintLabel = new QLabel(QStringLiteral("点击查看会话"), card);
+        hintLabel->setObjectName(QStringLiteral("toastHint"));
+        column->addWidget(hintLabel);
+
+        m_lifeTimer = new QTimer(this);
+        m_lifeTimer->setObjectName(QStringLiteral("toastLifeTimer"));
+        m_lifeTimer->setSingleShot(true);
+        m_lifeTimer->setInterval(kLifetimeMs);
+        QObject::connect(m_lifeTimer, &QTimer::timeout, this, [this] { fadeOut(); });
+
+        adjustSize();
+        m_lifeTimer->start();
+    }
+
+    ~ToastPopup() override
+    {
+        // QWidget announces destroyed() before the guarded references clear;
+        // the re-layout it triggers must not see this half-destroyed toast.
+        toastList().removeIf([this](const QPointer<ToastPopup> &entry) { return entry.data() == this; });
+    }
+
+    bool isClosing() const { return m_closing; }
+
+    // Slides in from `from` to `to`, as a new toast does.
+    void slideIn(const QPoint &from, const QPoint &to)
+    {
+        move(from);
+        show();
+        m_slide = new QPropertyAnimation(this, "pos", this);
+        m_slide->setDuration(220);
+        m_slide->setEasingCurve(QEasingCurve::OutCubic);
+        m_slide->setStartValue(pos());
+        m_slide->setEndValue(to);
+        m_slide->start(QAbstractAnimation::DeleteWhenStopped);
+    }
+
+    // A toast still sliding in when the stack changes would otherwise finish
+    // its slide at its old place, on top of its neighbour.
+    void placeAt(const QPoint &place)
+    {
+        if (m_slide && m_slide->state() == QAbstractAnimation::Running)
+            m_slide->setEndValue(place);
+        else
+            move(place);
+    }
+    bool isHandlingClick() const { return m_handlingClick; }
+
+    void fadeOut()
+    {
+        if (m_closing)
+            return;
+        m_closing = true;
+        m_lifeTimer->stop();
+        auto *fade = new QPropertyAnimation(this, "windowOpacity", this);
+        fade->setDuration(160);
+        fade->setStartValue(1.0);
+        fade->setEndValue(0.0);
+        QObject::connect(fade, &QPropertyAnimation::finished, this, [this] { close(); });
+        fade->start(QAbstractAnimation::DeleteWhenStopped);
+    }
+
+protected:
+    void enterEvent(QEnterEvent *event) override
+    {
+        m_lifeTimer->stop();
+        QWidget::enterEvent(event);
+    }
+
+    void leaveEvent(QEvent *event) override
+    {
+        if (!m_closing)
+            m_lifeTimer->start(); // a fresh full lifetime
+        QWidget::leaveEvent(event);
+    }
+
+    void mousePressEvent(QMouseEvent *event) override
+    {
+        QPointer<ToastPopup> self(this);
+        if (m_onClick) {
+            // The action may dismiss every toast, this one included; work on a
+            // copy and check that we still exist afterwards.
+            const std::function<void()> action = m_onClick;
+            m_handlingClick = true;
+            action();
+            if (!self)
+                return;
+            m_handlingClick = false;
+        }
+        fadeOut();
+        QWidget::mousePressEvent(event);
+    }
+
+private:
+    std::function<void()> m_onClick;
+    QTimer *m_lifeTimer = nullptr;
+    QPointer<QPropertyAnimation> m_slide;
+    bool m_closing = false;
+    bool m_handlingClick = false;
+};
+
+QList<QPointer<ToastPopup>> &toastList()
+{
+    static QList<QPointer<ToastPopup>> list; // initialised once, GUI thread only
+    return list;
+}
+
+QScreen *screenFor(QWidget *anchor)
+{
+    if (anchor && anchor->isVisible()) {
+        if (QScreen *screen = QGuiApplication::screenAt(anchor->frameGeometry().center()))
+            return screen;
+    }
+    return QGuiApplication::primaryScreen();
+}
+
+} // namespace
+
+QPoint layoutToasts(QWidget *anchor, int exceptIndex)
+{
+    QScreen *screen = screenFor(anchor);
+    if (!screen)
+        return {};
+    const QRect available = screen->availableGeometry();
+    QList<QPointer<ToastPopup>> &list = toastList();
+
+    QPoint result;
+    int cursor = available.bottom() - 12;
+    for (int i = int(list.size()) - 1; i >= 0; --i) {
+        ToastPopup *toast = list.at(i);
+        if (!toast) {
+            list.removeAt(i);
+            continue;
+        }
+        toast->adjustSize();
+        const QPoint place(available.right() - 11 - toast->width(), cursor - toast->height());
+        cursor -= toast->height() + 8;
+        if (i == exceptIndex)
+            result = place;
+        else
+            toast->placeAt(place);
+    }
+    return result;
+}
+
+void showToast(QWidget *anchor, const QString &title, const QString &body,
+               std::function<void()> onClick)
+{
+    QList<QPointer<ToastPopup>> &list = toastList();
+    while (list.size() >= kMaxToasts) {
+        QPointer<ToastPopup> oldest = list.takeFirst();
+        if (oldest)
+            oldest->close(); // no fade: delete-on-close removes it
+    }
+
+    auto *toast = new ToastPopup(title, body, std::move(onClick));
+    list.append(toast);
+    // The anchor may go away before the toast does.
+    QPointer<QWidget> anchorGuard(anchor);
+    QObject::connect(toast, &QObject::destroyed, [anchorGuard] { layoutToasts(anchorGuard, -1); });
+
+    const QPoint target = layoutToasts(anchor, int(list.size()) - 1);
+    toast->slideIn(QPoint(target.x() + 60, target.y()), target);
+}
+
+void dismissAllToasts()
+{
+    const QList<QPointer<ToastPopup>> copy = toastList();
+    toastList().clear();
+    for (const QPointer<ToastPopup> &toast : copy) {
+        if (!toast)
+            continue;
+        if (toast->isHandlingClick()) {
+            // Dismissed from its own click action: it is still inside its event
+            // handler, so it may only go once that has returned.
+            toast->hide();
+            toast->deleteLater();
+        } else {
+            delete toast.data();
+        }
+    }
+}
+
+QList<QWidget *> activeToasts()
+{
+    QList<QWidget *> live;
+    for (const QPointer<ToastPopup> &toast : toastList()) {
+        if (toast)
+            live.append(toast.data());
+    }
+    return live;
+}
