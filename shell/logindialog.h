@@ -31,6 +31,9 @@ public slots:
     void onLoginClicked();
     void onLoginSuccess(const QString &token, const QVariantMap &userInfo);
     void onApiError(const QString &error);
+    // The service answers a sign-in with HTTP 401 by authExpired alone; without
+    // this the dialog would stay in "signing in" for good.
+    void onAuthExpired();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -40,4 +43,5 @@ private:
     ApiClient *api = nullptr;
     QSettings settings;
     QPushButton *websiteButton = nullptr;
+    bool signingIn = false;
 };

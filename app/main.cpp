@@ -1,0 +1,30 @@
+#include <QApplication>
+
+#include <memory>
+
+#include "app/applicationstyle.h"
+#include "app/singleinstance.h"
+#include "workspace/orvantis.h"
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    // Hiding the window to the tray must not end the process.
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+
+    SingleInstanceGuard guard;
+    if (!acquireSingleInstance(guard))
+        return 0;
+
+    QCoreApplication::setApplicationName(QStringLiteral("Quvela客服系统"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Quvela客服系统"));
+
+    applyApplicationStyle();
+    initResources();
+
+    auto window = std::make_unique<orvantis>();
+    const int exitCode = app.exec();
+    window.reset(); // saves the geometry and takes the tray icon down before the guard goes
+    return exitCode;
+}

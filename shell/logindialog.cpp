@@ -1,0 +1,139 @@
+#include "shell/logindialog.h"
+#include "ui_logindialog.h"
+
+#include "net/apiclient.h"
+#include "net/serviceconfig.h"
+
+#include <QDebug>
+#include <QDesktopServices>
+#include <QIcon>
+#include <QJsonObject>
+#include <QUrl>
+
+namespace {
+const QString rememberedEmailKey = QStringLiteral("remembered_email");
+const QString rememberedPasswordKey = QStringLiteral("remembered_password");
+} // namespace
+
+LoginDialog::LoginDialog(ApiClient *api)
+    : QDialog(nullptr)
+    , ui(new Ui::LoginDialog)
+    , api(api)
+    , settings(QStringLiteral("orvantis"), QStringLiteral("config"))
+{
+    ui->setupUi(this);
+    // Return is handled by the line edits alone (account: next field,
+    // password: sign in); a default button would turn a Return in the account
+    // field into a sign-in and answer one in the password field twice.
+    ui->loginBtn->setDefault(false);
+    resize(620, 520);
+    setWindowIcon(QIcon(QStringLiteral(":/img/favicon.png")));
+
+    connect(ui->loginBtn, &QPushButton::clicked, this, &LoginDialog::onLoginClicked);
+
+    websiteButton = new QPushButton(tr("访问官网"), ui->websiteHost);
+    websiteButton->setObjectName(QStringLiteral("websiteButton"));
+    websiteButton->setCursor(Qt::PointingHandCursor);
+    websiteButton->setFixedSize(90, 24);
+    websiteButton->setAutoDefault(false);
+    websiteButton->setStyleSheet(QStringLiteral(
+        "QPushButton { background: transparent; color: #5b7cf2; border: none; font-size: 12px; } "
+        "QPushButton:hover { color: #3d6df2; text-decoration: underline; }"));
+    ui->websiteLayout->addWidget(websiteButton);
+    connect(websiteButton, &QPushButton::clicked, this, [] {
+        QDesktopServices::openUrl(QUrl(ServiceConfig::vendorWebsiteUrl(), QUrl::TolerantMode));
+    });
+
+    if (api) {
+        connect(api, &ApiClient::loginSuccess, this, &LoginDialog::onLoginSuccess);
+        connect(api, &ApiClient::apiError, this, &LoginDialog::onApiError);
+        connect(api, &ApiClient::authExpired, this, &LoginDialog::onAuthExpired);
+    }
+
+    connect(ui->passwordEdit, &QLineEdit::returnPressed, this, &LoginDialog::onLoginClicked);
+    connect(ui->emailEdit, &QLineEdit::returnPressed, this,
+            [this] { ui->passwordEdit->setFocus(Qt::OtherFocusReason); });
+
+    const QString rememberedEmail = settings.value(rememberedEmailKey).toString();
+    const QString rememberedPassword = settings.value(rememberedPasswordKey).toString();
+    if (!rememberedEmail.isEmpty()) {
+        ui->emailEdit->setText(rememberedEmail);
+        ui->passwordEdit->setText(rememberedPassword);
+        ui->rememberCheck->setChecked(true);
+    }
+}
+
+LoginDialog::~LoginDialog()
+{
+    delete ui;
+}
+
+void LoginDialog::onLoginClicked()
+{
+    const QString account = ui->emailEdit->text().trimmed();
+    const QString password = ui->passwordEdit->text();
+
+    if (account.isEmpty()) {
+        ui->errorLabel->setText(tr("请输入坐席账号"));
+        ui->emailEdit->setFocus(Qt::OtherFocusReason);
+        return;
+    }
+    if (password.isEmpty()) {
+        ui->errorLabel->setText(tr("请输入密码"));
+        ui->passwordEdit->setFocus(Qt::OtherFocusReason);
+        return;
+    }
+
+    ui->errorLabel->clear();
+    ui->loginBtn->setEnabled(false);
+    ui->loginBtn->setText(tr("登录中..."));
+    signingIn = true;
+
+    if (!api)
+        return;
+    // A sign-in still in flight (a second Return) is abandoned, not answered twice.
+    api->abortAllRequests();
+    QJsonObject body;
+    body.insert(QStringLiteral("account"), account);
+    body.insert(QStringLiteral("password"), password);
+    qDebug() << "[Login] 登录请求:" << account;
+    api->sendPostRequest(QStringLiteral("/agent/login"), body);
+}
+
+void LoginDialog::onLoginSuccess(const QString &token, const QVariantMap &userInfo)
+{
+    signingIn = false;
+    if (ui->rememberCheck->isChecked()) {
+        settings.setValue(rememberedEmailKey, ui->emailEdit->text().trimmed());
+        settings.setValue(rememberedPasswordKey, ui->passwordEdit->text());
+    } else {
+        settings.remove(rememberedEmailKey);
+        settings.remove(rememberedPasswordKey);
+    }
+    settings.sync();
+
+    emit loginSuccess(token, userInfo);
+    accept();
+}
+
+void LoginDialog::onApiError(const QString &error)
+{
+    signingIn = false;
+    ui->errorLabel->setText(tr("网络错误：") + error);
+    ui->loginBtn->setEnabled(true);
+    ui->loginBtn->setText(tr("登 录"));
+}
+
+void LoginDialog::onAuthExpired()
+{
+    // Only a sign-in of our own can be answered here; a 401 of some other
+    // request while the dialog is up is the main window's business.
+    if (!signingIn)
+        return;
+    onApiError(tr("认证失败"));
+}
+
+void LoginDialog::closeEvent(QCloseEvent *event)
+{
+    QDialog::closeEvent(event);
+}

@@ -1,0 +1,294 @@
+#include "workspace/orvantis.h"
+
+#include "net/wssclient.h"
+#include "shell/traybadge.h"
+#include "widgets/notifysound.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QMenu>
+#include <QPainter>
+#include <QScreen>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QSystemTrayIcon>
+
+#include <algorithm>
+
+namespace {
+
+const QString trayTitle = QStringLiteral("Quvela在线客服");
+const QString ipcServerName = QStringLiteral("QuvelaKefuIpc");
+const QString iconResource = QStringLiteral(":/img/favicon.png");
+const QString notifyKey = QStringLiteral("notify/enabled");
+const QString geometryKey = QStringLiteral("window/geometry");
+constexpr int badgeIconSize = 64;
+
+QString executableNativePath()
+{
+    return QDir::toNativeSeparators(QCoreApplication::applicationFilePath());
+}
+
+#ifdef Q_OS_WIN
+const QString runKey
+    = QStringLiteral("HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run");
+const QString runValueName = QStringLiteral("QuvelaKefu");
+#endif
+
+} // namespace
+
+QPixmap paintTrayBadge(const QPixmap &icon, int total)
+{
+    if (icon.isNull() || total < 1)
+        return icon;
+
+    QPixmap pixmap = icon;
+    const QString text = total > 99 ? QStringLiteral("99+") : QString::number(total);
+
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    painter.setRenderHint(QPainter::TextAntialiasing, true);
+
+    QFont font = painter.font();
+    font.setBold(true);
+    font.setPixelSize(text.size() <= 2 ? 26 : 20);
+    painter.setFont(font);
+
+    const QFontMetrics metrics(font);
+    const int width = std::max(metrics.horizontalAdvance(text) + 16, 34);
+    // Logical width, so the badge stays in the corner on high-density icons.
+    const int pixmapWidth = qRound(pixmap.deviceIndependentSize().width());
+    const QRect badge(pixmapWidth - 2 - width, 0, width, 32);
+
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(244, 63, 94));
+    painter.drawRoundedRect(badge, 16, 16);
+
+    painter.setPen(Qt::white);
+    painter.drawText(badge, Qt::AlignCenter, text);
+    painter.end();
+    return pixmap;
+}
+
+QString autoStartEntryPath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+        + QStringLiteral("/autostart/QuvelaKefu.desktop");
+}
+
+bool isAutoStartEnabled()
+{
+#ifdef Q_OS_WIN
+    QSettings run(runKey, QSettings::NativeFormat);
+    const QString value = run.value(runValueName).toString();
+    return !value.isEmpty() && value.contains(executableNativePath(), Qt::CaseInsensitive);
+#else
+    QFile entry(autoStartEntryPath());
+    if (!entry.open(QIODevice::ReadOnly | QIODevice::Text))
+        return false;
+    const QString contents = QString::fromUtf8(entry.readAll());
+    for (const QString &line : contents.split(QLatin1Char('\n'))) {
+        if (line.startsWith(QLatin1String("Exec=")))
+            return line.contains(executableNativePath(), Qt::CaseInsensitive);
+    }
+    return false;
+#endif
+}
+
+void setAutoStartEnabled(bool enabled)
+{
+    const QString quotedPath = QLatin1Char('"') + executableNativePath() + QLatin1Char('"');
+#ifdef Q_OS_WIN
+    QSettings run(runKey, QSettings::NativeFormat);
+    if (enabled)
+        run.setValue(runValueName, quotedPath);
+    else
+        run.remove(runValueName);
+    run.sync();
+#else
+    // Windows keeps this in the registry; other desktops follow the XDG
+    // autostart convention. Failures are not reported: the caller re-reads.
+    const QString path = autoStartEntryPath();
+    if (!enabled) {
+        QFile::remove(path);
+        return;
+    }
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile entry(path);
+    if (!entry.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
+        return;
+    entry.write("[Desktop Entry]\n"
+                "Type=Application\n"
+                "Name=Quvela客服系统\n"
+                "Exec="
+                + quotedPath.toUtf8()
+                + "\n"
+                  "X-GNOME-Autostart-enabled=true\n");
+#endif
+}
+
+void orvantis::setupTray()
+{
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        QGuiApplication::setQuitOnLastWindowClosed(true);
+        // Still let a second start bring this window up: many Linux desktops
+        // have no tray, and a box there would only confuse.
+        setupIpcServer();
+        return;
+    }
+
+    notifyEnabled = QSettings().value(notifyKey, true).toBool();
+    NotifySound::instance()->setEnabled(notifyEnabled);
+
+    trayIcon = new QSystemTrayIcon(QIcon(iconResource), this);
+    trayIcon->setToolTip(trayTitle);
+
+    trayMenu = new QMenu(this);
+    showAction = trayMenu->addAction(QStringLiteral("打开主界面"));
+    notifyAction = trayMenu->addAction(QStringLiteral("新消息提醒"));
+    notifyAction->setCheckable(true);
+    notifyAction->setChecked(notifyEnabled);
+    autoStartAction = trayMenu->addAction(QStringLiteral("开机自动启动"));
+    autoStartAction->setCheckable(true);
+    autoStartAction->setChecked(isAutoStartEnabled());
+    trayMenu->addSeparator();
+    quitAction = trayMenu->addAction(QStringLiteral("退出程序"));
+
+    connect(autoStartAction, &QAction::toggled, this, [this](bool on) {
+        setAutoStartEnabled(on);
+        // The mark shows what is really stored, even when the write was refused.
+        const QSignalBlocker blocker(autoStartAction);
+        autoStartAction->setChecked(isAutoStartEnabled());
+    });
+    connect(notifyAction, &QAction::toggled, this, [this](bool on) {
+        notifyEnabled = on;
+        NotifySound::instance()->setEnabled(on);
+        QSettings().setValue(notifyKey, on);
+    });
+    connect(showAction, &QAction::triggered, this, &orvantis::showMainWindow);
+    connect(quitAction, &QAction::triggered, this, [this] {
+        quitting = true;
+        wssClient->disconnectFromServer();
+        trayIcon->hide();
+        QCoreApplication::quit();
+    });
+    connect(trayIcon, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+                    showMainWindow();
+            });
+
+    trayIcon->setContextMenu(trayMenu);
+    setupIpcServer();
+}
+
+void orvantis::setupIpcServer()
+{
+    ipcServer = new QLocalServer(this);
+    // A server name left behind by a crashed instance would block listen().
+    QLocalServer::removeServer(ipcServerName);
+    if (!ipcServer->listen(ipcServerName)) {
+        qDebug() << "[UI] IPC 服务启动失败:" << ipcServer->errorString();
+        return;
+    }
+    connect(ipcServer, &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket *socket = ipcServer->nextPendingConnection())
+            handleIpcConnection(socket);
+    });
+}
+
+void orvantis::handleIpcConnection(QLocalSocket *socket)
+{
+    auto handle = [this, socket] {
+        const QByteArray data = socket->readAll();
+        if (data.contains("SHOW") && loggedIn)
+            showMainWindow();
+        socket->disconnectFromServer();
+    };
+    connect(socket, &QLocalSocket::readyRead, this, handle);
+    connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+    if (socket->bytesAvailable() > 0)
+        handle();
+}
+
+void orvantis::showMainWindow()
+{
+    if (!loggedIn)
+        return;
+    if (windowState() & Qt::WindowMinimized)
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+    if (isHidden())
+        show();
+    raise();
+    activateWindow();
+    clearCurrentUnread();
+    updateTrayBadge();
+}
+
+void orvantis::hideToTray()
+{
+    hide();
+    if (!trayHintShown && trayIcon) {
+        trayHintShown = true;
+        trayIcon->showMessage(
+            trayTitle,
+            QStringLiteral("已最小化到托盘，有新消息时会在这里提醒。退出请右键托盘图标。"),
+            QSystemTrayIcon::Information, 4000);
+    }
+}
+
+void orvantis::updateTrayBadge()
+{
+    if (!trayIcon)
+        return;
+
+    int total = 0;
+    for (const ChatSession &session : std::as_const(sessions))
+        total += session.unreadCount;
+
+    trayIcon->setToolTip(total < 1 ? trayTitle
+                                   : QStringLiteral("Quvela在线客服 — %1 条未读").arg(total));
+
+    if (total == lastBadgeCount)
+        return;
+    lastBadgeCount = total;
+
+    QPixmap pixmap = QIcon(iconResource).pixmap(badgeIconSize, badgeIconSize);
+    if (pixmap.isNull())
+        pixmap = windowIcon().pixmap(badgeIconSize, badgeIconSize);
+    if (pixmap.isNull())
+        return;
+    trayIcon->setIcon(QIcon(paintTrayBadge(pixmap, total)));
+}
+
+void orvantis::restoreWindowGeometry()
+{
+    const QByteArray geometry = QSettings().value(geometryKey).toByteArray();
+    if (geometry.isEmpty())
+        return;
+    restoreGeometry(geometry);
+
+    // A geometry saved on a screen that is gone would put the window out of reach.
+    const QRect frame = frameGeometry();
+    const auto screens = QGuiApplication::screens();
+    const bool visible = std::any_of(screens.cbegin(), screens.cend(), [&frame](QScreen *screen) {
+        return screen->availableGeometry().intersects(frame);
+    });
+    if (visible)
+        return;
+    if (QScreen *primary = QGuiApplication::primaryScreen())
+        move(primary->availableGeometry().center() - rect().center());
+}
+
+void orvantis::saveWindowGeometry()
+{
+    QSettings().setValue(geometryKey, saveGeometry());
+}
