@@ -17,6 +17,9 @@ inline void isolateEnvironment()
     qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());
     qputenv("XDG_DATA_HOME", (configHome.path() + QStringLiteral("/data")).toLocal8Bit());
     qputenv("XDG_CACHE_HOME", (configHome.path() + QStringLiteral("/cache")).toLocal8Bit());
+    // Test mode keeps settings under $HOME/.qttest, which concurrently running
+    // test programs would otherwise share.
+    qputenv("HOME", configHome.path().toLocal8Bit());
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     // Debug lines of the program are noise in test logs.

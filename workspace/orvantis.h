@@ -32,6 +32,8 @@ class orvantisClass;
 class orvantis : public QMainWindow
 {
     Q_OBJECT
+    // Tests and benchmarks drive private handlers through this class.
+    friend class OrvantisTestAccess;
 
 public:
     orvantis();

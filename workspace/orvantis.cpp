@@ -1,0 +1,338 @@
+#include "workspace/orvantis.h"
+
+#include "net/apiclient.h"
+#include "net/serviceconfig.h"
+#include "net/wssclient.h"
+#include "shell/logindialog.h"
+#include "ui_orvantis.h"
+#include "widgets/toast.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDesktopServices>
+#include <QIcon>
+#include <QJsonObject>
+#include <QMessageBox>
+#include <QScrollBar>
+#include <QSystemTrayIcon>
+#include <QUrl>
+
+namespace {
+
+// The name shown in the top bar: the profile's name, or "坐席 <id>" when the
+// service sent none (or something that is not a name at all).
+QString agentDisplayName(const QVariantMap &profile)
+{
+    const QVariant name = profile.value(QStringLiteral("name"));
+    QString text;
+    if (name.typeId() == QMetaType::QString)
+        text = name.toString();
+    if (text.trimmed().isEmpty())
+        text = QStringLiteral("坐席 %1").arg(profile.value(QStringLiteral("id")).toInt());
+    return text;
+}
+
+} // namespace
+
+orvantis::orvantis()
+    : QMainWindow(nullptr)
+    , ui(new Ui::orvantisClass)
+{
+    apiClient = new ApiClient(this);
+    wssClient = new WssClient(this);
+
+    ui->setupUi(this);
+    setWindowIcon(QIcon(QStringLiteral(":/img/favicon.png")));
+
+    apiClient->setBaseUrl(ServiceConfig::restBaseUrl());
+    wssClient->setUrl(ServiceConfig::wssUrl());
+    wssClient->setHeartbeatIntervalSec(ServiceConfig::heartbeatIntervalSec);
+    wssClient->setReconnectBaseDelayMs(ServiceConfig::reconnectBaseDelayMs);
+    wssClient->setReconnectMaxDelayMs(ServiceConfig::reconnectMaxDelayMs);
+
+    setupConnections();
+
+    setupTray();
+    hide();
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    restoreWindowGeometry();
+
+    if (apiClient->restoreToken().isEmpty()) {
+        showLoginDialog();
+        return;
+    }
+
+    // Resuming the last sign-in. A token whose payload cannot be read still
+    // goes to the service, which has the last word on it.
+    userInfo = apiClient->userInfoFromToken();
+    agentId = userInfo.value(QStringLiteral("id")).toInt();
+    memberId = userInfo.value(QStringLiteral("member_id")).toInt();
+
+    // The first channel record proves the token is still good: only then does
+    // the window appear.
+    connect(apiClient, &ApiClient::channelInfoReceived, this, [this] {
+        if (loggedIn || apiClient->token().isEmpty())
+            return;
+        loggedIn = true;
+        setAttribute(Qt::WA_ShowWithoutActivating, false);
+        show();
+        if (trayIcon)
+            trayIcon->show();
+    });
+    connect(apiClient, &ApiClient::apiError, this, [this](const QString &error) {
+        if (loggedIn)
+            return;
+        qDebug() << "[Login] 自动登录阶段请求失败，回退到登录框:" << error;
+        showLoginDialog();
+    });
+    connect(apiClient, &ApiClient::authExpired, this, [this] {
+        if (loggedIn) {
+            loggedIn = false;
+            apiClient->clearToken();
+            wssClient->disconnectFromServer();
+            // The next sign-in may be another agent: nothing of this one may
+            // stay on screen or in the caches.
+            resetWorkspace();
+            hideToTray();
+            showLoginDialog();
+            return;
+        }
+        // A stored token the service no longer accepts answers every request
+        // with 401 alone; without this the program would wait invisibly.
+        if (loginDialogOpen)
+            return;
+        qDebug() << "[Login] 自动登录令牌已失效，回退到登录框";
+        apiClient->clearToken();
+        showLoginDialog();
+    });
+
+    startAgentSession();
+}
+
+orvantis::~orvantis()
+{
+    dismissAllToasts();
+    if (loggedIn)
+        saveWindowGeometry();
+    if (trayIcon) {
+        trayIcon->setContextMenu(nullptr);
+        trayIcon->hide();
+    }
+    wssClient->disconnectFromServer();
+    delete ui;
+}
+
+void orvantis::setupConnections()
+{
+    setupComposer();
+
+    connect(ui->sendBtn, &QPushButton::clicked, this, &orvantis::sendTextMessage);
+    connect(ui->messageEdit, &QTextEdit::textChanged, this, &orvantis::updateSendButtonState);
+    connect(ui->saveRemarkBtn, &QPushButton::clicked, this, &orvantis::saveRemark);
+    connect(ui->closeSessionBtn, &QPushButton::clicked, this, &orvantis::openVendorWebsite);
+    connect(ui->logoutBtn, &QPushButton::clicked, this, &orvantis::onLogoutClicked);
+    connect(ui->transferBtn, &QPushButton::clicked, this, &orvantis::onTransferClicked);
+    connect(ui->historyBtn, &QPushButton::clicked, this, &orvantis::openHistoryDialog);
+    connect(ui->searchEdit, &QLineEdit::textChanged, this, &orvantis::rebuildSessionList);
+    ui->ipValueLabel->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ui->ipValueLabel, &QWidget::customContextMenuRequested, this,
+            &orvantis::showIpContextMenu);
+
+    connect(apiClient, &ApiClient::channelInfoReceived, this, &orvantis::onChannelInfoReceived);
+    connect(apiClient, &ApiClient::sessionsReceived, this, &orvantis::onSessionsReceived);
+    connect(apiClient, &ApiClient::agentListReceived, this, &orvantis::onAgentListReceived);
+    connect(apiClient, &ApiClient::messagesReceived, this, &orvantis::onMessagesReceived);
+    connect(apiClient, &ApiClient::remarkUpdated, this, &orvantis::onRemarkUpdated);
+    connect(apiClient, &ApiClient::imageUploaded, this, &orvantis::onImageUploaded);
+    connect(apiClient, &ApiClient::sessionClosed, this, &orvantis::onSessionClosed);
+    connect(apiClient, &ApiClient::sessionDeleted, this, &orvantis::onSessionDeleted);
+    connect(apiClient, &ApiClient::sessionInfoReceived, this, &orvantis::onSessionInfoReceived);
+    connect(apiClient, &ApiClient::apiError, this, &orvantis::onApiError);
+    connect(apiClient, &ApiClient::apiError, this, &orvantis::onApiErrorForPaging);
+    connect(apiClient, &ApiClient::logoutSuccess, this, &orvantis::performLogout);
+
+    connect(wssClient, &WssClient::connected, this, &orvantis::onWssConnected);
+    connect(wssClient, &WssClient::disconnected, this, &orvantis::onWssDisconnected);
+    connect(wssClient, &WssClient::authOk, this, &orvantis::onAuthOk);
+    connect(wssClient, &WssClient::authFailed, this, &orvantis::onAuthFailed);
+    connect(wssClient, &WssClient::channelJoined, this, &orvantis::onChannelJoined);
+    connect(wssClient, &WssClient::chatMessage, this, &orvantis::onChatMessage);
+    connect(wssClient, &WssClient::chatSent, this, &orvantis::onChatSent);
+    connect(wssClient, &WssClient::recallReceived, this, &orvantis::onRecallReceived);
+    connect(wssClient, &WssClient::connectionError, this, &orvantis::onConnectionError);
+    connect(wssClient, &WssClient::newSession, this, &orvantis::onNewSession);
+    connect(wssClient, &WssClient::sessionOffline, this, &orvantis::onSessionOffline);
+    connect(wssClient, &WssClient::sessionTransferred, this, &orvantis::onSessionTransferred);
+    // Presence and heartbeat answers need no reaction in the workspace.
+    connect(wssClient, &WssClient::pong, this, [] {});
+    connect(wssClient, &WssClient::agentOnline, this, [](const QVariantMap &) {});
+    connect(wssClient, &WssClient::agentOffline, this, [](const QVariantMap &) {});
+
+    setupSessionList();
+
+    ui->messageEdit->installEventFilter(this);
+    ui->sendBtn->setEnabled(false);
+    ui->chatContentWidget->setStyleSheet(
+        QStringLiteral("QWidget#chatContentWidget { background-color: transparent; }"));
+}
+
+void orvantis::showLoginDialog()
+{
+    if (loginDialogOpen)
+        return;
+    loginDialogOpen = true;
+
+    auto *dialog = new LoginDialog(apiClient);
+    connect(dialog, &LoginDialog::loginSuccess, this, &orvantis::onLoginSuccess);
+    const int result = dialog->exec();
+
+    loginDialogOpen = false;
+    dialog->deleteLater();
+
+    if (result != QDialog::Accepted && !loggedIn) {
+        // Queued: when the dialog runs from the constructor the event loop has
+        // not started yet, and a direct quit would be lost.
+        QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    }
+}
+
+void orvantis::onLoginSuccess(const QString &token, const QVariantMap &info)
+{
+    Q_UNUSED(token); // the client already holds it
+    userInfo = info;
+    agentId = info.value(QStringLiteral("id")).toInt();
+    memberId = info.value(QStringLiteral("member_id")).toInt();
+    loggedIn = true;
+    joinedSessionId = -1;
+
+    startAgentSession();
+
+    setAttribute(Qt::WA_ShowWithoutActivating, false);
+    show();
+    if (trayIcon)
+        trayIcon->show();
+}
+
+void orvantis::startAgentSession()
+{
+    apiClient->sendPostRequest(QStringLiteral("/agent/online"), QJsonObject());
+
+    ui->merchantNameLabel->setText(
+        QStringLiteral("<span style='font-size:15px;font-weight:bold;color:#2f3441;'>%1</span>")
+            .arg(agentDisplayName(userInfo).toHtmlEscaped()));
+
+    apiClient->sendGetRequest(QStringLiteral("/agent/channel"));
+}
+
+void orvantis::onChannelInfoReceived(const QVariantMap &info)
+{
+    // A late reply after a logout must not open a link for nobody.
+    if (apiClient->token().isEmpty())
+        return;
+
+    channelInfo = info;
+    channelCode = info.value(QStringLiteral("channel_code")).toString();
+    if (channelCode.isEmpty())
+        channelCode = info.value(QStringLiteral("code")).toString();
+
+    if (channelCode.isEmpty()) {
+        // Without a code there is no channel to subscribe to: say so and stay
+        // offline rather than pretend the workspace is live.
+        qDebug() << "[UI] 渠道信息缺少渠道编码:" << info;
+        ui->onlineStatusLabel->setText(
+            QStringLiteral("<span style='font-size:13px;color:#8b93a5;'>● 离线</span>"));
+        ui->statusLabel->setText(QStringLiteral("渠道信息缺少渠道编码"));
+        return;
+    }
+
+    wssClient->connectToServer(apiClient->token(), QStringLiteral("agent"));
+    loadSessionsPage(1, false);
+}
+
+void orvantis::onLogoutClicked()
+{
+    const auto answer = QMessageBox::question(this, QStringLiteral("退出登录"),
+                                              QStringLiteral("确定要退出当前登录吗？"),
+                                              QMessageBox::Yes | QMessageBox::No);
+    if (answer != QMessageBox::Yes)
+        return;
+    apiClient->sendPostRequest(QStringLiteral("/auth/logout"), QJsonObject());
+    performLogout();
+}
+
+void orvantis::performLogout()
+{
+    if (!loggedIn)
+        return;
+    loggedIn = false;
+    joinedSessionId = -1;
+
+    wssClient->disconnectFromServer();
+    apiClient->clearToken();
+    resetWorkspace();
+
+    if (trayIcon)
+        trayIcon->hide();
+    hide();
+    ui->statusLabel->setText(QStringLiteral("已退出登录"));
+
+    showLoginDialog();
+}
+
+void orvantis::resetWorkspace()
+{
+    currentSessionId = 0;
+    currentPage = 1;
+    hasMore = true;
+    loadingSessions = false;
+
+    sessions.clear();
+    sessionMap.clear();
+    messageCache.clear();
+
+    clearChatBubbles();
+    rebuildSessionList();
+
+    ui->sessionCountLabel->setText(
+        QStringLiteral("<span style='font-size:12px;color:#8b93a5;'>0个会话</span>"));
+    ui->chatAvatarLabel->setText(QStringLiteral("?"));
+    ui->chatNameLabel->setText(QStringLiteral(
+        "<span style='font-size:14px;font-weight:bold;color:#2f3441;'>选择一个会话</span>"));
+    ui->chatStatusDot->setText(
+        QStringLiteral("<span style='font-size:12px;color:#8b93a5;'>● 离线</span>"));
+    ui->ipValueLabel->setText(QStringLiteral("-"));
+
+    ui->remarkEdit->clear();
+    ui->messageEdit->clear();
+    updateSendButtonState();
+}
+
+void orvantis::closeEvent(QCloseEvent *event)
+{
+    if (!quitting && loggedIn && trayIcon && !QCoreApplication::closingDown()) {
+        event->ignore();
+        hideToTray();
+        return;
+    }
+    wssClient->disconnectFromServer();
+    event->accept();
+    QCoreApplication::quit();
+}
+
+void orvantis::changeEvent(QEvent *event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        clearCurrentUnread();
+}
+
+void orvantis::openVendorWebsite()
+{
+    QDesktopServices::openUrl(QUrl(ServiceConfig::vendorWebsiteUrl(), QUrl::TolerantMode));
+}
+
+void orvantis::openHistoryDialog()
+{
+    // The reception records dialog is not part of the client yet.
+}
