@@ -1,0 +1,315 @@
+// The conversation view: header and info bar of the open session, its
+// bubbles and message cache, remarks, recalls and the image viewer.
+
+#include "orvantis.h"
+#include "ui_orvantis.h"
+
+#include <QDebug>
+#include <QDialog>
+#include <QJsonObject>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "net/apiclient.h"
+#include "net/wssclient.h"
+#include "widgets/chatbubble.h"
+
+namespace {
+
+const char kLightboxCloseProperty[] = "lightboxClose";
+
+bool isFromSelf(const ChatMessage &msg)
+{
+    return msg.senderType == QLatin1String("agent") || msg.senderType == QLatin1String("admin");
+}
+
+// The first character as a person reads it (a surrogate pair stays whole).
+QString firstLetterUpper(const QString &text)
+{
+    if (text.isEmpty())
+        return QString();
+    const int length =
+            (text.size() > 1 && text.at(0).isHighSurrogate() && text.at(1).isLowSurrogate()) ? 2 : 1;
+    return text.left(length).toUpper();
+}
+
+// Removes the newest message with `uuid`; returns whether one was found.
+bool removeNewestWithUuid(QList<ChatMessage> &messages, const QString &uuid)
+{
+    for (qsizetype i = messages.size() - 1; i >= 0; --i) {
+        if (messages.at(i).msgUuid == uuid) {
+            messages.removeAt(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+void orvantis::appendChatBubble(const ChatMessage &msg)
+{
+    const bool fromSelf = isFromSelf(msg);
+    qDebug().noquote() << "[DEBUG] appendChatBubble: senderType='" + msg.senderType + "'"
+                       << "isFromSelf=" << fromSelf << "content=" << msg.content.left(30);
+
+    ChatMessage shown = msg;
+    if (!fromSelf && (shown.senderName.isEmpty() || shown.senderName == QStringLiteral("访客"))) {
+        const auto it = sessionMap.constFind(shown.sessionId);
+        if (it != sessionMap.constEnd())
+            shown.senderName = it->displayName();
+    }
+
+    auto *bubble = new ChatBubble(shown, fromSelf, ui->chatContentWidget);
+    bubble->setMemberId(memberId);
+    bubble->setTranslateBaseUrl(apiClient->baseUrl());
+    connect(bubble, &ChatBubble::imageClicked, this, &orvantis::showImageLightbox);
+    connect(bubble, &ChatBubble::recallClicked, this, &orvantis::onRecallClicked);
+
+    chatBubbles.append(bubble);
+    ui->chatContentLayout->addWidget(bubble);
+
+    qDebug() << "[UI] 添加气泡: sessionId=" << msg.sessionId << "content=" << msg.content.left(30)
+             << "height=" << bubble->height() << "min=" << bubble->minimumHeight()
+             << "max=" << bubble->maximumHeight();
+}
+
+void orvantis::clearChatBubbles()
+{
+    for (ChatBubble *bubble : std::as_const(chatBubbles)) {
+        if (bubble) {
+            // Out of the layout now so that the column is empty at once; the
+            // widget itself may still be inside one of its own signals.
+            ui->chatContentLayout->removeWidget(bubble);
+            bubble->hide();
+            bubble->deleteLater();
+        }
+    }
+    chatBubbles.clear();
+}
+
+void orvantis::removeChatBubble(const QString &msgUuid)
+{
+    for (qsizetype i = chatBubbles.size() - 1; i >= 0; --i) {
+        ChatBubble *bubble = chatBubbles.at(i);
+        if (bubble && bubble->msgUuid() == msgUuid) {
+            chatBubbles.removeAt(i);
+            ui->chatContentLayout->removeWidget(bubble);
+            bubble->hide();
+            bubble->deleteLater();
+            return;
+        }
+    }
+}
+
+void orvantis::scrollChatToBottom()
+{
+    if (!chatScrollTimer) {
+        chatScrollTimer = new QTimer(this);
+        chatScrollTimer->setSingleShot(true);
+        chatScrollTimer->setInterval(50);
+        connect(chatScrollTimer, &QTimer::timeout, this, [this] {
+            if (QScrollBar *bar = ui->chatScrollArea->verticalScrollBar())
+                bar->setValue(bar->maximum());
+        });
+    }
+    chatScrollTimer->start();
+}
+
+void orvantis::sendJoinSession(int sessionId)
+{
+    if (sessionId <= 0 || !wssClient->isConnected() || !wssClient->isAuthenticated()
+        || joinedSessionId == sessionId)
+        return;
+    wssClient->sendFrame(QJsonObject{{QStringLiteral("type"), QStringLiteral("join_session")},
+                                     {QStringLiteral("session_id"), sessionId}});
+    joinedSessionId = sessionId;
+}
+
+void orvantis::updateChatHeader(const ChatSession &s)
+{
+    // Names, statuses and addresses come from visitors and the service:
+    // escaped wherever they go into a rich-text span.
+    const QString name = s.displayName();
+    ui->chatAvatarLabel->setTextFormat(Qt::PlainText);
+    ui->chatAvatarLabel->setText(firstLetterUpper(name));
+    ui->chatNameLabel->setText(
+            QStringLiteral("<span style='font-size:14px;font-weight:bold;color:#2f3441;'>%1</span>")
+                    .arg(name.toHtmlEscaped()));
+    ui->chatStatusDot->setText(QStringLiteral("<span style='font-size:12px;color:%1;'>● %2</span>")
+                                       .arg(s.online ? QStringLiteral("#22a06b")
+                                                     : QStringLiteral("#8b93a5"),
+                                            s.statusText().toHtmlEscaped()));
+    const QString ip = s.ipAddress.isEmpty() ? QStringLiteral("-") : s.ipAddress.toHtmlEscaped();
+    ui->ipValueLabel->setText(QStringLiteral("<html><head/><body><p><span "
+                                             "style=\"font-size:12px;color:#4b5264;\">%1</span></"
+                                             "p></body></html>")
+                                      .arg(ip));
+}
+
+void orvantis::onMessagesReceived(int sessionId, const QList<ChatMessage> &list, int total,
+                                  bool more)
+{
+    Q_UNUSED(total);
+    Q_UNUSED(more);
+    // A late page of a session the agent has already left.
+    if (sessionId != currentSessionId)
+        return;
+
+    QList<ChatMessage> kept;
+    kept.reserve(list.size());
+    for (const ChatMessage &msg : list) {
+        if (!msg.isDeleted)
+            kept.append(msg);
+    }
+    messageCache[sessionId] = kept;
+
+    clearChatBubbles();
+    for (const ChatMessage &msg : std::as_const(kept))
+        appendChatBubble(msg);
+    scrollChatToBottom();
+}
+
+void orvantis::saveRemark()
+{
+    if (currentSessionId < 1)
+        return;
+    apiClient->updateSessionRemark(currentSessionId, ui->remarkEdit->text().trimmed());
+}
+
+void orvantis::onRemarkUpdated(int sessionId)
+{
+    // The field as it reads now, which may be newer than the text sent.
+    const QString remark = ui->remarkEdit->text().trimmed();
+    auto it = sessionMap.find(sessionId);
+    if (it != sessionMap.end())
+        it->remark = remark;
+    for (ChatSession &s : sessions) {
+        if (s.id == sessionId) {
+            s.remark = remark;
+            break;
+        }
+    }
+    rebuildSessionList();
+    if (sessionId == currentSessionId && sessionMap.contains(sessionId))
+        updateChatHeader(sessionMap.value(sessionId));
+    ui->statusLabel->setText(QStringLiteral("备注已保存"));
+}
+
+void orvantis::onRecallClicked(const QString &msgUuid)
+{
+    if (msgUuid.isEmpty() || currentSessionId < 1)
+        return;
+    // Without the link the recall never reaches the service, which keeps the
+    // message: the bubble stays, and the agent is told so.
+    if (!wssClient->isConnected() || !wssClient->isAuthenticated()) {
+        ui->statusLabel->setText(QStringLiteral("WSS 未连接，撤回失败，请稍后重试"));
+        return;
+    }
+    wssClient->sendRecall(msgUuid, currentSessionId);
+    removeChatBubble(msgUuid);
+    auto it = messageCache.find(currentSessionId);
+    if (it != messageCache.end())
+        removeNewestWithUuid(it.value(), msgUuid);
+    ui->statusLabel->setText(QStringLiteral("消息已撤回"));
+}
+
+void orvantis::onRecallReceived(const QString &msgUuid, int sessionId)
+{
+    if (msgUuid.isEmpty())
+        return;
+    if (sessionId == currentSessionId)
+        removeChatBubble(msgUuid);
+    auto it = messageCache.find(sessionId);
+    if (it != messageCache.end())
+        removeNewestWithUuid(it.value(), msgUuid);
+}
+
+void orvantis::clearCurrentUnread()
+{
+    if (currentSessionId < 1)
+        return;
+    auto it = sessionMap.find(currentSessionId);
+    if (it == sessionMap.end() || it->unreadCount <= 0)
+        return;
+    it->unreadCount = 0;
+    for (ChatSession &s : sessions) {
+        if (s.id == currentSessionId) {
+            s.unreadCount = 0;
+            break;
+        }
+    }
+    apiClient->markRead(currentSessionId);
+    rebuildSessionList();
+}
+
+void orvantis::showImageLightbox(const QString &url)
+{
+    auto *dialog = new QDialog(this, Qt::Dialog | Qt::FramelessWindowHint);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setModal(true);
+    dialog->setStyleSheet(QStringLiteral("QDialog { background-color: rgba(0, 0, 0, 217); }"));
+    dialog->setProperty(kLightboxCloseProperty, true);
+
+    auto *layout = new QVBoxLayout(dialog);
+    layout->setContentsMargins(60, 60, 60, 60);
+    auto *imageLabel = new QLabel(QStringLiteral("加载中..."), dialog);
+    imageLabel->setTextFormat(Qt::PlainText);
+    imageLabel->setAlignment(Qt::AlignCenter);
+    imageLabel->setStyleSheet(QStringLiteral(
+            "QLabel { background: transparent; color: #9ca3af; font-size: 14px; border: none; }"));
+    imageLabel->setProperty(kLightboxCloseProperty, true);
+    layout->addWidget(imageLabel);
+
+    auto *closeButton = new QPushButton(QString(QChar(0x00D7)), dialog);
+    closeButton->setFixedSize(40, 40);
+    closeButton->setCursor(Qt::PointingHandCursor);
+    closeButton->setStyleSheet(QStringLiteral(
+            "QPushButton { background-color: rgba(255, 255, 255, 51); color: white; border-radius: "
+            "20px; font-size: 22px; font-weight: bold; border: none; }QPushButton:hover { "
+            "background-color: rgba(255, 255, 255, 102); }"));
+    connect(closeButton, &QPushButton::clicked, dialog, &QDialog::close);
+
+    dialog->installEventFilter(this);
+    imageLabel->installEventFilter(this);
+
+    auto *network = new QNetworkAccessManager(dialog);
+    QNetworkReply *reply = network->get(QNetworkRequest(QUrl(url)));
+    QPointer<QLabel> label(imageLabel);
+    connect(reply, &QNetworkReply::finished, dialog, [reply, label] {
+        reply->deleteLater();
+        if (!label)
+            return;
+        QPixmap pixmap;
+        if (reply->error() != QNetworkReply::NoError || !pixmap.loadFromData(reply->readAll())) {
+            label->setText(QStringLiteral("图片加载失败"));
+            return;
+        }
+        label->setPixmap(pixmap.scaled(label->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    });
+
+    dialog->showFullScreen();
+    closeButton->move(dialog->width() - 64, 24);
+    closeButton->raise();
+}
+
+bool orvantis::eventFilter(QObject *watched, QEvent *event)
+{
+    // The image viewer closes on a click anywhere on its backdrop or image.
+    if (event->type() == QEvent::MouseButtonPress) {
+        auto *widget = qobject_cast<QWidget *>(watched);
+        if (widget && widget->property(kLightboxCloseProperty).toBool()) {
+            widget->window()->close();
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}

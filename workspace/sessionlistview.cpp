@@ -1,0 +1,192 @@
+#include "sessionlistview.h"
+
+#include <QEvent>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSet>
+#include <algorithm>
+#include <vector>
+
+#include "widgets/sessionlistitem.h"
+
+namespace {
+// Rows materialised above and below the viewport, so that a small scroll
+// step shows rows that are already laid out.
+constexpr int OverscanRows = 2;
+} // namespace
+
+SessionListView::SessionListView(QWidget *container, QScrollArea *area,
+                                 QMap<int, SessionListItem *> *items, SessionLookup lookup,
+                                 QObject *parent)
+    : QObject(parent), m_container(container), m_area(area), m_items(items),
+      m_lookup(std::move(lookup))
+{
+    Q_ASSERT(container);
+    container->installEventFilter(this);
+    if (m_area) {
+        m_area->viewport()->installEventFilter(this);
+        if (QScrollBar *bar = m_area->verticalScrollBar())
+            connect(bar, &QScrollBar::valueChanged, this, [this] { placeRows(false); });
+    }
+}
+
+int SessionListView::rowCount() const
+{
+    return int(m_rowById.size() + m_spare.size());
+}
+
+void SessionListView::setOrder(const QList<int> &order, int currentId)
+{
+    if (!m_container)
+        return;
+    QScrollBar *bar = m_area ? m_area->verticalScrollBar() : nullptr;
+    const int keptValue = bar ? bar->value() : 0;
+
+    // One row per session, even if a caller's table ever holds a duplicate.
+    std::vector<int> sorted(order.cbegin(), order.cend());
+    std::sort(sorted.begin(), sorted.end());
+    if (std::adjacent_find(sorted.cbegin(), sorted.cend()) == sorted.cend()) {
+        m_order = order;
+    } else {
+        m_order.clear();
+        QSet<int> seen;
+        for (int id : order) {
+            if (!seen.contains(id)) {
+                seen.insert(id);
+                m_order.append(id);
+            }
+        }
+    }
+    m_currentId = currentId;
+
+    m_placing = true;
+    updateContainerHeight();
+    // The list keeps its place across rebuilds instead of jumping to the top.
+    if (bar && bar->value() != keptValue)
+        bar->setValue(qMin(keptValue, bar->maximum()));
+    m_placing = false;
+
+    placeRows(true);
+}
+
+void SessionListView::discardRow(int sessionId)
+{
+    m_order.removeAll(sessionId);
+    if (QPointer<SessionListItem> row = m_rowById.take(sessionId)) {
+        row->hide();
+        m_spare.append(row);
+    }
+    if (m_items)
+        m_items->remove(sessionId);
+}
+
+bool SessionListView::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Resize && !m_placing
+        && (watched == m_container || (m_area && watched == m_area->viewport()))) {
+        placeRows(false);
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void SessionListView::updateContainerHeight()
+{
+    const int total = int(qMin<qint64>(qint64(m_order.size()) * RowHeight, QWIDGETSIZE_MAX));
+    m_container->setMinimumHeight(total);
+    int height = total;
+    if (m_area && m_area->widgetResizable())
+        height = qMax(total, m_area->viewport()->height());
+    if (m_container->height() != height)
+        m_container->resize(m_container->width(), height);
+}
+
+SessionListItem *SessionListView::takeSpareRow()
+{
+    while (!m_spare.isEmpty()) {
+        QPointer<SessionListItem> row = m_spare.takeLast();
+        if (row)
+            return row;
+    }
+    auto *row = new SessionListItem(ChatSession(), m_container);
+    // A row shows different sessions over its life, so the id is read at click time.
+    connect(row, &SessionListItem::clicked, this, [this, row] { emit rowClicked(row->sessionId()); });
+    connect(row, &SessionListItem::rightClicked, this, [this, row] { emit rowRightClicked(row); });
+    return row;
+}
+
+void SessionListView::placeRows(bool refreshAll)
+{
+    if (!m_container || m_placing)
+        return;
+    m_placing = true;
+
+    const int count = int(m_order.size());
+    int first = 0;
+    int last = count; // exclusive
+    if (m_area) {
+        const int top = m_area->verticalScrollBar() ? m_area->verticalScrollBar()->value() : 0;
+        const int viewHeight = qMax(m_area->viewport()->height(), RowHeight);
+        first = qBound(0, top / RowHeight - OverscanRows, count);
+        last = qBound(first, (top + viewHeight) / RowHeight + 1 + OverscanRows, count);
+    }
+
+    QSet<int> wanted;
+    wanted.reserve(last - first);
+    for (int i = first; i < last; ++i)
+        wanted.insert(m_order.at(i));
+
+    // Rows that left the view (or were deleted by someone else) are recycled.
+    for (auto it = m_rowById.begin(); it != m_rowById.end();) {
+        if (!it.value()) {
+            it = m_rowById.erase(it);
+        } else if (!wanted.contains(it.key())) {
+            it.value()->hide();
+            m_spare.append(it.value());
+            it = m_rowById.erase(it);
+        } else {
+            ++it;
+        }
+    }
+
+    const int width = m_container->width();
+    for (int i = first; i < last; ++i) {
+        const int id = m_order.at(i);
+        SessionListItem *row = m_rowById.value(id);
+        const bool fresh = !row;
+        if (fresh) {
+            row = takeSpareRow();
+            m_rowById.insert(id, row);
+        }
+        if (fresh || refreshAll) {
+            if (const ChatSession *session = m_lookup ? m_lookup(id) : nullptr) {
+                row->setSession(*session);
+            } else {
+                ChatSession placeholder;
+                placeholder.id = id;
+                row->setSession(placeholder);
+            }
+            row->setSelected(id == m_currentId);
+        } else if (row->isSelected() != (id == m_currentId)) {
+            row->setSelected(id == m_currentId);
+        }
+        const QRect geometry(0, i * RowHeight, width, RowHeight);
+        if (row->geometry() != geometry)
+            row->setGeometry(geometry);
+        if (row->isHidden())
+            row->show();
+    }
+
+    syncItems();
+    m_placing = false;
+}
+
+void SessionListView::syncItems()
+{
+    if (!m_items)
+        return;
+    m_items->clear();
+    for (auto it = m_rowById.cbegin(); it != m_rowById.cend(); ++it) {
+        if (it.value())
+            m_items->insert(it.key(), it.value());
+    }
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QHash>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QPointer>
+#include <functional>
+
+#include "net/chatrecords.h"
+
+class QScrollArea;
+class QWidget;
+class SessionListItem;
+
+// Shows a long session list with row widgets only for the rows in view.
+//
+// The container is sized to the height of the whole list (rows are a fixed
+// 64 px), so the scroll bar has the range of the full list; the few rows that
+// intersect the viewport are placed at index x 64 and reused as the list
+// scrolls or changes. Rows therefore cost nothing while off screen, and a
+// rebuild touches a few dozen widgets whatever the length of the list.
+class SessionListView : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int RowHeight = 64;
+
+    using SessionLookup = std::function<const ChatSession *(int sessionId)>;
+
+    // `items` mirrors the rows currently materialised, keyed by session id.
+    SessionListView(QWidget *container, QScrollArea *area, QMap<int, SessionListItem *> *items,
+                    SessionLookup lookup, QObject *parent = nullptr);
+
+    // Shows `order` (session ids, top to bottom) with `currentId` selected.
+    // Every row in view is refreshed from the current session data.
+    void setOrder(const QList<int> &order, int currentId);
+    const QList<int> &order() const { return m_order; }
+
+    // Takes the row of `sessionId` off the screen at once (it is recycled).
+    void discardRow(int sessionId);
+
+    // Rows kept alive in total (materialised plus spare), for diagnostics.
+    int rowCount() const;
+
+signals:
+    void rowClicked(int sessionId);
+    void rowRightClicked(SessionListItem *row);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void updateContainerHeight();
+    void placeRows(bool refreshAll);
+    SessionListItem *takeSpareRow();
+    void syncItems();
+
+    QPointer<QWidget> m_container;
+    QPointer<QScrollArea> m_area;
+    QMap<int, SessionListItem *> *m_items = nullptr;
+    SessionLookup m_lookup;
+    QList<int> m_order;
+    int m_currentId = 0;
+    QHash<int, QPointer<SessionListItem>> m_rowById; // rows showing a session
+    QList<QPointer<SessionListItem>> m_spare;        // hidden rows ready for reuse
+    bool m_placing = false;
+};
