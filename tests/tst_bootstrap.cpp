@@ -239,6 +239,7 @@ private slots:
     void resumeFallsBackToLoginOnce();
     void expiredTokenReturnsToLogin_data();
     void expiredTokenReturnsToLogin();
+    void expiredTokenAfterDialogSignInReturnsToLogin();
     void logoutAndSignInAgainStartsClean();
     void declinedLogoutChangesNothing();
     void agentName_data();
@@ -564,6 +565,35 @@ void BootstrapTest::expiredTokenReturnsToLogin()
     // Authenticated anew on the new token (the form's initial text has another colour).
     QTRY_VERIFY(labelText(window, "onlineStatusLabel").contains(QStringLiteral("#22c55e")));
     QCOMPARE(answers->loginDialogsSeen, 1);
+    QVERIFY(!answers->forcedClose);
+}
+
+// An agent who signed in through the dialog is sent back to it as well when
+// the service stops accepting the token, instead of working on in a workspace
+// where every request fails without a word.
+void BootstrapTest::expiredTokenAfterDialogSignInReturnsToLogin()
+{
+    bool cleanWhileDialogUp = false;
+    answers->onLogin = [&](LoginDialog *d) {
+        if (answers->loginDialogsSeen == 1)
+            return signIn(d, QStringLiteral("demo"), QStringLiteral("demo123"));
+        cleanWhileDialogUp = window && !window->isLoggedIn() && !window->isVisible()
+                && window->api()->token().isEmpty() && storedToken().isEmpty()
+                && window->sessionList().isEmpty() && window->currentSession() == 0;
+        return signIn(d, QStringLiteral("lili"), QStringLiteral("lili123"));
+    };
+    construct();
+    QTRY_VERIFY(window->isLoggedIn());
+    QTRY_VERIFY(!window->sessionList().isEmpty());
+    QCOMPARE(answers->loginDialogsSeen, 1);
+
+    server->revokeTokens();
+    window->api()->sendGetRequest(QStringLiteral("/agent/channel"));
+    QTRY_COMPARE(answers->loginDialogsSeen, 2);
+    QVERIFY(cleanWhileDialogUp);
+    QTRY_VERIFY(window->isLoggedIn());
+    QTRY_VERIFY(labelText(window, "merchantNameLabel").contains(QStringLiteral("李丽")));
+    QVERIFY(!storedToken().isEmpty());
     QVERIFY(!answers->forcedClose);
 }
 

@@ -86,28 +86,34 @@ orvantis::orvantis()
         qDebug() << "[Login] 自动登录阶段请求失败，回退到登录框:" << error;
         showLoginDialog();
     });
-    connect(apiClient, &ApiClient::authExpired, this, [this] {
-        if (loggedIn) {
-            loggedIn = false;
-            apiClient->clearToken();
-            wssClient->disconnectFromServer();
-            // The next sign-in may be another agent: nothing of this one may
-            // stay on screen or in the caches.
-            resetWorkspace();
-            hideToTray();
-            showLoginDialog();
-            return;
-        }
-        // A stored token the service no longer accepts answers every request
-        // with 401 alone; without this the program would wait invisibly.
-        if (loginDialogOpen)
-            return;
-        qDebug() << "[Login] 自动登录令牌已失效，回退到登录框";
-        apiClient->clearToken();
-        showLoginDialog();
-    });
 
     startAgentSession();
+}
+
+// Handled whichever way the agent signed in: an agent signed in through the
+// dialog whose token expires would otherwise keep working in a workspace where
+// every request silently fails.
+void orvantis::onAuthExpired()
+{
+    if (loggedIn) {
+        loggedIn = false;
+        apiClient->clearToken();
+        wssClient->disconnectFromServer();
+        // The next sign-in may be another agent: nothing of this one may
+        // stay on screen or in the caches.
+        resetWorkspace();
+        hideToTray();
+        showLoginDialog();
+        return;
+    }
+    // A 401 on the sign-in itself is the dialog's business.
+    if (loginDialogOpen || apiClient->token().isEmpty())
+        return;
+    // A stored token the service no longer accepts answers every request
+    // with 401 alone; without this the program would wait invisibly.
+    qDebug() << "[Login] 自动登录令牌已失效，回退到登录框";
+    apiClient->clearToken();
+    showLoginDialog();
 }
 
 orvantis::~orvantis()
@@ -149,6 +155,7 @@ void orvantis::setupConnections()
     connect(apiClient, &ApiClient::sessionDeleted, this, &orvantis::onSessionDeleted);
     connect(apiClient, &ApiClient::sessionInfoReceived, this, &orvantis::onSessionInfoReceived);
     connect(apiClient, &ApiClient::apiError, this, &orvantis::onApiError);
+    connect(apiClient, &ApiClient::authExpired, this, &orvantis::onAuthExpired);
     connect(apiClient, &ApiClient::apiError, this, &orvantis::onApiErrorForPaging);
     connect(apiClient, &ApiClient::logoutSuccess, this, &orvantis::performLogout);
 

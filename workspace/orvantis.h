@@ -66,6 +66,7 @@ private:
     void startAgentSession();
     void onChannelInfoReceived(const QVariantMap &channelInfo);
     void resetWorkspace();
+    void onAuthExpired();
     void openVendorWebsite();
     void openHistoryDialog();
 
