@@ -133,6 +133,8 @@ int main(int argc, char *argv[])
 {
     QTemporaryDir configHome;
     qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());
+    // Test mode keeps settings under $HOME/.qttest: keep them in the temporary dir too.
+    qputenv("HOME", configHome.path().toLocal8Bit());
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("QT_LOGGING_RULES", "default.debug=false;qt.multimedia*=false");

@@ -13,6 +13,8 @@
 
 class QNetworkAccessManager;
 class QNetworkReply;
+class QNetworkRequest;
+class QUrl;
 
 // The only HTTP client of the program. Every request goes through the two
 // builders, every reply through one dispatcher that raises at most one signal.
@@ -72,6 +74,9 @@ signals:
     void imageUploaded(const QString &url);
 
 private:
+    QNetworkRequest jsonRequest(const QUrl &url) const;
+    QNetworkReply *get(const QString &path, const QMap<QString, QString> &params);
+    QNetworkReply *post(const QString &path, const QJsonObject &body);
     void track(QNetworkReply *reply);
     void handleReply(QNetworkReply *reply);
 

@@ -23,6 +23,8 @@ public:
     void setUrl(const QString &url);
     QString url() const { return m_url; }
     void setHeartbeatIntervalSec(int seconds);
+    // Finer than the service ever needs; lets tests watch several beats quickly.
+    void setHeartbeatIntervalMs(int ms);
     void setReconnectBaseDelayMs(int ms);
     void setReconnectMaxDelayMs(int ms);
     int reconnectDelayMs() const { return m_reconnectDelayMs; }
@@ -67,6 +69,9 @@ private slots:
     void onReconnectTimeout();
 
 private:
+    void openSocket();
+    void closeSocket();
+
     QWebSocket *m_socket = nullptr;
     QTimer *m_heartbeatTimer = nullptr;
     QTimer *m_reconnectTimer = nullptr;
@@ -74,9 +79,11 @@ private:
     QString m_token;
     QString m_role;
     int m_heartbeatIntervalSec = 30;
+    int m_heartbeatIntervalMs = 30000;
     int m_reconnectBaseDelayMs = 3000;
     int m_reconnectMaxDelayMs = 30000;
     int m_reconnectDelayMs = 0;
     bool m_authenticated = false;
     bool m_manualClose = false;
+    quint64 m_openAttempt = 0; // tells a stale handshake failure from the current attempt
 };

@@ -1,0 +1,273 @@
+#include "net/wssclient.h"
+
+#include <QDebug>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QTimer>
+#include <QUrl>
+#include <QWebSocket>
+
+#include <algorithm>
+
+namespace {
+
+QString typeKey()
+{
+    return QStringLiteral("type");
+}
+
+// Incoming members are read strictly by JSON type: a session id sent as a
+// digit string is not a session id.
+int sessionIdOf(const QJsonObject &frame)
+{
+    return frame.value(QStringLiteral("session_id")).toInt(0);
+}
+
+QString stringOf(const QJsonObject &frame, const char *key)
+{
+    return frame.value(QLatin1String(key)).toString();
+}
+
+} // namespace
+
+WssClient::WssClient(QObject *parent)
+    : QObject(parent)
+    , m_socket(new QWebSocket(QString(), QWebSocketProtocol::Version13, this))
+    , m_heartbeatTimer(new QTimer(this))
+    , m_reconnectTimer(new QTimer(this))
+{
+    m_heartbeatTimer->setSingleShot(false);
+    m_reconnectTimer->setSingleShot(true);
+
+    connect(m_socket, &QWebSocket::connected, this, &WssClient::onConnected);
+    connect(m_socket, &QWebSocket::disconnected, this, &WssClient::onDisconnected);
+    connect(m_socket, &QWebSocket::textMessageReceived, this, &WssClient::onTextMessageReceived);
+    connect(m_socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
+            &WssClient::onError);
+    connect(m_heartbeatTimer, &QTimer::timeout, this, &WssClient::onHeartbeatTimeout);
+    connect(m_reconnectTimer, &QTimer::timeout, this, &WssClient::onReconnectTimeout);
+}
+
+WssClient::~WssClient()
+{
+    m_manualClose = true;
+    m_heartbeatTimer->stop();
+    m_reconnectTimer->stop();
+    // The close below may report a disconnect synchronously; nobody should
+    // hear from a client that is going away.
+    disconnect(m_socket, nullptr, this, nullptr);
+    closeSocket();
+}
+
+void WssClient::setUrl(const QString &url)
+{
+    m_url = url;
+}
+
+void WssClient::setHeartbeatIntervalSec(int seconds)
+{
+    m_heartbeatIntervalSec = seconds;
+    m_heartbeatIntervalMs = seconds * 1000;
+}
+
+void WssClient::setHeartbeatIntervalMs(int ms)
+{
+    m_heartbeatIntervalMs = ms;
+}
+
+void WssClient::setReconnectBaseDelayMs(int ms)
+{
+    m_reconnectBaseDelayMs = ms;
+}
+
+void WssClient::setReconnectMaxDelayMs(int ms)
+{
+    m_reconnectMaxDelayMs = ms;
+}
+
+void WssClient::connectToServer(const QString &token, const QString &role)
+{
+    m_token = token;
+    m_role = role;
+    m_manualClose = false;
+    // An explicit connect replaces a pending automatic one.
+    m_reconnectTimer->stop();
+    openSocket();
+}
+
+void WssClient::disconnectFromServer()
+{
+    m_manualClose = true;
+    m_heartbeatTimer->stop();
+    m_reconnectTimer->stop();
+    closeSocket();
+}
+
+void WssClient::closeSocket()
+{
+    // A close frame needs an open link; a handshake still under way is
+    // simply abandoned.
+    if (m_socket->state() == QAbstractSocket::ConnectedState)
+        m_socket->close(QWebSocketProtocol::CloseCodeNormal, QString());
+    else if (m_socket->state() != QAbstractSocket::UnconnectedState)
+        m_socket->abort();
+}
+
+bool WssClient::isConnected() const
+{
+    return m_socket->state() == QAbstractSocket::ConnectedState;
+}
+
+void WssClient::sendAuth(const QString &token, const QString &role)
+{
+    m_token = token;
+    m_role = role;
+    sendFrame(QJsonObject {{typeKey(), QStringLiteral("auth")},
+                           {QStringLiteral("token"), token},
+                           {QStringLiteral("role"), role}});
+}
+
+void WssClient::sendChat(int sessionId, const QString &content, const QString &msgType)
+{
+    sendFrame(QJsonObject {{typeKey(), QStringLiteral("chat")},
+                           {QStringLiteral("session_id"), sessionId},
+                           {QStringLiteral("content"), content},
+                           {QStringLiteral("msg_type"), msgType}});
+}
+
+void WssClient::sendRecall(const QString &msgUuid, int sessionId)
+{
+    sendFrame(QJsonObject {{typeKey(), QStringLiteral("recall")},
+                           {QStringLiteral("msg_uuid"), msgUuid},
+                           {QStringLiteral("session_id"), sessionId}});
+}
+
+void WssClient::sendTransfer(int sessionId, int targetAgentId)
+{
+    sendFrame(QJsonObject {{typeKey(), QStringLiteral("transfer")},
+                           {QStringLiteral("session_id"), sessionId},
+                           {QStringLiteral("target_agent_id"), targetAgentId}});
+}
+
+void WssClient::sendPing()
+{
+    sendFrame(QJsonObject {{typeKey(), QStringLiteral("ping")}});
+}
+
+void WssClient::sendFrame(const QJsonObject &frame)
+{
+    if (!isConnected())
+        return;
+    // QJsonObject keeps its keys sorted, so compact output has them ascending.
+    m_socket->sendTextMessage(
+        QString::fromUtf8(QJsonDocument(frame).toJson(QJsonDocument::Compact)));
+}
+
+void WssClient::onConnected()
+{
+    qDebug() << "[WSS] 已连接:" << m_url;
+    emit connected();
+    if (!m_token.isEmpty())
+        sendAuth(m_token, m_role);
+}
+
+void WssClient::onDisconnected()
+{
+    m_authenticated = false;
+    m_heartbeatTimer->stop();
+    const ushort code = static_cast<ushort>(m_socket->closeCode());
+    const QString reason = m_socket->closeReason();
+    qDebug() << "[WSS] 连接断开:" << code << reason;
+    emit disconnected(code, reason);
+
+    if (m_manualClose)
+        return;
+    if (m_reconnectDelayMs == 0)
+        m_reconnectDelayMs = m_reconnectBaseDelayMs;
+    else
+        m_reconnectDelayMs = std::min(m_reconnectDelayMs * 2, m_reconnectMaxDelayMs);
+    qDebug() << "[WSS] 将在" << m_reconnectDelayMs << "毫秒后重连";
+    m_reconnectTimer->start(m_reconnectDelayMs);
+}
+
+void WssClient::onTextMessageReceived(const QString &message)
+{
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(message.toUtf8(), &parseError);
+    if (!doc.isObject())
+        return;
+    const QJsonObject frame = doc.object();
+    const QString type = frame.value(typeKey()).toString();
+
+    if (type == QLatin1String("auth_ok")) {
+        m_authenticated = true;
+        m_heartbeatTimer->start(m_heartbeatIntervalMs);
+        sendPing();
+        emit authOk();
+    } else if (type == QLatin1String("auth_fail")) {
+        m_authenticated = false;
+        emit authFailed(stringOf(frame, "msg"));
+    } else if (type == QLatin1String("joined")) {
+        emit channelJoined(stringOf(frame, "channel"));
+    } else if (type == QLatin1String("session_joined")) {
+        emit sessionJoined(sessionIdOf(frame));
+    } else if (type == QLatin1String("new_session")) {
+        emit newSession(frame.toVariantMap());
+    } else if (type == QLatin1String("session_offline")) {
+        emit sessionOffline(sessionIdOf(frame));
+    } else if (type == QLatin1String("chat")) {
+        emit chatMessage(frame.toVariantMap());
+    } else if (type == QLatin1String("chat_sent")) {
+        emit chatSent(stringOf(frame, "msg_uuid"), sessionIdOf(frame));
+    } else if (type == QLatin1String("recall")) {
+        emit recallReceived(stringOf(frame, "msg_uuid"), sessionIdOf(frame));
+    } else if (type == QLatin1String("pong")) {
+        emit pong();
+    } else if (type == QLatin1String("session_transferred")) {
+        emit sessionTransferred(frame.toVariantMap());
+    } else if (type == QLatin1String("agent_online")) {
+        emit agentOnline(frame.toVariantMap());
+    } else if (type == QLatin1String("agent_offline")) {
+        emit agentOffline(frame.toVariantMap());
+    } else if (type == QLatin1String("error")) {
+        emit connectionError(stringOf(frame, "msg"));
+    }
+}
+
+void WssClient::onError(QAbstractSocket::SocketError error)
+{
+    qDebug() << "[WSS] 错误:" << error << m_socket->errorString();
+    emit connectionError(m_socket->errorString());
+
+    // A refused handshake (an HTTP error answer) leaves the socket connecting
+    // for as long as the server keeps the TCP connection, and no disconnect
+    // would ever drive a reconnect. Give that attempt up once the error has
+    // been delivered; our own close while connecting needs no help.
+    if (m_socket->state() == QAbstractSocket::ConnectingState
+        && error != QAbstractSocket::UnfinishedSocketOperationError) {
+        const quint64 attempt = m_openAttempt;
+        QTimer::singleShot(0, this, [this, attempt] {
+            if (attempt == m_openAttempt && m_socket->state() == QAbstractSocket::ConnectingState)
+                m_socket->abort();
+        });
+    }
+}
+
+void WssClient::onHeartbeatTimeout()
+{
+    if (isConnected())
+        sendPing();
+}
+
+void WssClient::onReconnectTimeout()
+{
+    m_manualClose = false;
+    qDebug() << "[WSS] 正在重连:" << m_url;
+    openSocket();
+}
+
+void WssClient::openSocket()
+{
+    ++m_openAttempt;
+    m_socket->open(QUrl(m_url));
+}
