@@ -5,14 +5,14 @@
 // time is counted.
 
 #include <QApplication>
-#include <QScrollArea>
-#include <QVBoxLayout>
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QRandomGenerator>
+#include <QScrollArea>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QVBoxLayout>
 #include <algorithm>
 #include <cstdio>
 #include <functional>
@@ -89,15 +89,18 @@ QList<ChatSession> makeSessions(int count, int firstId)
     const QDateTime base(QDate(2026, 5, 1), QTime(8, 0));
     for (int i = 0; i < count; ++i) {
         const bool online = random.bounded(100) < 20;
-        QVariantMap m{{QStringLiteral("id"), firstId + i},
-                      {QStringLiteral("visitor_name"), QStringLiteral("访客%1").arg(i)},
-                      {QStringLiteral("visitor_id"), QStringLiteral("v%1").arg(100000 + i)},
-                      {QStringLiteral("status"), online ? QStringLiteral("online") : QStringLiteral("offline")},
-                      {QStringLiteral("ip_address"), QStringLiteral("10.0.%1.%2").arg(i / 250).arg(i % 250)},
-                      {QStringLiteral("last_msg"), QStringLiteral("您好，我想咨询一下订单 %1 的物流情况").arg(i)},
-                      {QStringLiteral("last_time"),
-                       base.addSecs(random.bounded(86400 * 30)).toString(Qt::ISODate)},
-                      {QStringLiteral("unread_count"), random.bounded(100) < 30 ? random.bounded(1, 12) : 0}};
+        QVariantMap m {
+            {QStringLiteral("id"), firstId + i},
+            {QStringLiteral("visitor_name"), QStringLiteral("访客%1").arg(i)},
+            {QStringLiteral("visitor_id"), QStringLiteral("v%1").arg(100000 + i)},
+            {QStringLiteral("status"),
+             online ? QStringLiteral("online") : QStringLiteral("offline")},
+            {QStringLiteral("ip_address"), QStringLiteral("10.0.%1.%2").arg(i / 250).arg(i % 250)},
+            {QStringLiteral("last_msg"),
+             QStringLiteral("您好，我想咨询一下订单 %1 的物流情况").arg(i)},
+            {QStringLiteral("last_time"),
+             base.addSecs(random.bounded(86400 * 30)).toString(Qt::ISODate)},
+            {QStringLiteral("unread_count"), random.bounded(100) < 30 ? random.bounded(1, 12) : 0}};
         list.append(ChatSession::fromMap(m));
     }
     return list;
@@ -165,8 +168,9 @@ int main(int argc, char *argv[])
     std::printf("session list, median of %d runs, milliseconds (offscreen)\n", Runs);
     std::printf("%8s | %10s | %14s | %10s | %14s | %11s | %15s | %6s\n", "sessions", "rebuild",
                 "rebuild+paint", "select", "select+paint", "new_session", "new_sess+paint", "rows");
-    std::printf("---------+------------+----------------+------------+----------------+-------------+"
-                "-----------------+-------\n");
+    std::printf(
+        "---------+------------+----------------+------------+----------------+-------------+"
+        "-----------------+-------\n");
 
     int nextNewId = 900000;
     for (int size : {100, 1000, 5000}) {
@@ -176,9 +180,11 @@ int main(int argc, char *argv[])
 
         QList<double> rebuild, rebuildPaint, select, selectPaint, notice, noticePaint;
         for (int run = 0; run < Runs; ++run) {
-            rebuild.append(timeIt(&window, [&] { OrvantisTestAccess::rebuild(&window); }, false));
+            rebuild.append(timeIt(
+                &window, [&] { OrvantisTestAccess::rebuild(&window); }, false));
             drainEvents();
-            rebuildPaint.append(timeIt(&window, [&] { OrvantisTestAccess::rebuild(&window); }, true));
+            rebuildPaint.append(timeIt(
+                &window, [&] { OrvantisTestAccess::rebuild(&window); }, true));
             drainEvents();
         }
         const QList<int> order = window.visibleSessionOrder();
@@ -186,23 +192,26 @@ int main(int argc, char *argv[])
             const int id = order.at(run % 2 ? 1 : 2);
             const bool paint = run % 2;
             (paint ? selectPaint : select)
-                    .append(timeIt(&window, [&] { OrvantisTestAccess::select(&window, id); }, paint));
+                .append(timeIt(
+                    &window, [&] { OrvantisTestAccess::select(&window, id); }, paint));
             drainEvents();
         }
         for (int run = 0; run < 2 * Runs; ++run) {
             const int id = nextNewId++;
-            const QVariantMap frame{{QStringLiteral("type"), QStringLiteral("new_session")},
-                                    {QStringLiteral("session_id"), id},
-                                    {QStringLiteral("visitor_name"), QStringLiteral("新访客%1").arg(id)},
-                                    {QStringLiteral("visitor_id"), QStringLiteral("nv%1").arg(id)},
-                                    {QStringLiteral("status"), QStringLiteral("online")},
-                                    {QStringLiteral("ip_address"), QStringLiteral("192.168.1.9")},
-                                    {QStringLiteral("last_time"), QDateTime::currentDateTime().toString(Qt::ISODate)},
-                                    {QStringLiteral("channel_code"), QStringLiteral("demo-channel")},
-                                    {QStringLiteral("unread_count"), 0}};
+            const QVariantMap frame {
+                {QStringLiteral("type"), QStringLiteral("new_session")},
+                {QStringLiteral("session_id"), id},
+                {QStringLiteral("visitor_name"), QStringLiteral("新访客%1").arg(id)},
+                {QStringLiteral("visitor_id"), QStringLiteral("nv%1").arg(id)},
+                {QStringLiteral("status"), QStringLiteral("online")},
+                {QStringLiteral("ip_address"), QStringLiteral("192.168.1.9")},
+                {QStringLiteral("last_time"), QDateTime::currentDateTime().toString(Qt::ISODate)},
+                {QStringLiteral("channel_code"), QStringLiteral("demo-channel")},
+                {QStringLiteral("unread_count"), 0}};
             const bool paint = run % 2;
             (paint ? noticePaint : notice)
-                    .append(timeIt(&window, [&] { emit window.wss()->newSession(frame); }, paint));
+                .append(timeIt(
+                    &window, [&] { emit window.wss()->newSession(frame); }, paint));
             drainEvents();
         }
         std::printf("%8d | %10.3f | %14.3f | %10.3f | %14.3f | %11.3f | %15.3f | %6d\n", size,
@@ -223,7 +232,8 @@ int main(int argc, char *argv[])
     baselineArea.resize(276, 520);
     baselineArea.show();
     drainEvents();
-    std::printf("\nfor scale: all rows recreated with per-row style sheets, median of 5 runs, ms\n");
+    std::printf(
+        "\nfor scale: all rows recreated with per-row style sheets, median of 5 runs, ms\n");
     for (int size : {100, 1000}) {
         const QList<ChatSession> list = makeSessions(size, 1);
         QList<double> samples;

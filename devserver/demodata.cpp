@@ -89,7 +89,8 @@ bool containsChinese(const QString &text)
 {
     for (const QChar ch : text) {
         const ushort u = ch.unicode();
-        if ((u >= 0x4E00 && u <= 0x9FFF) || (u >= 0x3400 && u <= 0x4DBF) || (u >= 0xF900 && u <= 0xFAFF))
+        if ((u >= 0x4E00 && u <= 0x9FFF) || (u >= 0x3400 && u <= 0x4DBF)
+            || (u >= 0xF900 && u <= 0xFAFF))
             return true;
     }
     return false;
@@ -109,10 +110,14 @@ QString translateToChinese(const QString &text)
 
 void StandInServer::Private::makeDemoImages()
 {
-    demoImages.insert(QStringLiteral("demo-1.png"), makePng(320, 220, QColor(0x7e, 0xa6, 0xff), QColor(0x5b, 0x7c, 0xf2), 0));
-    demoImages.insert(QStringLiteral("demo-2.png"), makePng(200, 200, QColor(0xff, 0xb3, 0x8a), QColor(0xef, 0x47, 0x57), 1));
-    demoImages.insert(QStringLiteral("demo-3.png"), makePng(480, 300, QColor(0x8a, 0xe6, 0xb0), QColor(0x22, 0xa0, 0x6b), 2));
-    demoImages.insert(QStringLiteral("demo-4.png"), makePng(120, 160, QColor(0xf5, 0xd0, 0x6f), QColor(0xc0, 0x8a, 0x1a), 0));
+    demoImages.insert(QStringLiteral("demo-1.png"),
+                      makePng(320, 220, QColor(0x7e, 0xa6, 0xff), QColor(0x5b, 0x7c, 0xf2), 0));
+    demoImages.insert(QStringLiteral("demo-2.png"),
+                      makePng(200, 200, QColor(0xff, 0xb3, 0x8a), QColor(0xef, 0x47, 0x57), 1));
+    demoImages.insert(QStringLiteral("demo-3.png"),
+                      makePng(480, 300, QColor(0x8a, 0xe6, 0xb0), QColor(0x22, 0xa0, 0x6b), 2));
+    demoImages.insert(QStringLiteral("demo-4.png"),
+                      makePng(120, 160, QColor(0xf5, 0xd0, 0x6f), QColor(0xc0, 0x8a, 0x1a), 0));
 }
 
 // A channel with enough variety to exercise the client: three pages of
@@ -125,25 +130,26 @@ void StandInServer::Private::seedDemo()
     QRandomGenerator rng(20240607);
     const qint64 now = QDateTime::currentSecsSinceEpoch();
 
-    static const char *const chineseNames[] = {"张伟", "王芳", "李娜", "刘洋", "陈静", "杨磊", "赵敏", "黄晓明",
-                                               "周杰", "吴婷", "徐强", "孙丽", "马超", "朱琳", "胡斌", "郭佳"};
-    static const char *const latinNames[] = {"Anna Müller", "John Smith", "Maria Garcia", "Lucas Martin",
-                                             "Emma Johnson", "Noah Brown", "Sofia Rossi", "Liam Wilson",
-                                             "olivia", "Mateo Silva", "Chloé Dubois", "Ethan Clark"};
+    static const char *const chineseNames[]
+        = {"张伟", "王芳", "李娜", "刘洋", "陈静", "杨磊", "赵敏", "黄晓明",
+           "周杰", "吴婷", "徐强", "孙丽", "马超", "朱琳", "胡斌", "郭佳"};
+    static const char *const latinNames[]
+        = {"Anna Müller",  "John Smith",  "Maria Garcia", "Lucas Martin",
+           "Emma Johnson", "Noah Brown",  "Sofia Rossi",  "Liam Wilson",
+           "olivia",       "Mateo Silva", "Chloé Dubois", "Ethan Clark"};
     static const char *const remarks[] = {"老客户", "VIP 客户", "询问退款", "待回访", "批发意向"};
-    static const char *const englishLines[] = {"Hello, is anyone there?", "How much is shipping?",
-                                               "Do you ship to Germany?", "When will my order arrive?",
-                                               "Where is my package?", "I would like a refund",
-                                               "Can I change the size?", "Is this item in stock?",
-                                               "Do you have a discount code?", "Thank you very much",
-                                               "Can I pay with PayPal?", "How long does delivery take?"};
-    static const char *const chineseLines[] = {"你好，请问这款还有货吗？", "运费怎么算？", "我的订单什么时候发货？",
-                                               "可以开发票吗？", "这个颜色有实物图吗？", "谢谢！",
-                                               "包裹显示已签收但我没收到", "能便宜一点吗？"};
-    static const char *const agentLines[] = {"您好，很高兴为您服务！", "请稍等，我帮您查一下。",
-                                             "已为您备注，仓库今天发货。", "运费满 99 元包邮哦。",
-                                             "Hello! How can I help you?", "Your order ships within 24 hours.",
-                                             "好的，还有其他问题吗？"};
+    static const char *const englishLines[]
+        = {"Hello, is anyone there?",    "How much is shipping?",  "Do you ship to Germany?",
+           "When will my order arrive?", "Where is my package?",   "I would like a refund",
+           "Can I change the size?",     "Is this item in stock?", "Do you have a discount code?",
+           "Thank you very much",        "Can I pay with PayPal?", "How long does delivery take?"};
+    static const char *const chineseLines[] = {
+        "你好，请问这款还有货吗？", "运费怎么算？", "我的订单什么时候发货？",   "可以开发票吗？",
+        "这个颜色有实物图吗？",     "谢谢！",       "包裹显示已签收但我没收到", "能便宜一点吗？"};
+    static const char *const agentLines[] = {
+        "您好，很高兴为您服务！", "请稍等，我帮您查一下。",     "已为您备注，仓库今天发货。",
+        "运费满 99 元包邮哦。",   "Hello! How can I help you?", "Your order ships within 24 hours.",
+        "好的，还有其他问题吗？"};
     const auto pick = [&rng](const auto &array) {
         return QString::fromUtf8(array[rng.bounded(int(std::size(array)))]);
     };
@@ -162,9 +168,11 @@ void StandInServer::Private::seedDemo()
             f.insert(QStringLiteral("visitor_id"), QString());
         } else {
             // Only an id, as the widget sends for anonymous visitors.
-            f.insert(QStringLiteral("visitor_name"), kind == 9 ? QStringLiteral("访客") : QString());
+            f.insert(QStringLiteral("visitor_name"),
+                     kind == 9 ? QStringLiteral("访客") : QString());
             f.insert(QStringLiteral("visitor_id"),
-                     QStringLiteral("v_%1").arg(rng.generate64() % 100000000000ULL, 11, 10, QLatin1Char('0')));
+                     QStringLiteral("v_%1").arg(rng.generate64() % 100000000000ULL, 11, 10,
+                                                QLatin1Char('0')));
         }
         if (i % 11 == 3)
             f.insert(QStringLiteral("remark"), pick(remarks));
@@ -175,7 +183,11 @@ void StandInServer::Private::seedDemo()
             status = rng.bounded(3) == 0 ? QStringLiteral("closed") : QStringLiteral("offline");
         f.insert(QStringLiteral("status"), status);
         f.insert(QStringLiteral("ip_address"),
-                 QStringLiteral("%1.%2.%3.%4").arg(rng.bounded(1, 223)).arg(rng.bounded(256)).arg(rng.bounded(256)).arg(rng.bounded(1, 255)));
+                 QStringLiteral("%1.%2.%3.%4")
+                     .arg(rng.bounded(1, 223))
+                     .arg(rng.bounded(256))
+                     .arg(rng.bounded(256))
+                     .arg(rng.bounded(1, 255)));
         // Some sessions are another agent's: "demo" does not see them.
         if (i % 26 == 7)
             f.insert(QStringLiteral("agent_id"), 13);
@@ -196,21 +208,26 @@ void StandInServer::Private::seedDemo()
         const bool english = rng.bounded(2) == 0;
         const bool answered = rng.bounded(5) != 0;
         const QString visitorName = f.value(QStringLiteral("visitor_name")).toString().isEmpty()
-                ? QStringLiteral("访客") : f.value(QStringLiteral("visitor_name")).toString();
+            ? QStringLiteral("访客")
+            : f.value(QStringLiteral("visitor_name")).toString();
         int unread = 0;
         for (int k = 0; k < count; ++k) {
             const bool fromAgent = answered && k % 2 == 1;
-            QJsonObject m{{QStringLiteral("create_time"), lastTime - qint64(count - 1 - k) * 75},
-                          {QStringLiteral("from_type"), fromAgent ? QStringLiteral("agent") : QStringLiteral("visitor")},
-                          {QStringLiteral("from_id"), fromAgent ? 12 : 0},
-                          {QStringLiteral("from_name"), fromAgent ? QStringLiteral("演示坐席") : visitorName}};
+            QJsonObject m {{QStringLiteral("create_time"), lastTime - qint64(count - 1 - k) * 75},
+                           {QStringLiteral("from_type"),
+                            fromAgent ? QStringLiteral("agent") : QStringLiteral("visitor")},
+                           {QStringLiteral("from_id"), fromAgent ? 12 : 0},
+                           {QStringLiteral("from_name"),
+                            fromAgent ? QStringLiteral("演示坐席") : visitorName}};
             if (!fromAgent && rng.bounded(9) == 0) {
                 m.insert(QStringLiteral("msg_type"), QStringLiteral("image"));
                 m.insert(QStringLiteral("content"),
                          baseUrl() + QStringLiteral("/images/demo-%1.png").arg(1 + rng.bounded(4)));
             } else {
                 m.insert(QStringLiteral("content"),
-                         fromAgent ? pick(agentLines) : english ? pick(englishLines) : pick(chineseLines));
+                         fromAgent     ? pick(agentLines)
+                             : english ? pick(englishLines)
+                                       : pick(chineseLines));
             }
             if (fromAgent && rng.bounded(7) == 0)
                 m.insert(QStringLiteral("is_deleted"), 1);
@@ -221,8 +238,10 @@ void StandInServer::Private::seedDemo()
         // Older sessions were read long ago; recent ones may still wait.
         fields.insert(QStringLiteral("unread_count"), i < 40 && rng.bounded(3) == 0 ? unread : 0);
         if (i % 7 == 5) // some services send the time as text
-            fields.insert(QStringLiteral("last_time"),
-                          QDateTime::fromSecsSinceEpoch(epochOf(fields.value(QStringLiteral("last_time")))).toString(Qt::ISODate));
+            fields.insert(
+                QStringLiteral("last_time"),
+                QDateTime::fromSecsSinceEpoch(epochOf(fields.value(QStringLiteral("last_time"))))
+                    .toString(Qt::ISODate));
     }
 }
 

@@ -23,33 +23,54 @@ constexpr qsizetype maxUploadBytes = 10 * 1024 * 1024;
 QByteArray methodName(QHttpServerRequest::Method method)
 {
     switch (method) {
-    case QHttpServerRequest::Method::Get: return "GET";
-    case QHttpServerRequest::Method::Put: return "PUT";
-    case QHttpServerRequest::Method::Delete: return "DELETE";
-    case QHttpServerRequest::Method::Post: return "POST";
-    case QHttpServerRequest::Method::Head: return "HEAD";
-    case QHttpServerRequest::Method::Options: return "OPTIONS";
-    case QHttpServerRequest::Method::Patch: return "PATCH";
-    case QHttpServerRequest::Method::Connect: return "CONNECT";
-    case QHttpServerRequest::Method::Trace: return "TRACE";
-    default: return "UNKNOWN";
+    case QHttpServerRequest::Method::Get:
+        return "GET";
+    case QHttpServerRequest::Method::Put:
+        return "PUT";
+    case QHttpServerRequest::Method::Delete:
+        return "DELETE";
+    case QHttpServerRequest::Method::Post:
+        return "POST";
+    case QHttpServerRequest::Method::Head:
+        return "HEAD";
+    case QHttpServerRequest::Method::Options:
+        return "OPTIONS";
+    case QHttpServerRequest::Method::Patch:
+        return "PATCH";
+    case QHttpServerRequest::Method::Connect:
+        return "CONNECT";
+    case QHttpServerRequest::Method::Trace:
+        return "TRACE";
+    default:
+        return "UNKNOWN";
     }
 }
 
 QByteArray reasonPhrase(int status)
 {
     switch (status) {
-    case 200: return "OK";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 413: return "Payload Too Large";
-    case 500: return "Internal Server Error";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 413:
+        return "Payload Too Large";
+    case 500:
+        return "Internal Server Error";
+    case 502:
+        return "Bad Gateway";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
     }
 }
 
@@ -83,7 +104,8 @@ bool lastTimeNewer(const SessionRecord *a, const SessionRecord *b)
     const qint64 tb = epochOf(b->fields.value(QStringLiteral("last_time")));
     if (ta != tb)
         return ta > tb;
-    return a->fields.value(QStringLiteral("id")).toInt() > b->fields.value(QStringLiteral("id")).toInt();
+    return a->fields.value(QStringLiteral("id")).toInt()
+        > b->fields.value(QStringLiteral("id")).toInt();
 }
 
 QJsonObject pageObject(const QJsonArray &list, int total, bool hasMore, int page, int limit)
@@ -154,7 +176,8 @@ QList<FormPart> multipartParts(const QByteArray &body, const QByteArray &boundar
         if (next < 0)
             break;
         FormPart part;
-        const QList<QByteArray> lines = body.mid(headersStart + 2, headersEnd - headersStart - 2).split('\n');
+        const QList<QByteArray> lines
+            = body.mid(headersStart + 2, headersEnd - headersStart - 2).split('\n');
         for (const QByteArray &raw : lines) {
             const QByteArray line = raw.trimmed();
             const qsizetype colon = line.indexOf(':');
@@ -177,7 +200,7 @@ QList<FormPart> multipartParts(const QByteArray &body, const QByteArray &boundar
 
 QByteArray envelope(const QJsonValue &data, int code, const QString &msg)
 {
-    QJsonObject root{{QStringLiteral("code"), code}, {QStringLiteral("msg"), msg}};
+    QJsonObject root {{QStringLiteral("code"), code}, {QStringLiteral("msg"), msg}};
     if (!data.isUndefined())
         root.insert(QStringLiteral("data"), data);
     return QJsonDocument(root).toJson(QJsonDocument::Compact);
@@ -209,7 +232,9 @@ namespace {
 
 bool isWebSocketUpgrade(const QHttpServerRequest &request)
 {
-    return request.value(QByteArrayLiteral("upgrade")).compare(QByteArrayLiteral("websocket"), Qt::CaseInsensitive) == 0;
+    return request.value(QByteArrayLiteral("upgrade"))
+               .compare(QByteArrayLiteral("websocket"), Qt::CaseInsensitive)
+        == 0;
 }
 
 } // namespace
@@ -241,15 +266,16 @@ void writeHttpReply(QTcpSocket *socket, const HttpReply &reply)
     if (reply.drop) {
         // A bare close before any answer is silently retried by
         // QNetworkAccessManager; a cut in the middle of an answer is not.
-        socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 1000\r\n\r\n{\"code\":");
+        socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
+                      "1000\r\n\r\n{\"code\":");
         socket->flush();
         QTimer::singleShot(0, socket, [socket] { socket->abort(); });
         return;
     }
-    QByteArray out = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reasonPhrase(reply.status)
-            + "\r\nContent-Type: " + reply.contentType
-            + "\r\nContent-Length: " + QByteArray::number(reply.body.size())
-            + "\r\nConnection: keep-alive\r\n\r\n" + reply.body;
+    QByteArray out = "HTTP/1.1 " + QByteArray::number(reply.status) + ' '
+        + reasonPhrase(reply.status) + "\r\nContent-Type: " + reply.contentType
+        + "\r\nContent-Length: " + QByteArray::number(reply.body.size())
+        + "\r\nConnection: keep-alive\r\n\r\n" + reply.body;
     socket->write(out);
 }
 
@@ -323,8 +349,10 @@ HttpReply StandInServer::Private::faultReply(const ReplyRule &rule, const Record
         reply = route(r, peer);
         QJsonObject root = QJsonDocument::fromJson(reply.body).object();
         if (root.isEmpty())
-            root = {{QStringLiteral("msg"), QStringLiteral("操作成功")}, {QStringLiteral("data"), QJsonObject()}};
-        root.insert(QStringLiteral("code"), QString::number(root.value(QStringLiteral("code")).toInt(200)));
+            root = {{QStringLiteral("msg"), QStringLiteral("操作成功")},
+                    {QStringLiteral("data"), QJsonObject()}};
+        root.insert(QStringLiteral("code"),
+                    QString::number(root.value(QStringLiteral("code")).toInt(200)));
         reply.status = 200;
         reply.contentType = "application/json; charset=utf-8";
         reply.body = QJsonDocument(root).toJson(QJsonDocument::Compact);
@@ -385,12 +413,13 @@ HttpReply StandInServer::Private::routeApi(const RecordedRequest &r, const QStri
             || accountValue.toString().trimmed().isEmpty() || passwordValue.toString().isEmpty())
             return refuse(400, QStringLiteral("请输入账号和密码"));
         for (const AgentAccount &a : std::as_const(accounts)) {
-            if (a.account == accountValue.toString().trimmed() && a.password == passwordValue.toString()) {
+            if (a.account == accountValue.toString().trimmed()
+                && a.password == passwordValue.toString()) {
                 const QString token = issueToken(a.id);
-                return ok(QJsonObject{{QStringLiteral("token"), token},
-                                      {QStringLiteral("agent_id"), a.id},
-                                      {QStringLiteral("name"), a.name},
-                                      {QStringLiteral("member_id"), a.memberId}});
+                return ok(QJsonObject {{QStringLiteral("token"), token},
+                                       {QStringLiteral("agent_id"), a.id},
+                                       {QStringLiteral("name"), a.name},
+                                       {QStringLiteral("member_id"), a.memberId}});
             }
         }
         return refuse(400, QStringLiteral("账号或密码错误"));
@@ -398,8 +427,8 @@ HttpReply StandInServer::Private::routeApi(const RecordedRequest &r, const QStri
 
     // Everything else needs "Authorization: Bearer <token>" with a token issued here.
     const QByteArray authorization = r.header("Authorization");
-    const QString token = authorization.startsWith("Bearer ")
-            ? QString::fromUtf8(authorization.mid(7)) : QString();
+    const QString token
+        = authorization.startsWith("Bearer ") ? QString::fromUtf8(authorization.mid(7)) : QString();
     const int agentId = token.isEmpty() ? 0 : agentForToken(token);
     if (!agentId)
         return httpError(401, 401, QStringLiteral("未登录或登录已过期"));
@@ -416,31 +445,34 @@ HttpReply StandInServer::Private::routeApi(const RecordedRequest &r, const QStri
         if (!isPost)
             return wrongMethod();
         setOnline(agentId, true, agentId);
-        return ok(QJsonObject{{QStringLiteral("agent_id"), agentId}, {QStringLiteral("online"), 1}});
+        return ok(
+            QJsonObject {{QStringLiteral("agent_id"), agentId}, {QStringLiteral("online"), 1}});
     }
     if (route == QLatin1String("/agent/channel")) {
         if (!isGet)
             return wrongMethod();
-        return ok(QJsonObject{{QStringLiteral("id"), 1},
-                              {QStringLiteral("channel_code"), QStringLiteral("demo-channel")},
-                              {QStringLiteral("channel_name"), QStringLiteral("Quvela 官网咨询")},
-                              {QStringLiteral("member_id"), me ? me->memberId : 3},
-                              {QStringLiteral("status"), 1},
-                              {QStringLiteral("welcome_msg"), QStringLiteral("您好，欢迎咨询 Quvela，请问有什么可以帮您？")}});
+        return ok(QJsonObject {{QStringLiteral("id"), 1},
+                               {QStringLiteral("channel_code"), QStringLiteral("demo-channel")},
+                               {QStringLiteral("channel_name"), QStringLiteral("Quvela 官网咨询")},
+                               {QStringLiteral("member_id"), me ? me->memberId : 3},
+                               {QStringLiteral("status"), 1},
+                               {QStringLiteral("welcome_msg"),
+                                QStringLiteral("您好，欢迎咨询 Quvela，请问有什么可以帮您？")}});
     }
     if (route == QLatin1String("/agent/list")) {
         if (!isGet)
             return wrongMethod();
         QJsonArray list;
         for (const AgentAccount &a : std::as_const(accounts)) {
-            list.append(QJsonObject{{QStringLiteral("id"), a.id},
-                                    {QStringLiteral("name"), a.name},
-                                    {QStringLiteral("online"), a.online ? 1 : 0},
-                                    {QStringLiteral("account"), a.account}});
+            list.append(QJsonObject {{QStringLiteral("id"), a.id},
+                                     {QStringLiteral("name"), a.name},
+                                     {QStringLiteral("online"), a.online ? 1 : 0},
+                                     {QStringLiteral("account"), a.account}});
         }
         return ok(list);
     }
-    if (route == QLatin1String("/chat/channel-sessions") || route == QLatin1String("/chat/records")) {
+    if (route == QLatin1String("/chat/channel-sessions")
+        || route == QLatin1String("/chat/records")) {
         if (!isGet)
             return wrongMethod();
         const bool records = route == QLatin1String("/chat/records");
@@ -454,21 +486,29 @@ HttpReply StandInServer::Private::routeApi(const RecordedRequest &r, const QStri
             status = r.query.queryItemValue(QStringLiteral("status"), QUrl::FullyDecoded).trimmed();
             if (status == QLatin1String("all"))
                 status.clear();
-            if (!status.isEmpty() && status != QLatin1String("online") && status != QLatin1String("closed")
-                && status != QLatin1String("unreception") && status != QLatin1String("offline"))
+            if (!status.isEmpty() && status != QLatin1String("online")
+                && status != QLatin1String("closed") && status != QLatin1String("unreception")
+                && status != QLatin1String("offline"))
                 return refuse(400, QStringLiteral("无效的状态筛选"));
-            keyword = r.query.queryItemValue(QStringLiteral("keyword"), QUrl::FullyDecoded).trimmed();
+            keyword
+                = r.query.queryItemValue(QStringLiteral("keyword"), QUrl::FullyDecoded).trimmed();
         }
         QList<const SessionRecord *> matching;
         for (const SessionRecord &s : std::as_const(sessions)) {
             if (!visibleTo(s, agentId))
                 continue;
             const QString st = s.fields.value(QStringLiteral("status")).toString();
-            if (status == QLatin1String("unreception") ? hasAgentMessage(s) : (!status.isEmpty() && st != status))
+            if (status == QLatin1String("unreception") ? hasAgentMessage(s)
+                                                       : (!status.isEmpty() && st != status))
                 continue;
             if (!keyword.isEmpty()
-                && !s.fields.value(QStringLiteral("visitor_name")).toString().contains(keyword, Qt::CaseInsensitive)
-                && !s.fields.value(QStringLiteral("visitor_id")).toVariant().toString().contains(keyword, Qt::CaseInsensitive))
+                && !s.fields.value(QStringLiteral("visitor_name"))
+                        .toString()
+                        .contains(keyword, Qt::CaseInsensitive)
+                && !s.fields.value(QStringLiteral("visitor_id"))
+                        .toVariant()
+                        .toString()
+                        .contains(keyword, Qt::CaseInsensitive))
                 continue;
             matching.append(&s);
         }
@@ -514,7 +554,7 @@ HttpReply StandInServer::Private::routeApi(const RecordedRequest &r, const QStri
 
     if (route == QLatin1String("/chat/mark-read")) {
         it->fields.insert(QStringLiteral("unread_count"), 0);
-        return ok(QJsonObject{{QStringLiteral("session_id"), *id}});
+        return ok(QJsonObject {{QStringLiteral("session_id"), *id}});
     }
     if (route == QLatin1String("/chat/update-session")) {
         const QJsonValue remark = body.value(QStringLiteral("remark"));
@@ -523,14 +563,16 @@ HttpReply StandInServer::Private::routeApi(const RecordedRequest &r, const QStri
         if (remark.toString().size() > 200)
             return refuse(400, QStringLiteral("备注不能超过200个字符"));
         it->fields.insert(QStringLiteral("remark"), remark.toString());
-        return ok(QJsonObject{{QStringLiteral("session_id"), *id}, {QStringLiteral("remark"), remark.toString()}});
+        return ok(QJsonObject {{QStringLiteral("session_id"), *id},
+                               {QStringLiteral("remark"), remark.toString()}});
     }
     // Only a session nobody can still be talking in, and that holds nothing, may go.
     if (it->fields.value(QStringLiteral("status")).toString() == QLatin1String("online")
-        || !it->messages.isEmpty() || !it->fields.value(QStringLiteral("last_msg")).toString().isEmpty())
+        || !it->messages.isEmpty()
+        || !it->fields.value(QStringLiteral("last_msg")).toString().isEmpty())
         return refuse(400, QStringLiteral("只能删除没有消息的离线会话"));
     sessions.erase(it);
-    return ok(QJsonObject{{QStringLiteral("session_id"), *id}});
+    return ok(QJsonObject {{QStringLiteral("session_id"), *id}});
 }
 
 // One page of a session's messages counted from the newest: page 1 is the
@@ -549,7 +591,8 @@ HttpReply StandInServer::Private::messagePage(const RecordedRequest &r, bool all
         return refuse(404, QStringLiteral("会话不存在"));
 
     qint64 before = 0;
-    const QString beforeText = r.query.queryItemValue(QStringLiteral("before_time"), QUrl::FullyDecoded).trimmed();
+    const QString beforeText
+        = r.query.queryItemValue(QStringLiteral("before_time"), QUrl::FullyDecoded).trimmed();
     if (allowBeforeTime && !beforeText.isEmpty()) {
         before = epochOf(beforeText);
         if (before <= 0)
@@ -615,15 +658,19 @@ HttpReply StandInServer::Private::upload(const RecordedRequest &r)
         if (part.data.size() > maxUploadBytes)
             return refuse(413, QStringLiteral("图片不能超过10MB"));
         // The client's file name only lends its extension, and only a plain one.
-        QString ext = QString::fromUtf8(headerParam(part.disposition, "filename")).section(QLatin1Char('.'), -1).toLower();
+        QString ext = QString::fromUtf8(headerParam(part.disposition, "filename"))
+                          .section(QLatin1Char('.'), -1)
+                          .toLower();
         static const QRegularExpression plainExt(QStringLiteral("^(png|jpg|jpeg|gif|webp|bmp)$"));
         if (!plainExt.match(ext).hasMatch())
             ext = QStringLiteral("png");
         const QString name = QUuid::createUuid().toString(QUuid::Id128) + QLatin1Char('.') + ext;
         QFile file(QDir(uploads.path()).filePath(name));
-        if (!uploads.isValid() || !file.open(QIODevice::WriteOnly) || file.write(part.data) != part.data.size())
+        if (!uploads.isValid() || !file.open(QIODevice::WriteOnly)
+            || file.write(part.data) != part.data.size())
             return refuse(500, QStringLiteral("图片保存失败"));
-        return ok(QJsonObject{{QStringLiteral("url"), baseUrl() + QStringLiteral("/uploads/") + name}});
+        return ok(
+            QJsonObject {{QStringLiteral("url"), baseUrl() + QStringLiteral("/uploads/") + name}});
     }
     return refuse(400, QStringLiteral("缺少上传文件"));
 }
@@ -638,9 +685,10 @@ HttpReply StandInServer::Private::translate(const RecordedRequest &r)
         return refuse(400, QStringLiteral("缺少翻译文本"));
     const QString text = query.queryItemValue(QStringLiteral("text"), QUrl::FullyDecoded);
     const QString translation = containsChinese(text) ? text : translateToChinese(text);
-    return ok(QJsonObject{{QStringLiteral("translation"), translation},
-                          {QStringLiteral("source"), text},
-                          {QStringLiteral("target"), query.queryItemValue(QStringLiteral("target"), QUrl::FullyDecoded)}});
+    return ok(QJsonObject {{QStringLiteral("translation"), translation},
+                           {QStringLiteral("source"), text},
+                           {QStringLiteral("target"),
+                            query.queryItemValue(QStringLiteral("target"), QUrl::FullyDecoded)}});
 }
 
 HttpReply StandInServer::Private::routeControl(const RecordedRequest &r, const QHostAddress &peer)
@@ -654,10 +702,11 @@ HttpReply StandInServer::Private::routeControl(const RecordedRequest &r, const Q
         return refuse(400, QStringLiteral("请求格式错误"));
     const QJsonObject body = doc.object();
     if (r.path == QLatin1String("/control/new-visitor")) {
-        const int id = q->visitorOpensSession(body.value(QStringLiteral("visitor_name")).toString(),
-                                              body.value(QStringLiteral("visitor_id")).toString(),
-                                              body.value(QStringLiteral("ip_address")).toString(QStringLiteral("127.0.0.1")));
-        return ok(QJsonObject{{QStringLiteral("session_id"), id}});
+        const int id = q->visitorOpensSession(
+            body.value(QStringLiteral("visitor_name")).toString(),
+            body.value(QStringLiteral("visitor_id")).toString(),
+            body.value(QStringLiteral("ip_address")).toString(QStringLiteral("127.0.0.1")));
+        return ok(QJsonObject {{QStringLiteral("session_id"), id}});
     }
     const auto id = positiveInt(body, QStringLiteral("session_id"));
     if (!id)
@@ -668,12 +717,13 @@ HttpReply StandInServer::Private::routeControl(const RecordedRequest &r, const Q
         const QJsonValue content = body.value(QStringLiteral("content"));
         if (!content.isString() || content.toString().isEmpty())
             return refuse(400, QStringLiteral("消息内容不能为空"));
-        return ok(q->visitorSays(*id, content.toString(),
-                                 body.value(QStringLiteral("msg_type")).toString(QStringLiteral("text"))));
+        return ok(q->visitorSays(
+            *id, content.toString(),
+            body.value(QStringLiteral("msg_type")).toString(QStringLiteral("text"))));
     }
     if (r.path == QLatin1String("/control/visitor-leaves")) {
         q->visitorLeaves(*id);
-        return ok(QJsonObject{{QStringLiteral("session_id"), *id}});
+        return ok(QJsonObject {{QStringLiteral("session_id"), *id}});
     }
     return httpError(404, 404, QStringLiteral("接口不存在"));
 }

@@ -65,10 +65,10 @@ qint64 epochOf(const QJsonValue &value)
 // ---------------------------------------------------------------- Private
 
 StandInServer::Private::Private(StandInServer *owner)
-    : q(owner),
-      http(new HttpFrontend([this](const QHttpServerRequest &request, QTcpSocket *socket) {
-          handleHttp(request, socket);
-      }))
+    : q(owner)
+    , http(new HttpFrontend([this](const QHttpServerRequest &request, QTcpSocket *socket) {
+        handleHttp(request, socket);
+    }))
 {
     const auto add = [this](int id, const char *account, const char *password, const QString &name,
                             bool online) {
@@ -128,19 +128,18 @@ AgentAccount *StandInServer::Private::account(int agentId)
 QString StandInServer::Private::issueToken(int agentId)
 {
     const AgentAccount *a = account(agentId);
-    const QJsonObject header{{QStringLiteral("alg"), QStringLiteral("HS256")},
-                             {QStringLiteral("typ"), QStringLiteral("JWT")}};
-    QJsonObject payload{{QStringLiteral("uid"), agentId},
-                        {QStringLiteral("name"), a ? a->name : QString()},
-                        {QStringLiteral("member_id"), a ? a->memberId : 0},
-                        {QStringLiteral("role"), a ? a->role : QStringLiteral("agent")},
-                        {QStringLiteral("iat"), QDateTime::currentSecsSinceEpoch()},
-                        {QStringLiteral("jti"), ++tokenSerial}};
-    const QByteArray signingInput =
-            base64Url(QJsonDocument(header).toJson(QJsonDocument::Compact)) + '.'
-            + base64Url(QJsonDocument(payload).toJson(QJsonDocument::Compact));
+    const QJsonObject header {{QStringLiteral("alg"), QStringLiteral("HS256")},
+                              {QStringLiteral("typ"), QStringLiteral("JWT")}};
+    QJsonObject payload {{QStringLiteral("uid"), agentId},
+                         {QStringLiteral("name"), a ? a->name : QString()},
+                         {QStringLiteral("member_id"), a ? a->memberId : 0},
+                         {QStringLiteral("role"), a ? a->role : QStringLiteral("agent")},
+                         {QStringLiteral("iat"), QDateTime::currentSecsSinceEpoch()},
+                         {QStringLiteral("jti"), ++tokenSerial}};
+    const QByteArray signingInput = base64Url(QJsonDocument(header).toJson(QJsonDocument::Compact))
+        + '.' + base64Url(QJsonDocument(payload).toJson(QJsonDocument::Compact));
     const QByteArray signature = QMessageAuthenticationCode::hash(
-            signingInput, QByteArrayLiteral("stand-in secret"), QCryptographicHash::Sha256);
+        signingInput, QByteArrayLiteral("stand-in secret"), QCryptographicHash::Sha256);
     const QString token = QString::fromLatin1(signingInput + '.' + base64Url(signature));
     tokens.insert(token, agentId);
     return token;
@@ -157,10 +156,11 @@ void StandInServer::Private::setOnline(int agentId, bool online, int exceptAgent
     if (!a)
         return;
     a->online = online;
-    const QJsonObject frame{
-            {QStringLiteral("type"), online ? QStringLiteral("agent_online") : QStringLiteral("agent_offline")},
-            {QStringLiteral("agent_id"), agentId},
-            {QStringLiteral("name"), a->name}};
+    const QJsonObject frame {
+        {QStringLiteral("type"),
+         online ? QStringLiteral("agent_online") : QStringLiteral("agent_offline")},
+        {QStringLiteral("agent_id"), agentId},
+        {QStringLiteral("name"), a->name}};
     pushToAgents(frame, [exceptAgent](const Connection &c) { return c.agentId != exceptAgent; });
 }
 
@@ -184,20 +184,20 @@ int StandInServer::Private::addSessionRecord(const QJsonObject &given)
     nextSessionId = qMax(nextSessionId, id + 1);
 
     const qint64 now = QDateTime::currentSecsSinceEpoch();
-    QJsonObject f{{QStringLiteral("id"), id},
-                  {QStringLiteral("channel_id"), 1},
-                  {QStringLiteral("channel_code"), QStringLiteral("demo-channel")},
-                  {QStringLiteral("member_uid"), 3},
-                  {QStringLiteral("agent_id"), 0},
-                  {QStringLiteral("visitor_name"), QString()},
-                  {QStringLiteral("visitor_id"), QString()},
-                  {QStringLiteral("status"), QStringLiteral("online")},
-                  {QStringLiteral("ip_address"), QString()},
-                  {QStringLiteral("remark"), QString()},
-                  {QStringLiteral("last_msg"), QString()},
-                  {QStringLiteral("last_time"), now},
-                  {QStringLiteral("unread_count"), 0},
-                  {QStringLiteral("message_count"), 0}};
+    QJsonObject f {{QStringLiteral("id"), id},
+                   {QStringLiteral("channel_id"), 1},
+                   {QStringLiteral("channel_code"), QStringLiteral("demo-channel")},
+                   {QStringLiteral("member_uid"), 3},
+                   {QStringLiteral("agent_id"), 0},
+                   {QStringLiteral("visitor_name"), QString()},
+                   {QStringLiteral("visitor_id"), QString()},
+                   {QStringLiteral("status"), QStringLiteral("online")},
+                   {QStringLiteral("ip_address"), QString()},
+                   {QStringLiteral("remark"), QString()},
+                   {QStringLiteral("last_msg"), QString()},
+                   {QStringLiteral("last_time"), now},
+                   {QStringLiteral("unread_count"), 0},
+                   {QStringLiteral("message_count"), 0}};
     if (!given.contains(QStringLiteral("create_time")))
         f.insert(QStringLiteral("created_at"),
                  QDateTime::fromSecsSinceEpoch(now).toString(Qt::ISODate));
@@ -229,17 +229,17 @@ QJsonObject StandInServer::Private::storeMessage(int sessionId, QJsonObject m, b
     auto it = sessions.find(sessionId);
     if (it == sessions.end())
         return {};
-    const QJsonObject defaults{
-            {QStringLiteral("id"), nextMessageId},
-            {QStringLiteral("msg_uuid"), QUuid::createUuid().toString(QUuid::WithoutBraces)},
-            {QStringLiteral("session_id"), sessionId},
-            {QStringLiteral("from_id"), 0},
-            {QStringLiteral("from_name"), QString()},
-            {QStringLiteral("from_type"), QStringLiteral("visitor")},
-            {QStringLiteral("content"), QString()},
-            {QStringLiteral("msg_type"), QStringLiteral("text")},
-            {QStringLiteral("create_time"), QDateTime::currentSecsSinceEpoch()},
-            {QStringLiteral("is_deleted"), 0}};
+    const QJsonObject defaults {
+        {QStringLiteral("id"), nextMessageId},
+        {QStringLiteral("msg_uuid"), QUuid::createUuid().toString(QUuid::WithoutBraces)},
+        {QStringLiteral("session_id"), sessionId},
+        {QStringLiteral("from_id"), 0},
+        {QStringLiteral("from_name"), QString()},
+        {QStringLiteral("from_type"), QStringLiteral("visitor")},
+        {QStringLiteral("content"), QString()},
+        {QStringLiteral("msg_type"), QStringLiteral("text")},
+        {QStringLiteral("create_time"), QDateTime::currentSecsSinceEpoch()},
+        {QStringLiteral("is_deleted"), 0}};
     for (auto d = defaults.begin(); d != defaults.end(); ++d) {
         if (!m.contains(d.key()))
             m.insert(d.key(), d.value());
@@ -259,7 +259,8 @@ QJsonObject StandInServer::Private::storeMessage(int sessionId, QJsonObject m, b
         f.insert(QStringLiteral("last_msg"), m.value(QStringLiteral("content")));
     }
     if (live && !fromAgentSide)
-        f.insert(QStringLiteral("unread_count"), f.value(QStringLiteral("unread_count")).toInt() + 1);
+        f.insert(QStringLiteral("unread_count"),
+                 f.value(QStringLiteral("unread_count")).toInt() + 1);
     return m;
 }
 
@@ -398,7 +399,8 @@ int StandInServer::visitorOpensSession(const QString &visitorName, const QString
     return id;
 }
 
-QJsonObject StandInServer::visitorSays(int sessionId, const QString &content, const QString &msgType)
+QJsonObject StandInServer::visitorSays(int sessionId, const QString &content,
+                                       const QString &msgType)
 {
     const QJsonObject session = d->sessionJson(sessionId);
     if (session.isEmpty())
@@ -406,12 +408,13 @@ QJsonObject StandInServer::visitorSays(int sessionId, const QString &content, co
     QString name = session.value(QStringLiteral("visitor_name")).toString();
     if (name.isEmpty())
         name = QStringLiteral("访客");
-    const QJsonObject stored = d->storeMessage(sessionId,
-                                               {{QStringLiteral("from_type"), QStringLiteral("visitor")},
-                                                {QStringLiteral("from_name"), name},
-                                                {QStringLiteral("content"), content},
-                                                {QStringLiteral("msg_type"), msgType}},
-                                               true);
+    const QJsonObject stored
+        = d->storeMessage(sessionId,
+                          {{QStringLiteral("from_type"), QStringLiteral("visitor")},
+                           {QStringLiteral("from_name"), name},
+                           {QStringLiteral("content"), content},
+                           {QStringLiteral("msg_type"), msgType}},
+                          true);
     QJsonObject frame = stored;
     frame.insert(QStringLiteral("type"), QStringLiteral("chat"));
     d->pushToSessionViewers(sessionId, frame);
@@ -424,8 +427,9 @@ void StandInServer::visitorLeaves(int sessionId)
     if (it == d->sessions.end())
         return;
     it->fields.insert(QStringLiteral("status"), QStringLiteral("offline"));
-    d->pushToSessionViewers(sessionId, {{QStringLiteral("type"), QStringLiteral("session_offline")},
-                                        {QStringLiteral("session_id"), sessionId}});
+    d->pushToSessionViewers(sessionId,
+                            {{QStringLiteral("type"), QStringLiteral("session_offline")},
+                             {QStringLiteral("session_id"), sessionId}});
 }
 
 void StandInServer::injectFault(const QString &pathContains, Fault fault, int times)

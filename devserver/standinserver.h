@@ -19,10 +19,10 @@ namespace StandIn {
 
 struct RecordedRequest
 {
-    QByteArray method;                            // "GET", "POST"
-    QString path;                                 // decoded path, e.g. "/api/agent/login"
-    QString rawQuery;                             // query exactly as received (still encoded)
-    QUrlQuery query;                              // the same, parsed
+    QByteArray method; // "GET", "POST"
+    QString path; // decoded path, e.g. "/api/agent/login"
+    QString rawQuery; // query exactly as received (still encoded)
+    QUrlQuery query; // the same, parsed
     QList<QPair<QByteArray, QByteArray>> headers; // as received, in order
     QByteArray body;
 
@@ -33,12 +33,12 @@ struct RecordedRequest
 
 // What the next matching REST request gets instead of the normal answer.
 enum class Fault {
-    Http401,      // HTTP 401 with a JSON body
-    Http500,      // HTTP 500
-    NotJson,      // HTTP 200, body that is not JSON
+    Http401, // HTTP 401 with a JSON body
+    Http500, // HTTP 500
+    NotJson, // HTTP 200, body that is not JSON
     CodeAsString, // {"code": "200", "msg": ..., "data": {...}}
-    ArrayBody,    // HTTP 200, body is a JSON array
-    Refuse,       // HTTP 200, {"code": 500, "msg": "服务暂不可用"}
+    ArrayBody, // HTTP 200, body is a JSON array
+    Refuse, // HTTP 200, {"code": 500, "msg": "服务暂不可用"}
     DropConnection // the TCP connection is closed without an answer
 };
 
@@ -65,7 +65,7 @@ public:
     bool listen(const QHostAddress &address = QHostAddress::LocalHost, quint16 port = 0);
     quint16 port() const;
     QString restBaseUrl() const; // "http://127.0.0.1:PORT/api"
-    QString wssUrl() const;      // "ws://127.0.0.1:PORT/wss"
+    QString wssUrl() const; // "ws://127.0.0.1:PORT/wss"
 
     // ---- accounts and tokens
     // Built in: "demo"/"demo123" (id 12, name 演示坐席, member 3), "lili"/"lili123"
@@ -75,12 +75,12 @@ public:
     void addAccount(const AgentAccount &account);
     void setAgentOnline(int agentId, bool online);
     QString issueToken(int agentId) const; // a token the server accepts for that agent
-    void revokeTokens();                   // every token issued so far becomes unknown (401);
-                                           // sockets already authenticated stay so
+    void revokeTokens(); // every token issued so far becomes unknown (401);
+                         // sockets already authenticated stay so
 
     // ---- the channel model
     QString channelCode() const; // "demo-channel"
-    void clearChannel();         // no sessions, no messages
+    void clearChannel(); // no sessions, no messages
     // Several pages of varied sessions (the default content of the executable):
     // 130 sessions, ids 1001..1130, 125 of them visible to "demo" (three pages of
     // 50); the rest belong to "lili". Call after listen(): image URLs carry the port.
@@ -139,13 +139,13 @@ public:
     void clearReceivedFrames();
 
     // ---- WebSocket control
-    int connectionCount() const;     // sockets currently open on "/wss"
-    int authenticatedCount() const;  // of those, authenticated as agents
-    void pushFrame(const QJsonObject &frame);      // to every authenticated agent socket
+    int connectionCount() const; // sockets currently open on "/wss"
+    int authenticatedCount() const; // of those, authenticated as agents
+    void pushFrame(const QJsonObject &frame); // to every authenticated agent socket
     void pushFrameTwice(const QJsonObject &frame); // the same frame sent twice
-    void pushText(const QString &text);            // raw text frame to every open socket, authenticated or not
+    void pushText(const QString &text); // raw text frame to every open socket, authenticated or not
     void pushBinary(const QByteArray &data);
-    void dropConnections();                        // abort the TCP connections abruptly
+    void dropConnections(); // abort the TCP connections abruptly
     void closeConnections(QWebSocketProtocol::CloseCode code, const QString &reason);
     // The next "auth" frame is answered "auth_fail" with `msg`; the link stays open.
     void refuseNextAuth(const QString &msg = QStringLiteral("token无效"));

@@ -41,7 +41,7 @@ struct ReplyRule
 
 struct SessionRecord
 {
-    QJsonObject fields;          // as sent to the clients
+    QJsonObject fields; // as sent to the clients
     QList<QJsonObject> messages; // oldest first
 };
 
@@ -69,7 +69,6 @@ protected:
 private:
     Handler m_handler;
 };
-
 
 class StandInServer::Private
 {
@@ -124,7 +123,10 @@ public:
     HttpReply upload(const RecordedRequest &r);
     HttpReply translate(const RecordedRequest &r);
     HttpReply messagePage(const RecordedRequest &r, bool allowBeforeTime);
-    static void writeReply(QTcpSocket *socket, const HttpReply &reply) { writeHttpReply(socket, reply); }
+    static void writeReply(QTcpSocket *socket, const HttpReply &reply)
+    {
+        writeHttpReply(socket, reply);
+    }
 
     // ---- WebSocket (standinwss.cpp)
     void acceptWebSockets();
@@ -135,16 +137,17 @@ public:
     // Sends to every authenticated agent socket that `accept` lets through.
     void pushToAgents(const QJsonObject &frame,
                       const std::function<bool(const Connection &)> &accept = {});
-    void pushToSessionViewers(int sessionId, const QJsonObject &frame, QWebSocket *except = nullptr);
+    void pushToSessionViewers(int sessionId, const QJsonObject &frame,
+                              QWebSocket *except = nullptr);
 
     // ---- demo content (demodata.cpp)
     void makeDemoImages();
     void seedDemo();
 };
 
-
 // Replies in the service's envelope.
-QByteArray envelope(const QJsonValue &data, int code = 200, const QString &msg = QStringLiteral("操作成功"));
+QByteArray envelope(const QJsonValue &data, int code = 200,
+                    const QString &msg = QStringLiteral("操作成功"));
 HttpReply ok(const QJsonValue &data = QJsonObject());
 HttpReply refuse(int code, const QString &msg);
 HttpReply httpError(int status, int code, const QString &msg);

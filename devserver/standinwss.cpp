@@ -34,7 +34,8 @@ void StandInServer::Private::acceptWebSockets()
         socket->setParent(q);
         if (socket->requestUrl().path() != QLatin1String("/wss")) {
             QObject::connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
-            socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("unknown path"));
+            socket->close(QWebSocketProtocol::CloseCodePolicyViolated,
+                          QStringLiteral("unknown path"));
             continue;
         }
         Connection c;
@@ -42,10 +43,12 @@ void StandInServer::Private::acceptWebSockets()
         connections.append(c);
         QObject::connect(socket, &QWebSocket::textMessageReceived, q,
                          [this, socket](const QString &text) { onFrame(socket, text); });
-        QObject::connect(socket, &QWebSocket::binaryMessageReceived, q, [this, socket](const QByteArray &) {
-            send(socket, errorFrame(QStringLiteral("不支持二进制消息")));
-        });
-        QObject::connect(socket, &QWebSocket::disconnected, q, [this, socket] { onSocketGone(socket); });
+        QObject::connect(socket, &QWebSocket::binaryMessageReceived, q,
+                         [this, socket](const QByteArray &) {
+                             send(socket, errorFrame(QStringLiteral("不支持二进制消息")));
+                         });
+        QObject::connect(socket, &QWebSocket::disconnected, q,
+                         [this, socket] { onSocketGone(socket); });
         emit q->socketConnected();
     }
 }
@@ -69,8 +72,9 @@ void StandInServer::Private::onSocketGone(QWebSocket *socket)
     socket->deleteLater();
     // The agent goes offline with its last authenticated link.
     if (agentId) {
-        const bool stillLinked = std::any_of(connections.cbegin(), connections.cend(),
-                                             [agentId](const Connection &o) { return o.agentId == agentId; });
+        const bool stillLinked
+            = std::any_of(connections.cbegin(), connections.cend(),
+                          [agentId](const Connection &o) { return o.agentId == agentId; });
         if (!stillLinked)
             setOnline(agentId, false, agentId);
     }
@@ -92,7 +96,8 @@ void StandInServer::Private::pushToAgents(const QJsonObject &frame,
     }
 }
 
-void StandInServer::Private::pushToSessionViewers(int sessionId, const QJsonObject &frame, QWebSocket *except)
+void StandInServer::Private::pushToSessionViewers(int sessionId, const QJsonObject &frame,
+                                                  QWebSocket *except)
 {
     const auto it = sessions.constFind(sessionId);
     if (it == sessions.constEnd())
@@ -138,14 +143,17 @@ void StandInServer::Private::onFrame(QWebSocket *socket, const QString &text)
         }
         if (!failure.isEmpty()) {
             c->agentId = 0;
-            send(socket, {{QStringLiteral("type"), QStringLiteral("auth_fail")}, {QStringLiteral("msg"), failure}});
+            send(socket,
+                 {{QStringLiteral("type"), QStringLiteral("auth_fail")},
+                  {QStringLiteral("msg"), failure}});
             return;
         }
         c->agentId = agentId;
         const AgentAccount *a = account(agentId);
-        send(socket, {{QStringLiteral("type"), QStringLiteral("auth_ok")},
-                      {QStringLiteral("agent_id"), agentId},
-                      {QStringLiteral("name"), a ? a->name : QString()}});
+        send(socket,
+             {{QStringLiteral("type"), QStringLiteral("auth_ok")},
+              {QStringLiteral("agent_id"), agentId},
+              {QStringLiteral("name"), a ? a->name : QString()}});
         if (a && !a->online)
             setOnline(agentId, true, agentId);
         return;
@@ -167,7 +175,9 @@ void StandInServer::Private::onFrame(QWebSocket *socket, const QString &text)
             return;
         }
         c->channel = channel;
-        send(socket, {{QStringLiteral("type"), QStringLiteral("joined")}, {QStringLiteral("channel"), channel}});
+        send(socket,
+             {{QStringLiteral("type"), QStringLiteral("joined")},
+              {QStringLiteral("channel"), channel}});
         return;
     }
 
@@ -181,8 +191,9 @@ void StandInServer::Private::onFrame(QWebSocket *socket, const QString &text)
             return;
         }
         c->joinedSession = sessionId;
-        send(socket, {{QStringLiteral("type"), QStringLiteral("session_joined")},
-                      {QStringLiteral("session_id"), sessionId}});
+        send(socket,
+             {{QStringLiteral("type"), QStringLiteral("session_joined")},
+              {QStringLiteral("session_id"), sessionId}});
         return;
     }
     if (type == QLatin1String("chat")) {
@@ -203,18 +214,20 @@ void StandInServer::Private::onFrame(QWebSocket *socket, const QString &text)
             return;
         }
         const AgentAccount *a = account(agentId);
-        const QJsonObject stored = storeMessage(sessionId,
-                                                {{QStringLiteral("from_id"), agentId},
-                                                 {QStringLiteral("from_name"), a ? a->name : QString()},
-                                                 {QStringLiteral("from_type"), QStringLiteral("agent")},
-                                                 {QStringLiteral("content"), content.toString()},
-                                                 {QStringLiteral("msg_type"), msgType}},
-                                                true);
-        send(socket, {{QStringLiteral("type"), QStringLiteral("chat_sent")},
-                      {QStringLiteral("msg_uuid"), stored.value(QStringLiteral("msg_uuid"))},
-                      {QStringLiteral("session_id"), sessionId},
-                      {QStringLiteral("msg_id"), stored.value(QStringLiteral("id"))},
-                      {QStringLiteral("create_time"), stored.value(QStringLiteral("create_time"))}});
+        const QJsonObject stored
+            = storeMessage(sessionId,
+                           {{QStringLiteral("from_id"), agentId},
+                            {QStringLiteral("from_name"), a ? a->name : QString()},
+                            {QStringLiteral("from_type"), QStringLiteral("agent")},
+                            {QStringLiteral("content"), content.toString()},
+                            {QStringLiteral("msg_type"), msgType}},
+                           true);
+        send(socket,
+             {{QStringLiteral("type"), QStringLiteral("chat_sent")},
+              {QStringLiteral("msg_uuid"), stored.value(QStringLiteral("msg_uuid"))},
+              {QStringLiteral("session_id"), sessionId},
+              {QStringLiteral("msg_id"), stored.value(QStringLiteral("id"))},
+              {QStringLiteral("create_time"), stored.value(QStringLiteral("create_time"))}});
         // Other links (colleagues, the same agent elsewhere) see the answer too.
         QJsonObject push = stored;
         push.insert(QStringLiteral("type"), QStringLiteral("chat"));
@@ -267,13 +280,15 @@ void StandInServer::Private::onFrame(QWebSocket *socket, const QString &text)
         }
         it->fields.insert(QStringLiteral("agent_id"), target);
         const auto transferred = [sessionId](const char *action) {
-            return QJsonObject{{QStringLiteral("type"), QStringLiteral("session_transferred")},
-                               {QStringLiteral("session_id"), sessionId},
-                               {QStringLiteral("action"), QLatin1String(action)}};
+            return QJsonObject {{QStringLiteral("type"), QStringLiteral("session_transferred")},
+                                {QStringLiteral("session_id"), sessionId},
+                                {QStringLiteral("action"), QLatin1String(action)}};
         };
         // Every link of the giving agent loses the session; the receiver's links gain it.
-        pushToAgents(transferred("removed"), [agentId](const Connection &o) { return o.agentId == agentId; });
-        pushToAgents(transferred("assigned"), [target](const Connection &o) { return o.agentId == target; });
+        pushToAgents(transferred("removed"),
+                     [agentId](const Connection &o) { return o.agentId == agentId; });
+        pushToAgents(transferred("assigned"),
+                     [target](const Connection &o) { return o.agentId == target; });
         return;
     }
     send(socket, errorFrame(QStringLiteral("未知的消息类型: %1").arg(type)));

@@ -8,7 +8,7 @@
 namespace ServiceConfig {
 
 QString restBaseUrl(); // scheme https, path /api unless overridden
-QString wssUrl();      // scheme wss, path /wss unless overridden
+QString wssUrl(); // scheme wss, path /wss unless overridden
 QString vendorWebsiteUrl();
 
 constexpr int heartbeatIntervalSec = 30;

@@ -26,32 +26,38 @@ constexpr int kMaxBubbleWidth = 520;
 // beyond this length that takes long enough to freeze the conversation.
 constexpr int kMaxShownLength = 5000;
 
-const char kAvatarStyle[] =
-        "QLabel { background-color: qlineargradient(x1:0, y1:0, x2:1, y2:1, stop:0 #7ea6ff, stop:1 #5b7cf2); "
-        "color: white; border-radius: 18px; font-size: 14px; font-weight: bold; }";
-const char kVisitorContentStyle[] =
-        "QLabel { background-color: rgba(255, 255, 255, 0.92); border: 1px solid rgba(255, 255, 255, 0.95); "
-        "border-radius: 14px; padding: 9px 13px; font-size: 14px; color: #2f3441; }";
-const char kOwnContentStyle[] =
-        "QLabel { background-color: qlineargradient(x1:0, y1:0, x2:1, y2:1, stop:0 #5b8cff, stop:1 #3d6df2); "
-        "color: white; border-radius: 14px; padding: 9px 13px; font-size: 14px; }";
-const char kTranslationStyle[] =
-        "QLabel { background-color: rgba(235, 240, 255, 0.9); border: 1px solid rgba(160, 185, 255, 0.65); "
-        "border-radius: 12px; padding: 8px 12px; font-size: 13px; color: #3a5bd0; }";
-const char kImageButtonStyle[] = "QPushButton { border: none; background: transparent; padding: 0; }";
+const char kAvatarStyle[]
+    = "QLabel { background-color: qlineargradient(x1:0, y1:0, x2:1, y2:1, stop:0 #7ea6ff, stop:1 "
+      "#5b7cf2); "
+      "color: white; border-radius: 18px; font-size: 14px; font-weight: bold; }";
+const char kVisitorContentStyle[]
+    = "QLabel { background-color: rgba(255, 255, 255, 0.92); border: 1px solid rgba(255, 255, 255, "
+      "0.95); "
+      "border-radius: 14px; padding: 9px 13px; font-size: 14px; color: #2f3441; }";
+const char kOwnContentStyle[]
+    = "QLabel { background-color: qlineargradient(x1:0, y1:0, x2:1, y2:1, stop:0 #5b8cff, stop:1 "
+      "#3d6df2); "
+      "color: white; border-radius: 14px; padding: 9px 13px; font-size: 14px; }";
+const char kTranslationStyle[]
+    = "QLabel { background-color: rgba(235, 240, 255, 0.9); border: 1px solid rgba(160, 185, 255, "
+      "0.65); "
+      "border-radius: 12px; padding: 8px 12px; font-size: 13px; color: #3a5bd0; }";
+const char kImageButtonStyle[]
+    = "QPushButton { border: none; background: transparent; padding: 0; }";
 const char kTimeStyle[] = "QLabel { color: #98a0b2; font-size: 11px; }";
-const char kRecallStyle[] =
-        "QPushButton { color: #98a0b2; font-size: 11px; border: none; background: transparent; }"
-        "QPushButton:hover { color: #ef4757; }";
-const char kTranslateStyle[] =
-        "QPushButton { color: #5b7cf2; font-size: 11px; border: none; background: transparent; }"
-        "QPushButton:hover { color: #3d6df2; text-decoration: underline; }";
+const char kRecallStyle[]
+    = "QPushButton { color: #98a0b2; font-size: 11px; border: none; background: transparent; }"
+      "QPushButton:hover { color: #ef4757; }";
+const char kTranslateStyle[]
+    = "QPushButton { color: #5b7cf2; font-size: 11px; border: none; background: transparent; }"
+      "QPushButton:hover { color: #3d6df2; text-decoration: underline; }";
 
 QString firstCharacterUpper(const QString &text)
 {
     if (text.isEmpty())
         return QStringLiteral("?");
-    const int length = (text.size() > 1 && text.at(0).isHighSurrogate() && text.at(1).isLowSurrogate()) ? 2 : 1;
+    const int length
+        = (text.size() > 1 && text.at(0).isHighSurrogate() && text.at(1).isLowSurrogate()) ? 2 : 1;
     return text.left(length).toUpper();
 }
 
@@ -64,12 +70,14 @@ QString displayedText(const QString &content)
     if (content.at(cut - 1).isHighSurrogate())
         --cut;
     return content.left(cut)
-            + QStringLiteral("\n……（消息过长，仅显示前 %1 个字符，右键“复制消息”可复制全文）").arg(cut);
+        + QStringLiteral("\n……（消息过长，仅显示前 %1 个字符，右键“复制消息”可复制全文）").arg(cut);
 }
 
 QString sizePolicyText(const QSizePolicy &policy)
 {
-    return QStringLiteral("%1/%2").arg(int(policy.horizontalPolicy())).arg(int(policy.verticalPolicy()));
+    return QStringLiteral("%1/%2")
+        .arg(int(policy.horizontalPolicy()))
+        .arg(int(policy.verticalPolicy()));
 }
 
 } // namespace
@@ -107,7 +115,8 @@ ChatBubble::ChatBubble(const ChatMessage &msg, bool isFromSelf, QWidget *parent)
     m_contentLabel->setObjectName(QStringLiteral("contentLabel"));
     m_contentLabel->setTextFormat(Qt::PlainText);
     m_contentLabel->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Minimum);
-    m_contentLabel->setStyleSheet(QString::fromLatin1(isFromSelf ? kOwnContentStyle : kVisitorContentStyle));
+    m_contentLabel->setStyleSheet(
+        QString::fromLatin1(isFromSelf ? kOwnContentStyle : kVisitorContentStyle));
     column->addWidget(m_contentLabel);
 
     m_translationLabel = new QLabel(contentWidget);
@@ -157,9 +166,10 @@ ChatBubble::ChatBubble(const ChatMessage &msg, bool isFromSelf, QWidget *parent)
     }
     column->addLayout(metaRow);
 
-    qDebug() << "[ChatBubble] 创建气泡: isFromSelf=" << isFromSelf << "contentWidget sizePolicy H="
-             << sizePolicyText(contentWidget->sizePolicy());
-    qDebug() << "[ChatBubble] contentLabel sizePolicy H=" << sizePolicyText(m_contentLabel->sizePolicy())
+    qDebug() << "[ChatBubble] 创建气泡: isFromSelf=" << isFromSelf
+             << "contentWidget sizePolicy H=" << sizePolicyText(contentWidget->sizePolicy());
+    qDebug() << "[ChatBubble] contentLabel sizePolicy H="
+             << sizePolicyText(m_contentLabel->sizePolicy())
              << "min=" << m_contentLabel->minimumSize() << "max=" << m_contentLabel->maximumSize();
 
     if (isFromSelf) {
@@ -171,7 +181,8 @@ ChatBubble::ChatBubble(const ChatMessage &msg, bool isFromSelf, QWidget *parent)
         row->addWidget(m_avatarLabel, 0, Qt::AlignTop);
         row->addWidget(contentWidget);
         row->addStretch();
-        qDebug() << "[ChatBubble] isFromSelf=false, 布局: avatar + contentWidget + addStretch (应该在左边)";
+        qDebug() << "[ChatBubble] isFromSelf=false, 布局: avatar + contentWidget + addStretch "
+                    "(应该在左边)";
     }
 
     m_avatarLabel->setText(firstCharacterUpper(msg.senderName));
@@ -231,7 +242,8 @@ void ChatBubble::onImageLoaded(QNetworkReply *reply)
         m_contentLabel->show();
         return;
     }
-    const QPixmap thumbnail = pixmap.scaled(240, 200, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    const QPixmap thumbnail
+        = pixmap.scaled(240, 200, Qt::KeepAspectRatio, Qt::SmoothTransformation);
     m_imageButton->setIcon(QIcon(thumbnail));
     m_imageButton->setIconSize(thumbnail.size());
     m_imageButton->setFixedSize(thumbnail.size());
@@ -263,11 +275,12 @@ void ChatBubble::doTranslate()
         m_translateManager = new QNetworkAccessManager(this);
     const QString base = m_restBaseUrl.isEmpty() ? ServiceConfig::restBaseUrl() : m_restBaseUrl;
     QNetworkRequest request(QUrl(base + QStringLiteral("/translate")));
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/x-www-form-urlencoded"));
+    request.setHeader(QNetworkRequest::ContentTypeHeader,
+                      QStringLiteral("application/x-www-form-urlencoded"));
     // Every value fully percent-encoded, "+" included: a form decoder reads a
     // bare "+" as a space.
-    const QByteArray body = "text=" + QUrl::toPercentEncoding(m_sourceText) + "&target=zh-CN&user_id="
-            + QByteArray::number(m_memberId);
+    const QByteArray body = "text=" + QUrl::toPercentEncoding(m_sourceText)
+        + "&target=zh-CN&user_id=" + QByteArray::number(m_memberId);
     qDebug() << "[ChatBubble] 翻译请求: text=" << m_sourceText.left(50);
     QNetworkReply *reply = m_translateManager->post(request, body);
     connect(reply, &QNetworkReply::finished, this, [this, reply] { onTranslateFinished(reply); });
@@ -298,14 +311,16 @@ void ChatBubble::onTranslateFinished(QNetworkReply *reply)
     }
     const QJsonObject root = doc.object();
     if (root.value(QStringLiteral("code")).toInt(0) == 200) {
-        const QString translation =
-                root.value(QStringLiteral("data")).toObject().value(QStringLiteral("translation")).toString();
+        const QString translation = root.value(QStringLiteral("data"))
+                                        .toObject()
+                                        .value(QStringLiteral("translation"))
+                                        .toString();
         if (translation.isEmpty()) {
             m_translateButton->setText(QStringLiteral("无翻译结果"));
             return;
         }
         m_translateButton->setText(translation == m_sourceText ? QStringLiteral("已是中文")
-                                                                : QStringLiteral("已翻译"));
+                                                               : QStringLiteral("已翻译"));
         m_translated = true;
         m_translationLabel->setText(translation);
         m_translationLabel->show();

@@ -21,8 +21,8 @@ constexpr int kSampleCount = 15434;
 
 NotifySound *s_instance = nullptr;
 
-void addTone(std::vector<float> &buffer, int rate, double frequency, double start,
-             double duration, double amplitude)
+void addTone(std::vector<float> &buffer, int rate, double frequency, double start, double duration,
+             double amplitude)
 {
     const int n = int(rate * duration);
     if (n <= 0)
@@ -85,9 +85,10 @@ NotifySound::NotifySound()
 {
     m_effect = new QSoundEffect(this);
 
-    const QString shipped = QCoreApplication::applicationDirPath() + QStringLiteral("/sounds/notify.wav");
+    const QString shipped
+        = QCoreApplication::applicationDirPath() + QStringLiteral("/sounds/notify.wav");
     const QString generated = QStandardPaths::writableLocation(QStandardPaths::TempLocation)
-            + QStringLiteral("/orvantis_notify.wav");
+        + QStringLiteral("/orvantis_notify.wav");
     if (prepareSoundFile(shipped, generated, &m_filePath))
         m_effect->setSource(QUrl::fromLocalFile(m_filePath));
 
@@ -160,13 +161,13 @@ QByteArray NotifySound::synthesizeChimeWav()
     wav.append("RIFF", 4);
     appendLe32(wav, dataSize + 36);
     wav.append("WAVEfmt ", 8);
-    appendLe32(wav, 16);                 // format chunk size
-    appendLe16(wav, 1);                  // PCM
-    appendLe16(wav, 1);                  // mono
+    appendLe32(wav, 16); // format chunk size
+    appendLe16(wav, 1); // PCM
+    appendLe16(wav, 1); // mono
     appendLe32(wav, kSampleRate);
-    appendLe32(wav, kSampleRate * 2);    // bytes per second
-    appendLe16(wav, 2);                  // block alignment
-    appendLe16(wav, 16);                 // bits per sample
+    appendLe32(wav, kSampleRate * 2); // bytes per second
+    appendLe16(wav, 2); // block alignment
+    appendLe16(wav, 16); // bits per sample
     wav.append("data", 4);
     appendLe32(wav, dataSize);
     for (float s : samples) {

@@ -18,7 +18,8 @@ QString firstCharacterUpper(const QString &text)
 {
     if (text.isEmpty())
         return {};
-    const int length = (text.size() > 1 && text.at(0).isHighSurrogate() && text.at(1).isLowSurrogate()) ? 2 : 1;
+    const int length
+        = (text.size() > 1 && text.at(0).isHighSurrogate() && text.at(1).isLowSurrogate()) ? 2 : 1;
     return text.left(length).toUpper();
 }
 
@@ -43,21 +44,24 @@ QString SessionListItem::sharedStyleSheet()
     // One sheet for all rows, applied by the list container: a style sheet per
     // row would be parsed and polished once per row on every rebuild.
     return QStringLiteral(
-            "SessionListItem QLabel#avatarLabel { background-color: qlineargradient(x1:0, y1:0, x2:1, y2:1, "
-            "stop:0 #7ea6ff, stop:1 #5b7cf2); color: white; border-radius: 20px; font-size: 16px; "
-            "font-weight: bold; }"
-            "SessionListItem QLabel#nameLabel { font-size: 14px; font-weight: bold; color: #2f3441; }"
-            "SessionListItem QLabel#lastMessageLabel { font-size: 12px; color: #98a0b2; }"
-            "SessionListItem QLabel#timeLabel { font-size: 11px; color: #98a0b2; }"
-            "SessionListItem QLabel#unreadBadge { background-color: qlineargradient(x1:0, y1:0, x2:1, y2:1, "
-            "stop:0 #ff8a8a, stop:1 #ef4757); color: white; border-radius: 10px; font-size: 11px; "
-            "font-weight: bold; }"
-            "SessionListItem QLabel#onlineDot[online=\"true\"] { background-color: #22a06b; border-radius: 4px; }"
-            "SessionListItem QLabel#onlineDot[online=\"false\"] { background-color: #d6dbe6; border-radius: 4px; }");
+        "SessionListItem QLabel#avatarLabel { background-color: qlineargradient(x1:0, y1:0, x2:1, "
+        "y2:1, "
+        "stop:0 #7ea6ff, stop:1 #5b7cf2); color: white; border-radius: 20px; font-size: 16px; "
+        "font-weight: bold; }"
+        "SessionListItem QLabel#nameLabel { font-size: 14px; font-weight: bold; color: #2f3441; }"
+        "SessionListItem QLabel#lastMessageLabel { font-size: 12px; color: #98a0b2; }"
+        "SessionListItem QLabel#timeLabel { font-size: 11px; color: #98a0b2; }"
+        "SessionListItem QLabel#unreadBadge { background-color: qlineargradient(x1:0, y1:0, x2:1, "
+        "y2:1, "
+        "stop:0 #ff8a8a, stop:1 #ef4757); color: white; border-radius: 10px; font-size: 11px; "
+        "font-weight: bold; }"
+        "SessionListItem QLabel#onlineDot[online=\"true\"] { background-color: #22a06b; "
+        "border-radius: 4px; }"
+        "SessionListItem QLabel#onlineDot[online=\"false\"] { background-color: #d6dbe6; "
+        "border-radius: 4px; }");
 }
 
-SessionListItem::SessionListItem(const ChatSession &session, QWidget *parent)
-    : QWidget(parent)
+SessionListItem::SessionListItem(const ChatSession &session, QWidget *parent) : QWidget(parent)
 {
     setFixedHeight(64);
     setCursor(Qt::PointingHandCursor);
@@ -127,7 +131,8 @@ void SessionListItem::showSession(const ChatSession &session)
     }
     if (session.lastTime != m_lastTimeRaw) {
         m_lastTimeRaw = session.lastTime;
-        setTextIfChanged(m_timeLabel, timeText(session.lastTime)); // date parsing is the costly part
+        setTextIfChanged(m_timeLabel,
+                         timeText(session.lastTime)); // date parsing is the costly part
     }
     setUnreadCount(session.unreadCount);
     setOnline(session.online);
@@ -213,7 +218,8 @@ void SessionListItem::paintEvent(QPaintEvent *event)
         painter.fillPath(background, QColor(91, 140, 255, 48));
         painter.setPen(Qt::NoPen);
         painter.setBrush(QColor(61, 109, 242));
-        painter.drawRoundedRect(QRectF(shape.left() + 1, shape.top() + 12, 3, shape.height() - 24), 1.5, 1.5);
+        painter.drawRoundedRect(QRectF(shape.left() + 1, shape.top() + 12, 3, shape.height() - 24),
+                                1.5, 1.5);
     } else {
         painter.fillPath(background, QColor(255, 255, 255, 115));
     }

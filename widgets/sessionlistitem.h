@@ -34,7 +34,7 @@ public:
 
     // Pure helpers, shared with tests.
     static QString elidedPreview(const QString &text); // 15 characters, then "..."
-    static QString timeText(const QString &isoTime);   // "HH:mm", or empty
+    static QString timeText(const QString &isoTime); // "HH:mm", or empty
 
 signals:
     void clicked();

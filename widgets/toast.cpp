@@ -16,12 +16,12 @@ namespace {
 constexpr int kLifetimeMs = 6000;
 constexpr int kMaxToasts = 4;
 
-const char kCardStyle[] =
-        "QWidget#toastCard { background: #ffffff; border: 1px solid #e6e8ee; border-radius: 12px; }"
-        "QLabel { background: transparent; border: none; }"
-        "QLabel#toastTitle { color: #2f3441; font-size: 14px; font-weight: 600; }"
-        "QLabel#toastBody  { color: #6b7280; font-size: 12px; }"
-        "QLabel#toastHint  { color: #3d6df2; font-size: 11px; }";
+const char kCardStyle[]
+    = "QWidget#toastCard { background: #ffffff; border: 1px solid #e6e8ee; border-radius: 12px; }"
+      "QLabel { background: transparent; border: none; }"
+      "QLabel#toastTitle { color: #2f3441; font-size: 14px; font-weight: 600; }"
+      "QLabel#toastBody  { color: #6b7280; font-size: 12px; }"
+      "QLabel#toastHint  { color: #3d6df2; font-size: 11px; }";
 
 class ToastPopup;
 QList<QPointer<ToastPopup>> &toastList();
@@ -30,8 +30,9 @@ class ToastPopup : public QWidget
 {
 public:
     ToastPopup(const QString &title, const QString &body, std::function<void()> onClick)
-        : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
-                                   | Qt::NoDropShadowWindowHint)
+        : QWidget(nullptr,
+                  Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
+                      | Qt::NoDropShadowWindowHint)
         , m_onClick(std::move(onClick))
     {
         setAttribute(Qt::WA_TranslucentBackground);
@@ -92,7 +93,8 @@ public:
     {
         // QWidget announces destroyed() before the guarded references clear;
         // the re-layout it triggers must not see this half-destroyed toast.
-        toastList().removeIf([this](const QPointer<ToastPopup> &entry) { return entry.data() == this; });
+        toastList().removeIf(
+            [this](const QPointer<ToastPopup> &entry) { return entry.data() == this; });
     }
 
     bool isClosing() const { return m_closing; }

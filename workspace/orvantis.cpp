@@ -35,9 +35,7 @@ QString agentDisplayName(const QVariantMap &profile)
 
 } // namespace
 
-orvantis::orvantis()
-    : QMainWindow(nullptr)
-    , ui(new Ui::orvantisClass)
+orvantis::orvantis() : QMainWindow(nullptr), ui(new Ui::orvantisClass)
 {
     apiClient = new ApiClient(this);
     wssClient = new WssClient(this);

@@ -3,11 +3,11 @@
 // The composer answers visitors over the realtime link. Until it is in place
 // every operation is inert and nothing is ever sent from here.
 
-void orvantis::setupComposer() {}
+void orvantis::setupComposer() { }
 
-void orvantis::updateSendButtonState() {}
+void orvantis::updateSendButtonState() { }
 
-void orvantis::sendTextMessage() {}
+void orvantis::sendTextMessage() { }
 
 bool orvantis::uploadImage(const QByteArray &data, const QString &fileName)
 {

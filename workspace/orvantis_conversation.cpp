@@ -36,8 +36,8 @@ QString firstLetterUpper(const QString &text)
 {
     if (text.isEmpty())
         return QString();
-    const int length =
-            (text.size() > 1 && text.at(0).isHighSurrogate() && text.at(1).isLowSurrogate()) ? 2 : 1;
+    const int length
+        = (text.size() > 1 && text.at(0).isHighSurrogate() && text.at(1).isLowSurrogate()) ? 2 : 1;
     return text.left(length).toUpper();
 }
 
@@ -129,8 +129,8 @@ void orvantis::sendJoinSession(int sessionId)
     if (sessionId <= 0 || !wssClient->isConnected() || !wssClient->isAuthenticated()
         || joinedSessionId == sessionId)
         return;
-    wssClient->sendFrame(QJsonObject{{QStringLiteral("type"), QStringLiteral("join_session")},
-                                     {QStringLiteral("session_id"), sessionId}});
+    wssClient->sendFrame(QJsonObject {{QStringLiteral("type"), QStringLiteral("join_session")},
+                                      {QStringLiteral("session_id"), sessionId}});
     joinedSessionId = sessionId;
 }
 
@@ -142,17 +142,17 @@ void orvantis::updateChatHeader(const ChatSession &s)
     ui->chatAvatarLabel->setTextFormat(Qt::PlainText);
     ui->chatAvatarLabel->setText(firstLetterUpper(name));
     ui->chatNameLabel->setText(
-            QStringLiteral("<span style='font-size:14px;font-weight:bold;color:#2f3441;'>%1</span>")
-                    .arg(name.toHtmlEscaped()));
-    ui->chatStatusDot->setText(QStringLiteral("<span style='font-size:12px;color:%1;'>● %2</span>")
-                                       .arg(s.online ? QStringLiteral("#22a06b")
-                                                     : QStringLiteral("#8b93a5"),
-                                            s.statusText().toHtmlEscaped()));
+        QStringLiteral("<span style='font-size:14px;font-weight:bold;color:#2f3441;'>%1</span>")
+            .arg(name.toHtmlEscaped()));
+    ui->chatStatusDot->setText(
+        QStringLiteral("<span style='font-size:12px;color:%1;'>● %2</span>")
+            .arg(s.online ? QStringLiteral("#22a06b") : QStringLiteral("#8b93a5"),
+                 s.statusText().toHtmlEscaped()));
     const QString ip = s.ipAddress.isEmpty() ? QStringLiteral("-") : s.ipAddress.toHtmlEscaped();
     ui->ipValueLabel->setText(QStringLiteral("<html><head/><body><p><span "
                                              "style=\"font-size:12px;color:#4b5264;\">%1</span></"
                                              "p></body></html>")
-                                      .arg(ip));
+                                  .arg(ip));
 }
 
 void orvantis::onMessagesReceived(int sessionId, const QList<ChatMessage> &list, int total,
@@ -265,7 +265,7 @@ void orvantis::showImageLightbox(const QString &url)
     imageLabel->setTextFormat(Qt::PlainText);
     imageLabel->setAlignment(Qt::AlignCenter);
     imageLabel->setStyleSheet(QStringLiteral(
-            "QLabel { background: transparent; color: #9ca3af; font-size: 14px; border: none; }"));
+        "QLabel { background: transparent; color: #9ca3af; font-size: 14px; border: none; }"));
     imageLabel->setProperty(kLightboxCloseProperty, true);
     layout->addWidget(imageLabel);
 
@@ -273,9 +273,9 @@ void orvantis::showImageLightbox(const QString &url)
     closeButton->setFixedSize(40, 40);
     closeButton->setCursor(Qt::PointingHandCursor);
     closeButton->setStyleSheet(QStringLiteral(
-            "QPushButton { background-color: rgba(255, 255, 255, 51); color: white; border-radius: "
-            "20px; font-size: 22px; font-weight: bold; border: none; }QPushButton:hover { "
-            "background-color: rgba(255, 255, 255, 102); }"));
+        "QPushButton { background-color: rgba(255, 255, 255, 51); color: white; border-radius: "
+        "20px; font-size: 22px; font-weight: bold; border: none; }QPushButton:hover { "
+        "background-color: rgba(255, 255, 255, 102); }"));
     connect(closeButton, &QPushButton::clicked, dialog, &QDialog::close);
 
     dialog->installEventFilter(this);
@@ -293,7 +293,8 @@ void orvantis::showImageLightbox(const QString &url)
             label->setText(QStringLiteral("图片加载失败"));
             return;
         }
-        label->setPixmap(pixmap.scaled(label->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+        label->setPixmap(
+            pixmap.scaled(label->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
     });
 
     dialog->showFullScreen();

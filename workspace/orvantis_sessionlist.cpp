@@ -4,9 +4,9 @@
 #include "orvantis.h"
 #include "ui_orvantis.h"
 
-#include <QGuiApplication>
 #include <QClipboard>
 #include <QDebug>
+#include <QGuiApplication>
 #include <QJsonObject>
 #include <QMenu>
 #include <QMessageBox>
@@ -55,9 +55,9 @@ ChatSession *firstSessionWithId(QList<ChatSession> &sessions, int sessionId)
 void showNoSession(Ui::orvantisClass *ui)
 {
     ui->chatNameLabel->setText(QStringLiteral(
-            "<span style='font-size:14px;font-weight:bold;color:#2f3441;'>选择一个会话</span>"));
+        "<span style='font-size:14px;font-weight:bold;color:#2f3441;'>选择一个会话</span>"));
     ui->chatStatusDot->setText(
-            QStringLiteral("<span style='font-size:12px;color:#8b93a5;'>● 离线</span>"));
+        QStringLiteral("<span style='font-size:12px;color:#8b93a5;'>● 离线</span>"));
 }
 
 } // namespace
@@ -92,18 +92,18 @@ void orvantis::setupSessionList()
     }
 
     sessionListView = new SessionListView(
-            container, area, &sessionItems,
-            [this](int id) -> const ChatSession * {
-                auto it = sessionMap.constFind(id);
-                if (it != sessionMap.constEnd())
-                    return &it.value();
-                for (const ChatSession &s : std::as_const(sessions)) {
-                    if (s.id == id)
-                        return &s;
-                }
-                return nullptr;
-            },
-            this);
+        container, area, &sessionItems,
+        [this](int id) -> const ChatSession * {
+            auto it = sessionMap.constFind(id);
+            if (it != sessionMap.constEnd())
+                return &it.value();
+            for (const ChatSession &s : std::as_const(sessions)) {
+                if (s.id == id)
+                    return &s;
+            }
+            return nullptr;
+        },
+        this);
     connect(sessionListView, &SessionListView::rowClicked, this, &orvantis::selectSession);
     connect(sessionListView, &SessionListView::rowRightClicked, this,
             &orvantis::onSessionItemRightClicked);
@@ -242,10 +242,10 @@ void orvantis::onSessionItemRightClicked(SessionListItem *item)
 
     QMenu menu(this);
     menu.setStyleSheet(QStringLiteral(
-            "QMenu { background-color: rgba(255, 255, 255, 250); border: 1px solid rgba(150, 160, "
-            "190, 70); border-radius: 10px; padding: 6px; }QMenu::item { padding: 7px 22px; "
-            "border-radius: 6px; font-size: 12px; color: #ef4757; }QMenu::item:selected { "
-            "background-color: rgba(239, 71, 87, 0.12); }"));
+        "QMenu { background-color: rgba(255, 255, 255, 250); border: 1px solid rgba(150, 160, "
+        "190, 70); border-radius: 10px; padding: 6px; }QMenu::item { padding: 7px 22px; "
+        "border-radius: 6px; font-size: 12px; color: #ef4757; }QMenu::item:selected { "
+        "background-color: rgba(239, 71, 87, 0.12); }"));
     QAction *deleteAction = menu.addAction(QStringLiteral("删除会话"));
     const QPoint at = item->mapToGlobal(QPoint(item->width(), 0));
     if (menu.exec(at) != deleteAction)
@@ -258,7 +258,7 @@ void orvantis::onSessionItemRightClicked(SessionListItem *item)
         return;
     qDebug() << "[API] 删除会话: sessionId=" << id;
     apiClient->sendPostRequest(QStringLiteral("/chat/delete-session"),
-                               QJsonObject{{QStringLiteral("session_id"), id}});
+                               QJsonObject {{QStringLiteral("session_id"), id}});
 }
 
 void orvantis::onNewSession(const QVariantMap &sessionData)

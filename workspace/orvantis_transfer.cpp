@@ -3,7 +3,7 @@
 // Handing a session to another agent. Until it is in place the button does
 // nothing and transfer frames from the service are ignored.
 
-void orvantis::onTransferClicked() {}
+void orvantis::onTransferClicked() { }
 
 void orvantis::onAgentListReceived(const QVariantList &agents)
 {

@@ -18,8 +18,11 @@ constexpr int OverscanRows = 2;
 SessionListView::SessionListView(QWidget *container, QScrollArea *area,
                                  QMap<int, SessionListItem *> *items, SessionLookup lookup,
                                  QObject *parent)
-    : QObject(parent), m_container(container), m_area(area), m_items(items),
-      m_lookup(std::move(lookup))
+    : QObject(parent)
+    , m_container(container)
+    , m_area(area)
+    , m_items(items)
+    , m_lookup(std::move(lookup))
 {
     Q_ASSERT(container);
     container->installEventFilter(this);
@@ -109,7 +112,8 @@ SessionListItem *SessionListView::takeSpareRow()
     }
     auto *row = new SessionListItem(ChatSession(), m_container);
     // A row shows different sessions over its life, so the id is read at click time.
-    connect(row, &SessionListItem::clicked, this, [this, row] { emit rowClicked(row->sessionId()); });
+    connect(row, &SessionListItem::clicked, this,
+            [this, row] { emit rowClicked(row->sessionId()); });
     connect(row, &SessionListItem::rightClicked, this, [this, row] { emit rowRightClicked(row); });
     return row;
 }

@@ -64,6 +64,6 @@ private:
     QList<int> m_order;
     int m_currentId = 0;
     QHash<int, QPointer<SessionListItem>> m_rowById; // rows showing a session
-    QList<QPointer<SessionListItem>> m_spare;        // hidden rows ready for reuse
+    QList<QPointer<SessionListItem>> m_spare; // hidden rows ready for reuse
     bool m_placing = false;
 };
