@@ -1,6 +1,5 @@
 #include "testsupport.h"
 
-#include <QBuffer>
 #include <QImage>
 #include <QLabel>
 #include <QPushButton>
@@ -9,29 +8,21 @@
 #include "devserver/standinserver.h"
 #include "widgets/chatbubble.h"
 
+#include <memory>
+
 using StandIn::Fault;
-using StandIn::StandInServer;
 
 namespace {
 
 ChatMessage makeMessage(const QString &content, const QString &type = QStringLiteral("text"),
-                        const QString &sender = QStringLiteral("visitor"), const QString &uuid = {})
+                        const QString &sender = QStringLiteral("visitor"))
 {
     ChatMessage m;
     m.content = content;
     m.msgType = type;
     m.senderName = sender;
-    m.msgUuid = uuid;
     m.createdAt = QDateTime(QDate(2024, 5, 1), QTime(9, 7, 30));
     return m;
-}
-
-// Form decoding as a web server does it: '+' is a space, then percent escapes.
-QString formValue(const QByteArray &encoded)
-{
-    QByteArray bytes = encoded;
-    bytes.replace('+', ' ');
-    return QString::fromUtf8(QByteArray::fromPercentEncoding(bytes));
 }
 
 } // namespace
@@ -41,49 +32,39 @@ class ChatBubbleTest : public QObject
     Q_OBJECT
 
 private:
-    StandInServer *m_server = nullptr;
+    StandIn::StandInServer m_server;
 
     QString fileUrl(const QString &name) const
     {
-        return QStringLiteral("http://127.0.0.1:%1/uploads/%2").arg(m_server->port()).arg(name);
+        return QStringLiteral("http://127.0.0.1:%1/uploads/%2").arg(m_server.port()).arg(name);
     }
 
-    void putFile(const QString &name, const QByteArray &bytes)
+    std::unique_ptr<ChatBubble> visitorBubble(const QString &text)
     {
-        QFile file(QDir(m_server->uploadDir()).filePath(name));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
-    }
-
-    ChatBubble *visitorBubble(const QString &text)
-    {
-        auto *bubble = new ChatBubble(makeMessage(text), false);
-        bubble->setTranslateBaseUrl(m_server->restBaseUrl());
+        auto bubble = std::make_unique<ChatBubble>(makeMessage(text), false);
+        bubble->setTranslateBaseUrl(m_server.restBaseUrl());
         bubble->setMemberId(3);
         return bubble;
     }
 
 private slots:
     void initTestCase();
-    void init();
+    void init()
+    {
+        m_server.clearFaults();
+        m_server.clearRequests();
+    }
 
     void avatarLetter_data();
     void avatarLetter();
-    void layoutBySide();
-    void contentIsPlainText_data();
-    void contentIsPlainText();
-    void hugeTextStaysResponsive();
-    void recallVisibility();
-    void recallAndImageSignals();
+    void markupShownLiterally();
+    void hugeTextIsCut();
+    void recall();
     void translateVisibility_data();
     void translateVisibility();
-
     void translateRequest();
-    void translateDefaultsToServiceAddress();
     void translation_data();
     void translation();
-    void failedThenRetried();
-
     void image_data();
     void image();
     void emptyImageUrlIssuesNoRequest();
@@ -91,22 +72,13 @@ private slots:
 
 void ChatBubbleTest::initTestCase()
 {
-    m_server = new StandInServer(this);
-    QVERIFY(m_server->listen());
+    QVERIFY(m_server.listen());
     QImage image(480, 300, QImage::Format_RGB32);
     image.fill(Qt::blue);
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    QVERIFY(image.save(&buffer, "PNG"));
-    putFile(QStringLiteral("wide.png"), png);
-    putFile(QStringLiteral("junk.png"), QByteArrayLiteral("this is not an image at all"));
-}
-
-void ChatBubbleTest::init()
-{
-    m_server->clearFaults();
-    m_server->clearRequests();
+    QVERIFY(image.save(QDir(m_server.uploadDir()).filePath(QStringLiteral("wide.png")), "PNG"));
+    QFile junk(QDir(m_server.uploadDir()).filePath(QStringLiteral("junk.png")));
+    QVERIFY(junk.open(QIODevice::WriteOnly));
+    junk.write("this is not an image at all");
 }
 
 void ChatBubbleTest::avatarLetter_data()
@@ -116,7 +88,6 @@ void ChatBubbleTest::avatarLetter_data()
     QTest::newRow("empty") << QString() << QStringLiteral("?");
     QTest::newRow("lower case") << QStringLiteral("mike") << QStringLiteral("M");
     QTest::newRow("chinese") << QStringLiteral("张三") << QStringLiteral("张");
-    QTest::newRow("markup") << QStringLiteral("<b>") << QStringLiteral("<");
     QTest::newRow("outside basic plane") << QStringLiteral("😀 smile") << QStringLiteral("😀");
 }
 
@@ -126,107 +97,50 @@ void ChatBubbleTest::avatarLetter()
     QFETCH(QString, letter);
     ChatBubble bubble(makeMessage(QStringLiteral("hi"), QStringLiteral("text"), sender), false);
     QCOMPARE(bubble.avatarLabel()->text(), letter);
-    QCOMPARE(bubble.avatarLabel()->textFormat(), Qt::PlainText);
 }
 
-void ChatBubbleTest::layoutBySide()
+void ChatBubbleTest::markupShownLiterally()
 {
-    ChatBubble own(makeMessage(QStringLiteral("mine"), QStringLiteral("text"), QStringLiteral("me"), QStringLiteral("u1")), true);
-    own.resize(700, own.sizeHint().height());
-    own.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&own));
-    QVERIFY(own.avatarLabel()->isHidden());
-    QCOMPARE(own.timeLabel()->text(), QStringLiteral("09:07"));
-    // Own messages hug the right edge, visitor messages the left.
-    const QWidget *ownColumn = own.contentLabel()->parentWidget();
-    QVERIFY(ownColumn->geometry().right() >= own.width() - 2);
-    QVERIFY(ownColumn->x() > 100);
-
-    ChatBubble visitor(makeMessage(QStringLiteral("theirs")), false);
-    visitor.resize(700, visitor.sizeHint().height());
-    visitor.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&visitor));
-    QCOMPARE(visitor.avatarLabel()->x(), 0);
-    QVERIFY(visitor.contentLabel()->parentWidget()->geometry().right() < 400);
-    QVERIFY(visitor.translationLabel()->isHidden());
-    QVERIFY(visitor.imageButton()->isHidden());
+    const QString markup = QStringLiteral("<img src=\"http://127.0.0.1:1/track.png\"><b>x</b>");
+    ChatBubble bubble(makeMessage(markup, QStringLiteral("text"), QStringLiteral("<b>")), false);
+    QCOMPARE(bubble.contentLabel()->text(), markup);
+    for (QLabel *label : {bubble.contentLabel(), bubble.translationLabel(), bubble.avatarLabel()})
+        QCOMPARE(label->textFormat(), Qt::PlainText);
+    QCOMPARE(bubble.avatarLabel()->text(), QStringLiteral("<"));
 }
 
-void ChatBubbleTest::contentIsPlainText_data()
+void ChatBubbleTest::hugeTextIsCut()
 {
-    QTest::addColumn<QString>("content");
-    QTest::newRow("bold") << QStringLiteral("<b>x</b>");
-    QTest::newRow("image tag") << QStringLiteral("<img src=\"http://127.0.0.1:1/track.png\">");
-    QTest::newRow("entity") << QStringLiteral("&lt;script&gt;");
-    QTest::newRow("link") << QStringLiteral("<a href='http://evil'>click</a>");
-}
-
-void ChatBubbleTest::contentIsPlainText()
-{
-    QFETCH(QString, content);
-    ChatBubble bubble(makeMessage(content), false);
-    QCOMPARE(bubble.contentLabel()->textFormat(), Qt::PlainText);
-    QCOMPARE(bubble.contentLabel()->text(), content);
-    QCOMPARE(bubble.translationLabel()->textFormat(), Qt::PlainText);
-}
-
-void ChatBubbleTest::hugeTextStaysResponsive()
-{
-    QString huge;
-    while (huge.size() < 100000)
-        huge += QStringLiteral("word ");
-    huge.truncate(100000);
+    const QString huge = QStringLiteral("word ").repeated(20000); // 100,000 characters
     ChatBubble bubble(makeMessage(huge), false);
     const QString shown = bubble.contentLabel()->text();
     QVERIFY(shown.size() < 10000);
     QVERIFY(huge.startsWith(shown.left(4000)));
     QVERIFY(shown.contains(QStringLiteral("消息过长")));
-    bubble.resize(600, 100);
-    bubble.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&bubble));
-    QVERIFY(bubble.sizeHint().height() > 100);
-    // Translation still works on the whole text.
-    QVERIFY(bubble.translateButton()->isVisibleTo(&bubble));
+    QVERIFY(bubble.translateButton()->isVisibleTo(&bubble)); // the whole text is translatable
 
     // Exactly at the limit nothing is cut.
     const QString limit(5000, QLatin1Char('a'));
-    ChatBubble whole(makeMessage(limit), false);
-    QCOMPARE(whole.contentLabel()->text(), limit);
+    QCOMPARE(ChatBubble(makeMessage(limit), false).contentLabel()->text(), limit);
 }
 
-void ChatBubbleTest::recallVisibility()
+void ChatBubbleTest::recall()
 {
-    ChatBubble pending(makeMessage(QStringLiteral("sent"), QStringLiteral("text"), QStringLiteral("me")), true);
-    QVERIFY(!pending.recallButton()->isVisibleTo(&pending));
-    QVERIFY(!pending.translateButton()->isVisibleTo(&pending));
-    pending.setMsgUuid(QStringLiteral("abc"));
-    QCOMPARE(pending.msgUuid(), QStringLiteral("abc"));
-    QVERIFY(pending.recallButton()->isVisibleTo(&pending));
-    QCOMPARE(pending.recallButton()->text(), QStringLiteral("撤回"));
-    pending.setMsgUuid(QString());
-    QVERIFY(!pending.recallButton()->isVisibleTo(&pending));
-
-    // A visitor's message never offers recall, uuid or not.
-    ChatBubble visitor(makeMessage(QStringLiteral("x"), QStringLiteral("text"), QStringLiteral("v"), QStringLiteral("u")), false);
-    QVERIFY(!visitor.recallButton()->isVisibleTo(&visitor));
-    visitor.setMsgUuid(QStringLiteral("other"));
-    QVERIFY(!visitor.recallButton()->isVisibleTo(&visitor));
-}
-
-void ChatBubbleTest::recallAndImageSignals()
-{
-    ChatBubble own(makeMessage(QStringLiteral("x"), QStringLiteral("text"), QStringLiteral("me"), QStringLiteral("u1")), true);
+    ChatBubble own(makeMessage(QStringLiteral("sent"), QStringLiteral("text"), QStringLiteral("me")), true);
     QSignalSpy recall(&own, &ChatBubble::recallClicked);
-    own.setMsgUuid(QStringLiteral("u2"));
+    QVERIFY(!own.recallButton()->isVisibleTo(&own)); // not confirmed yet
+    own.setMsgUuid(QStringLiteral("abc"));
+    QVERIFY(own.recallButton()->isVisibleTo(&own));
     own.recallButton()->click();
     QCOMPARE(recall.count(), 1);
-    QCOMPARE(recall.first().first().toString(), QStringLiteral("u2"));
+    QCOMPARE(recall.first().first().toString(), QStringLiteral("abc"));
+    own.setMsgUuid(QString());
+    QVERIFY(!own.recallButton()->isVisibleTo(&own));
 
-    ChatBubble image(makeMessage(fileUrl(QStringLiteral("wide.png")), QStringLiteral("image")), false);
-    QSignalSpy clicked(&image, &ChatBubble::imageClicked);
-    image.imageButton()->click();
-    QCOMPARE(clicked.count(), 1);
-    QCOMPARE(clicked.first().first().toString(), fileUrl(QStringLiteral("wide.png")));
+    // A visitor's message never offers recall.
+    ChatBubble visitor(makeMessage(QStringLiteral("x")), false);
+    visitor.setMsgUuid(QStringLiteral("other"));
+    QVERIFY(!visitor.recallButton()->isVisibleTo(&visitor));
 }
 
 void ChatBubbleTest::translateVisibility_data()
@@ -235,12 +149,10 @@ void ChatBubbleTest::translateVisibility_data()
     QTest::addColumn<QString>("type");
     QTest::addColumn<QString>("content");
     QTest::addColumn<bool>("translatable");
-    QTest::newRow("visitor text") << false << QStringLiteral("text") << QStringLiteral("hello") << true;
-    QTest::newRow("visitor empty text") << false << QStringLiteral("text") << QString() << false;
-    QTest::newRow("own text") << true << QStringLiteral("text") << QStringLiteral("hello") << false;
-    QTest::newRow("visitor image") << false << QStringLiteral("image") << QString() << false;
-    QTest::newRow("other type") << false << QStringLiteral("file") << QStringLiteral("doc.pdf") << false;
-    QTest::newRow("type case differs") << false << QStringLiteral("Text") << QStringLiteral("hello") << false;
+    QTest::newRow("visitor text") << false << "text" << "hello" << true;
+    QTest::newRow("visitor empty text") << false << "text" << "" << false;
+    QTest::newRow("own text") << true << "text" << "hello" << false;
+    QTest::newRow("other type") << false << "file" << "doc.pdf" << false; // shown as text
 }
 
 void ChatBubbleTest::translateVisibility()
@@ -251,72 +163,49 @@ void ChatBubbleTest::translateVisibility()
     QFETCH(bool, translatable);
     ChatBubble bubble(makeMessage(content, type), fromSelf);
     QCOMPARE(bubble.translateButton()->isVisibleTo(&bubble), translatable);
-    if (translatable)
-        QCOMPARE(bubble.translateButton()->text(), QStringLiteral("翻译"));
-    // Another type than text and image is still shown as text.
-    if (type == QLatin1String("file"))
-        QCOMPARE(bubble.contentLabel()->text(), content);
+    QCOMPARE(bubble.contentLabel()->text(), content);
 }
 
 void ChatBubbleTest::translateRequest()
 {
-    std::unique_ptr<ChatBubble> bubble(visitorBubble(QStringLiteral("1+1 = 2 & more?")));
+    auto bubble = visitorBubble(QStringLiteral("1+1 = 2 & more?"));
     bubble->doTranslate();
     QCOMPARE(bubble->translateButton()->text(), QStringLiteral("翻译中..."));
     QVERIFY(!bubble->translateButton()->isEnabled());
     QTRY_VERIFY(bubble->translateButton()->isEnabled());
 
-    const QList<StandIn::RecordedRequest> sent = m_server->requestsTo(QStringLiteral("/translate"));
+    const auto sent = m_server.requestsTo(QStringLiteral("/translate"));
     QCOMPARE(sent.size(), 1);
     const StandIn::RecordedRequest &r = sent.first();
     QCOMPARE(r.method, QByteArray("POST"));
     QCOMPARE(r.path, QStringLiteral("/api/translate"));
     QVERIFY(r.header("Content-Type").startsWith("application/x-www-form-urlencoded"));
     QVERIFY(!r.hasHeader("Authorization"));
-    const QList<QByteArray> items = r.body.split('&');
-    QCOMPARE(items.size(), 3);
-    QVERIFY(items.at(0).startsWith("text="));
-    QCOMPARE(formValue(items.at(0).mid(5)), QStringLiteral("1+1 = 2 & more?")); // "+" survives
-    QCOMPARE(items.at(1), QByteArray("target=zh-CN"));
-    QCOMPARE(items.at(2), QByteArray("user_id=3"));
-    // Fully percent-encoded: no raw reserved characters or spaces in the value.
-    QVERIFY(!items.at(0).mid(5).contains(' '));
-    QVERIFY(!items.at(0).mid(5).contains('+'));
-}
-
-void ChatBubbleTest::translateDefaultsToServiceAddress()
-{
-    // Without an explicit address the bubble asks the configured service.
-    qputenv("ORVANTIS_API_URL", m_server->restBaseUrl().toUtf8());
-    ChatBubble bubble(makeMessage(QStringLiteral("hello")), false);
-    bubble.doTranslate();
-    QTRY_COMPARE(bubble.translateButton()->text(), QStringLiteral("已翻译"));
-    QCOMPARE(m_server->requestsTo(QStringLiteral("/translate")).size(), 1);
-    qunsetenv("ORVANTIS_API_URL");
+    // Fully percent-encoded, so "+" and "&" in the text survive.
+    QCOMPARE(r.body, QByteArray("text=1%2B1%20%3D%202%20%26%20more%3F&target=zh-CN&user_id=3"));
 }
 
 void ChatBubbleTest::translation_data()
 {
     QTest::addColumn<QString>("text");
-    QTest::addColumn<int>("fault");        // -1: none, else a StandIn::Fault
-    QTest::addColumn<QByteArray>("raw");   // a raw 200 reply instead, when not empty
+    QTest::addColumn<int>("fault"); // -1: none, else a StandIn::Fault
+    QTest::addColumn<QByteArray>("raw"); // a raw 200 reply instead, when not empty
     QTest::addColumn<QString>("button");
-    QTest::addColumn<QString>("label");    // empty: label stays hidden
+    QTest::addColumn<QString>("label"); // empty: label stays hidden; ends in '*': prefix
     QTest::addColumn<bool>("translated");
 
     QTest::newRow("translated") << "hello" << -1 << QByteArray() << "已翻译" << "你好" << true;
-    QTest::newRow("already chinese") << "你好，在吗" << -1 << QByteArray() << "已是中文" << "你好，在吗" << true;
-    QTest::newRow("no result") << "qwertzuiop" << -1 << QByteArray() << "无翻译结果" << QString() << false;
-    QTest::newRow("missing translation") << "hello" << -1 << QByteArray(R"({"code":200,"msg":"ok","data":{}})")
-                                         << "无翻译结果" << QString() << false;
+    QTest::newRow("same text") << "你好，在吗" << -1 << QByteArray() << "已是中文" << "你好，在吗" << true;
+    QTest::newRow("empty result") << "hello" << -1 << QByteArray(R"({"code":200,"msg":"ok","data":{"translation":""}})")
+                                  << "无翻译结果" << "" << false;
     QTest::newRow("refused") << "hello" << int(Fault::Refuse) << QByteArray() << "翻译失败"
                              << "翻译失败: 服务暂不可用" << false;
-    QTest::newRow("refused without msg") << "hello" << -1 << QByteArray(R"({"code":403})") << "翻译失败"
-                                         << "翻译失败: 未知错误" << false;
-    QTest::newRow("code as text") << "hello" << -1 << QByteArray(R"({"code":"200","msg":"怪","data":{"translation":"x"}})")
-                                  << "翻译失败" << "翻译失败: 怪" << false;
-    QTest::newRow("not json") << "hello" << int(Fault::NotJson) << QByteArray() << "翻译失败"
-                              << "翻译失败: 响应解析失败" << false;
+    QTest::newRow("transport error") << "hello" << int(Fault::Http500) << QByteArray() << "翻译失败"
+                                     << "翻译失败: *" << false;
+    QTest::newRow("dropped") << "hello" << int(Fault::DropConnection) << QByteArray() << "翻译失败"
+                             << "翻译失败: *" << false;
+    QTest::newRow("unparsable") << "hello" << int(Fault::NotJson) << QByteArray() << "翻译失败"
+                                << "翻译失败: 响应解析失败" << false;
     QTest::newRow("translation is markup") << "hello" << -1
                                            << QByteArray(R"({"code":200,"data":{"translation":"<b>粗</b>"}})")
                                            << "已翻译" << "<b>粗</b>" << true;
@@ -332,86 +221,62 @@ void ChatBubbleTest::translation()
     QFETCH(bool, translated);
 
     if (fault >= 0)
-        m_server->injectFault(QStringLiteral("/translate"), Fault(fault));
+        m_server.injectFault(QStringLiteral("/translate"), Fault(fault), 5);
     if (!raw.isEmpty())
-        m_server->setRawReply(QStringLiteral("/translate"), 200, raw);
+        m_server.setRawReply(QStringLiteral("/translate"), 200, raw);
 
-    std::unique_ptr<ChatBubble> bubble(visitorBubble(text));
+    auto bubble = visitorBubble(text);
     bubble->doTranslate();
     QTRY_COMPARE(bubble->translateButton()->text(), button);
     QVERIFY(bubble->translateButton()->isEnabled());
     QCOMPARE(bubble->contentLabel()->text(), text); // the message itself is never touched
     QCOMPARE(bubble->translationLabel()->isVisibleTo(bubble.get()), !label.isEmpty());
-    if (!label.isEmpty())
-        QCOMPARE(bubble->translationLabel()->text(), label);
+    const QString shown = bubble->translationLabel()->text();
+    if (label.endsWith(QLatin1Char('*')))
+        QVERIFY2(shown.startsWith(label.chopped(1)) && shown.size() >= label.size(), qPrintable(shown));
+    else if (!label.isEmpty())
+        QCOMPARE(shown, label);
 
-    // A finished translation is final; anything else may be asked again.
-    m_server->clearFaults();
-    m_server->clearRequests();
+    // A finished translation is final; anything else may be asked again, and
+    // an earlier error stays until the new answer replaces it.
+    m_server.clearFaults();
+    m_server.clearRequests();
     bubble->doTranslate();
     if (translated) {
         QCOMPARE(bubble->translateButton()->text(), button);
         QTest::qWait(50);
-        QCOMPARE(m_server->requestsTo(QStringLiteral("/translate")).size(), 0);
+        QCOMPARE(m_server.requestsTo(QStringLiteral("/translate")).size(), 0);
     } else {
         QCOMPARE(bubble->translateButton()->text(), QStringLiteral("翻译中..."));
-        QTRY_VERIFY(bubble->translateButton()->isEnabled());
-        QCOMPARE(m_server->requestsTo(QStringLiteral("/translate")).size(), 1);
+        QCOMPARE(bubble->translationLabel()->text(), shown);
+        QTRY_COMPARE(bubble->translateButton()->text(), QStringLiteral("已翻译"));
+        QCOMPARE(bubble->translationLabel()->text(), QStringLiteral("你好"));
     }
-}
-
-void ChatBubbleTest::failedThenRetried()
-{
-    std::unique_ptr<ChatBubble> bubble(visitorBubble(QStringLiteral("hello")));
-    m_server->injectFault(QStringLiteral("/translate"), Fault::DropConnection);
-    bubble->doTranslate();
-    QTRY_COMPARE(bubble->translateButton()->text(), QStringLiteral("翻译失败"));
-    const QString error = bubble->translationLabel()->text();
-    QVERIFY(error.startsWith(QStringLiteral("翻译失败: ")));
-    QVERIFY(error.size() > QStringLiteral("翻译失败: ").size());
-    QVERIFY(bubble->translationLabel()->isVisibleTo(bubble.get()));
-
-    // The old error stays while the new request runs, then the result replaces it.
-    m_server->delayReplies(QStringLiteral("/translate"), 200);
-    bubble->doTranslate();
-    QCOMPARE(bubble->translationLabel()->text(), error);
-    QTRY_COMPARE(bubble->translateButton()->text(), QStringLiteral("已翻译"));
-    QCOMPARE(bubble->translationLabel()->text(), QStringLiteral("你好"));
-
-    // An HTTP error status is a transport failure too.
-    std::unique_ptr<ChatBubble> other(visitorBubble(QStringLiteral("hello")));
-    m_server->injectFault(QStringLiteral("/translate"), Fault::Http500);
-    other->doTranslate();
-    QTRY_COMPARE(other->translateButton()->text(), QStringLiteral("翻译失败"));
-    QVERIFY(other->translationLabel()->text().startsWith(QStringLiteral("翻译失败: ")));
 }
 
 void ChatBubbleTest::image_data()
 {
     QTest::addColumn<QString>("url");
-    QTest::addColumn<QSize>("thumbnail"); // empty: a text placeholder instead
-    QTest::addColumn<QString>("placeholder");
-    QTest::newRow("loads") << fileUrl(QStringLiteral("wide.png")) << QSize(240, 150) << QString();
-    QTest::newRow("not an image") << fileUrl(QStringLiteral("junk.png")) << QSize() << QStringLiteral("[图片]");
-    QTest::newRow("404") << fileUrl(QStringLiteral("missing.png")) << QSize() << QStringLiteral("[图片加载失败]");
-    QTest::newRow("refused") << QStringLiteral("http://127.0.0.1:1/x.png") << QSize() << QStringLiteral("[图片加载失败]");
-    QTest::newRow("not a url") << QStringLiteral("::not a url::") << QSize() << QStringLiteral("[图片加载失败]");
+    QTest::addColumn<QString>("placeholder"); // empty: the image loads as a 240x150 thumbnail
+    QTest::newRow("loads") << fileUrl(QStringLiteral("wide.png")) << QString();
+    QTest::newRow("not an image") << fileUrl(QStringLiteral("junk.png")) << QStringLiteral("[图片]");
+    QTest::newRow("404") << fileUrl(QStringLiteral("missing.png")) << QStringLiteral("[图片加载失败]");
+    QTest::newRow("refused") << QStringLiteral("http://127.0.0.1:1/x.png") << QStringLiteral("[图片加载失败]");
 }
 
 void ChatBubbleTest::image()
 {
     QFETCH(QString, url);
-    QFETCH(QSize, thumbnail);
     QFETCH(QString, placeholder);
     ChatBubble bubble(makeMessage(url, QStringLiteral("image")), true);
+    QSignalSpy clicked(&bubble, &ChatBubble::imageClicked);
     QVERIFY(bubble.contentLabel()->isHidden());
-    QVERIFY(!bubble.translateButton()->isVisibleTo(&bubble));
-    QCOMPARE(bubble.imageButton()->toolTip(), QStringLiteral("点击查看大图"));
-    if (thumbnail.isValid()) {
-        QTRY_COMPARE(bubble.imageButton()->iconSize(), thumbnail);
-        QCOMPARE(bubble.imageButton()->size(), thumbnail);
-        QVERIFY(bubble.imageButton()->isVisibleTo(&bubble));
-        QVERIFY(bubble.contentLabel()->isHidden());
+    if (placeholder.isEmpty()) {
+        QTRY_COMPARE(bubble.imageButton()->iconSize(), QSize(240, 150));
+        QCOMPARE(bubble.imageButton()->size(), QSize(240, 150));
+        bubble.imageButton()->click();
+        QCOMPARE(clicked.count(), 1);
+        QCOMPARE(clicked.first().first().toString(), url);
     } else {
         QTRY_COMPARE(bubble.contentLabel()->text(), placeholder);
         QVERIFY(bubble.contentLabel()->isVisibleTo(&bubble));
@@ -423,8 +288,7 @@ void ChatBubbleTest::emptyImageUrlIssuesNoRequest()
 {
     ChatBubble bubble(makeMessage(QString(), QStringLiteral("image")), false);
     QTest::qWait(100);
-    QVERIFY(m_server->requests().isEmpty());
-    QVERIFY(bubble.contentLabel()->isHidden());
+    QVERIFY(m_server.requests().isEmpty());
     QVERIFY(bubble.imageButton()->isVisibleTo(&bubble));
     QVERIFY(bubble.imageButton()->icon().isNull());
 }

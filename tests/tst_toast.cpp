@@ -6,6 +6,8 @@
 #include <QScreen>
 #include <QTimer>
 
+#include <memory>
+
 #include "widgets/toast.h"
 
 class ToastTest : public QObject
@@ -23,31 +25,28 @@ private:
         return QPoint(available().right() - 11 - toast->width(), bottom - toast->height());
     }
 
-    static QTimer *lifeTimer(QWidget *toast)
-    {
-        return toast->findChild<QTimer *>(QStringLiteral("toastLifeTimer"));
-    }
+    static QTimer *lifeTimer(QWidget *toast) { return toast->findChild<QTimer *>("toastLifeTimer"); }
 
-    static void press(QWidget *toast)
+    static void press(QWidget *toast) { QTest::mousePress(toast, Qt::LeftButton, {}, QPoint(20, 20)); }
+
+    static QList<QWidget *> showToasts(int n)
     {
-        QTest::mousePress(toast, Qt::LeftButton, {}, QPoint(20, 20));
+        for (int i = 0; i < n; ++i)
+            showToast(nullptr, QStringLiteral("t%1").arg(i), QStringLiteral("body"));
+        return activeToasts();
     }
 
 private slots:
     void initTestCase();
     void cleanup();
-    void looksAsDesigned();
-    void textIsNeverMarkup();
+    void untrustedTextAndFocus();
     void stacksFromTheCorner();
     void burstDoesNotOverlap();
     void fifthToastClosesTheOldest();
     void dismissAllDeletesAtOnce();
     void clickRunsActionThenFades();
-    void clickActionMayDismissEverything();
     void hoverPausesLife();
     void lifeEndsInFade();
-    void longBodyIsCut();
-    void hiddenAnchorUsesPrimaryScreen();
 };
 
 void ToastTest::initTestCase()
@@ -66,66 +65,39 @@ void ToastTest::cleanup()
     QVERIFY(activeToasts().isEmpty());
 }
 
-void ToastTest::looksAsDesigned()
-{
-    showToast(nullptr, QStringLiteral("新客户接入"), QStringLiteral("小明 正在等待接待"));
-    QCOMPARE(activeToasts().size(), 1);
-    QWidget *toast = activeToasts().first();
-    QVERIFY(toast->isWindow());
-    QVERIFY(!toast->parent());
-    QCOMPARE(toast->width(), 340);
-    QVERIFY(toast->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
-    QVERIFY(toast->testAttribute(Qt::WA_ShowWithoutActivating)); // never steals the focus
-    // Clicks on the card reach the toast itself.
-    QCOMPARE(toast->childAt(40, 40), nullptr);
-    QCOMPARE(toast->findChild<QLabel *>(QStringLiteral("toastTitle"))->text(), QStringLiteral("新客户接入"));
-    QCOMPARE(toast->findChild<QLabel *>(QStringLiteral("toastBody"))->text(), QStringLiteral("小明 正在等待接待"));
-    QCOMPARE(toast->findChild<QLabel *>(QStringLiteral("toastHint"))->text(), QStringLiteral("点击查看会话"));
-    QVERIFY(toast->isVisible());
-    QCOMPARE(lifeTimer(toast)->interval(), 6000);
-    QVERIFY(lifeTimer(toast)->isActive());
-}
-
-void ToastTest::textIsNeverMarkup()
+void ToastTest::untrustedTextAndFocus()
 {
     showToast(nullptr, QStringLiteral("<b>bold</b>"), QStringLiteral("<img src=x>"));
     QWidget *toast = activeToasts().first();
     for (const char *name : {"toastTitle", "toastBody"})
         QCOMPARE(toast->findChild<QLabel *>(QLatin1String(name))->textFormat(), Qt::PlainText);
+    QVERIFY(toast->testAttribute(Qt::WA_ShowWithoutActivating)); // never steals the focus
+    QCOMPARE(lifeTimer(toast)->interval(), 6000);
+    QVERIFY(lifeTimer(toast)->isActive());
 }
 
 void ToastTest::stacksFromTheCorner()
 {
     for (int i = 0; i < 3; ++i) {
         showToast(nullptr, QStringLiteral("t%1").arg(i), QStringLiteral("body"));
-        if (i < 2) {
-            QWidget *newest = activeToasts().last();
-            QTRY_COMPARE(newest->pos(), expectedPlace(newest, 0, 1)); // settled in the corner
-        }
+        QWidget *newest = activeToasts().last();
+        if (i < 2) // let it settle in the corner
+            QTRY_COMPARE(newest->pos(), expectedPlace(newest, 0, 1));
     }
     const QList<QWidget *> toasts = activeToasts();
     QCOMPARE(toasts.size(), 3);
-    QCOMPARE(toasts.last()->findChild<QLabel *>(QStringLiteral("toastTitle"))->text(), QStringLiteral("t2"));
     // The older ones are moved at once; the newest slides in from 60 px to the right.
     QCOMPARE(toasts.at(0)->pos(), expectedPlace(toasts.at(0), 0, 3));
     QCOMPARE(toasts.at(1)->pos(), expectedPlace(toasts.at(1), 1, 3));
     const QPoint corner = expectedPlace(toasts.at(2), 2, 3);
     QCOMPARE(toasts.at(2)->pos(), corner + QPoint(60, 0));
     QTRY_COMPARE(toasts.at(2)->pos(), corner);
-    // Newest lowest, 8 px between neighbours.
-    QCOMPARE(toasts.at(1)->geometry().bottom() + 1 + 8, toasts.at(2)->y());
-    QCOMPARE(toasts.at(2)->y() + toasts.at(2)->height(), available().bottom() - 12);
-    QCOMPARE(toasts.at(2)->x() + toasts.at(2)->width(), available().right() - 11);
-    QCOMPARE(layoutToasts(nullptr, 1), toasts.at(1)->pos());
-    QCOMPARE(layoutToasts(nullptr, -1), QPoint(0, 0));
 }
 
 void ToastTest::burstDoesNotOverlap()
 {
     // Toasts raised faster than the slide-in must still end up stacked.
-    for (int i = 0; i < 3; ++i)
-        showToast(nullptr, QStringLiteral("t%1").arg(i), QStringLiteral("body"));
-    const QList<QWidget *> toasts = activeToasts();
+    const QList<QWidget *> toasts = showToasts(3);
     for (int i = 0; i < 3; ++i)
         QTRY_COMPARE(toasts.at(i)->pos(), expectedPlace(toasts.at(i), i, 3));
     QTest::qWait(300); // the slides are over; nothing drifts back
@@ -135,12 +107,11 @@ void ToastTest::burstDoesNotOverlap()
 
 void ToastTest::fifthToastClosesTheOldest()
 {
+    const QList<QWidget *> before = showToasts(4);
     for (int i = 0; i < 4; ++i)
-        showToast(nullptr, QStringLiteral("t%1").arg(i), QStringLiteral("body"));
-    for (int i = 0; i < 4; ++i)
-        QTRY_COMPARE(activeToasts().at(i)->pos(), expectedPlace(activeToasts().at(i), i, 4));
-    QPointer<QWidget> oldest = activeToasts().first();
-    QPointer<QWidget> second = activeToasts().at(1);
+        QTRY_COMPARE(before.at(i)->pos(), expectedPlace(before.at(i), i, 4));
+    QPointer<QWidget> oldest = before.first();
+    QPointer<QWidget> second = before.at(1);
     showToast(nullptr, QStringLiteral("t4"), QStringLiteral("body"));
     QCOMPARE(activeToasts().size(), 4);
     QCOMPARE(activeToasts().first(), second.data());
@@ -152,22 +123,28 @@ void ToastTest::fifthToastClosesTheOldest()
     QCOMPARE(toasts.at(3)->pos(), expectedPlace(toasts.at(3), 3, 4) + QPoint(60, 0));
     QTRY_VERIFY(!oldest);
     QTRY_COMPARE(toasts.at(3)->pos(), expectedPlace(toasts.at(3), 3, 4));
-    for (int i = 0; i < 3; ++i)
-        QCOMPARE(toasts.at(i)->pos(), expectedPlace(toasts.at(i), i, 4));
 }
 
 void ToastTest::dismissAllDeletesAtOnce()
 {
-    showToast(nullptr, QStringLiteral("a"), QStringLiteral("b"));
-    showToast(nullptr, QStringLiteral("c"), QStringLiteral("d"));
     QList<QPointer<QWidget>> guards;
-    for (QWidget *toast : activeToasts())
+    for (QWidget *toast : showToasts(2))
         guards.append(toast);
     dismissAllToasts();
     QVERIFY(activeToasts().isEmpty());
     for (const QPointer<QWidget> &guard : guards)
         QVERIFY(!guard);
     dismissAllToasts(); // nothing left: harmless
+
+    // A click action may dismiss every toast, the clicked one included.
+    showToasts(1);
+    showToast(nullptr, QStringLiteral("c"), QStringLiteral("d"), [] { dismissAllToasts(); });
+    QPointer<QWidget> clicked = activeToasts().last();
+    QPointer<QWidget> other = activeToasts().first();
+    press(clicked);
+    QVERIFY(activeToasts().isEmpty());
+    QVERIFY(!other);
+    QTRY_VERIFY(!clicked);
 }
 
 void ToastTest::clickRunsActionThenFades()
@@ -187,24 +164,6 @@ void ToastTest::clickRunsActionThenFades()
     QCOMPARE(fades, 1);
     QTRY_VERIFY(!toast);
     QVERIFY(activeToasts().isEmpty());
-
-    // No action: a click only dismisses.
-    showToast(nullptr, QStringLiteral("a"), QStringLiteral("b"));
-    toast = activeToasts().first();
-    press(toast);
-    QTRY_VERIFY(!toast);
-}
-
-void ToastTest::clickActionMayDismissEverything()
-{
-    showToast(nullptr, QStringLiteral("a"), QStringLiteral("b"));
-    showToast(nullptr, QStringLiteral("c"), QStringLiteral("d"), [] { dismissAllToasts(); });
-    QPointer<QWidget> clicked = activeToasts().last();
-    QPointer<QWidget> other = activeToasts().first();
-    press(clicked);
-    QVERIFY(activeToasts().isEmpty());
-    QVERIFY(!other);
-    QTRY_VERIFY(!clicked);
 }
 
 void ToastTest::hoverPausesLife()
@@ -231,41 +190,20 @@ void ToastTest::hoverPausesLife()
 
 void ToastTest::lifeEndsInFade()
 {
-    showToast(nullptr, QStringLiteral("a"), QStringLiteral("b"));
-    showToast(nullptr, QStringLiteral("c"), QStringLiteral("d"));
+    auto anchor = std::make_unique<QWidget>();
+    showToast(anchor.get(), QStringLiteral("a"), QStringLiteral("b")); // anchor not shown
+    showToast(anchor.get(), QStringLiteral("c"), QStringLiteral("d"));
     QPointer<QWidget> older = activeToasts().first();
     QWidget *newer = activeToasts().last();
-    QTRY_COMPARE(newer->pos(), expectedPlace(newer, 1, 2));
-    // Shorten the life of the older toast instead of waiting six seconds.
-    QTimer *timer = lifeTimer(older);
-    timer->start(10);
+    QTRY_COMPARE(newer->pos(), expectedPlace(newer, 1, 2)); // on the primary screen
+    // The anchor goes before its toasts: the re-layout when one dies must not use it.
+    anchor.reset();
+    lifeTimer(older)->start(10); // instead of waiting six seconds
     QTRY_VERIFY(older && older->windowOpacity() < 1.0);
     QTRY_VERIFY(!older);
     // The survivor closes the gap.
-    QCOMPARE(activeToasts().size(), 1);
+    QCOMPARE(activeToasts(), QList<QWidget *>{newer});
     QCOMPARE(newer->pos(), expectedPlace(newer, 0, 1));
-}
-
-void ToastTest::longBodyIsCut()
-{
-    showToast(nullptr, QStringLiteral("a"), QString(400, QLatin1Char('x')).replace(QLatin1String("xxxxx"), QLatin1String("xxxx ")));
-    QWidget *toast = activeToasts().first();
-    auto *body = toast->findChild<QLabel *>(QStringLiteral("toastBody"));
-    QVERIFY(body->wordWrap());
-    QVERIFY(body->height() <= 38);
-    QCOMPARE(body->width(), 284);
-}
-
-void ToastTest::hiddenAnchorUsesPrimaryScreen()
-{
-    QWidget anchor;
-    anchor.resize(300, 200);
-    showToast(&anchor, QStringLiteral("a"), QStringLiteral("b")); // anchor not shown
-    QWidget *toast = activeToasts().first();
-    QTRY_COMPARE(toast->pos(), expectedPlace(toast, 0, 1));
-    anchor.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&anchor));
-    QCOMPARE(layoutToasts(&anchor, 0), expectedPlace(toast, 0, 1));
 }
 
 ORVANTIS_TEST_MAIN(ToastTest)
