@@ -30,64 +30,42 @@ public:
     static const QMap<int, ChatSession> &map(const orvantis *w) { return w->sessionMap; }
     static bool loadingSessions(const orvantis *w) { return w->loadingSessions; }
     static bool hasMore(const orvantis *w) { return w->hasMore; }
-    static int currentPage(const orvantis *w) { return w->currentPage; }
-    static int joinedSessionId(const orvantis *w) { return w->joinedSessionId; }
     static QScrollArea *listArea(const orvantis *w) { return w->sessionScrollArea; }
     static void rebuild(orvantis *w) { w->rebuildSessionList(); }
-    static void loadPage(orvantis *w, int page, bool append) { w->loadSessionsPage(page, append); }
+    static void loadPage(orvantis *w, int page) { w->loadSessionsPage(page, false); }
     static void select(orvantis *w, int id) { w->selectSession(id); }
     static void rightClick(orvantis *w, SessionListItem *row) { w->onSessionItemRightClicked(row); }
     static void ipMenu(orvantis *w) { w->showIpContextMenu(QPoint(2, 2)); }
     static void recallClicked(orvantis *w, const QString &uuid) { w->onRecallClicked(uuid); }
     static void lightbox(orvantis *w, const QString &url) { w->showImageLightbox(url); }
     static void saveRemark(orvantis *w) { w->saveRemark(); }
-    static void clearCurrentUnread(orvantis *w) { w->clearCurrentUnread(); }
-    static void appendBubble(orvantis *w, const ChatMessage &m) { w->appendChatBubble(m); }
-    static void setUnread(orvantis *w, int id, int count)
-    {
-        w->sessionMap[id].unreadCount = count;
-        for (ChatSession &s : w->sessions) {
-            if (s.id == id)
-                s.unreadCount = count;
-        }
-    }
 };
 
 namespace Fixture {
 
-template<typename T>
-T *child(QWidget *w, const char *name)
-{
-    return w->findChild<T *>(QLatin1String(name));
-}
-
 inline QString labelText(QWidget *w, const char *name)
 {
-    auto *label = child<QLabel>(w, name);
+    auto *label = w->findChild<QLabel *>(QLatin1String(name));
     return label ? label->text() : QString();
 }
 
-// Runs `act` on the first widget `find` returns, polling from the event loop;
-// used to answer menus and message boxes that block in a nested loop.
+// Runs `act` on the first widget `find` returns within 5 s, polling from the
+// event loop; menus and message boxes block in a nested loop.
 inline void whenShown(std::function<QWidget *()> find, std::function<void(QWidget *)> act)
 {
     auto *timer = new QTimer;
-    auto *elapsed = new QElapsedTimer;
-    elapsed->start();
-    timer->setInterval(20);
-    QObject::connect(timer, &QTimer::timeout, [timer, elapsed, find, act] {
-        if (QWidget *w = find()) {
-            timer->stop();
-            timer->deleteLater();
-            delete elapsed;
+    auto *tries = new int(250);
+    QObject::connect(timer, &QTimer::timeout, [=] {
+        QWidget *w = find();
+        if (!w && --*tries > 0)
+            return;
+        timer->deleteLater();
+        timer->stop();
+        delete tries;
+        if (w)
             act(w);
-        } else if (elapsed->elapsed() > 5000) {
-            timer->stop();
-            timer->deleteLater();
-            delete elapsed;
-        }
     });
-    timer->start();
+    timer->start(20);
 }
 
 // Chooses the first entry of the next popup menu; `seen` counts menus shown.
@@ -102,18 +80,14 @@ inline void chooseFirstMenuEntry(int *seen = nullptr)
               });
 }
 
-inline void answerMessageBox(QMessageBox::StandardButton button, QString *text = nullptr,
-                             QString *title = nullptr)
+inline void answerMessageBox(QMessageBox::StandardButton button, QString *text = nullptr)
 {
     whenShown([] { return qobject_cast<QMessageBox *>(QApplication::activeModalWidget()); },
-              [button, text, title](QWidget *w) {
+              [button, text](QWidget *w) {
                   auto *box = static_cast<QMessageBox *>(w);
                   if (text)
-                      *text = box->text();
-                  if (title)
-                      *title = box->windowTitle();
-                  if (QAbstractButton *b = box->button(button))
-                      b->click();
+                      *text = box->windowTitle() + QLatin1Char('|') + box->text();
+                  box->button(button)->click();
               });
 }
 
@@ -122,14 +96,22 @@ inline QJsonObject sessionFields(const QString &name, bool online, int unread,
                                  const QString &lastTime, const QString &lastMsg = QString())
 {
     QJsonObject f{{QStringLiteral("visitor_name"), name},
-                  {QStringLiteral("status"), online ? QStringLiteral("online")
-                                                    : QStringLiteral("offline")},
+                  {QStringLiteral("status"), online ? QStringLiteral("online") : QStringLiteral("offline")},
                   {QStringLiteral("unread_count"), unread},
-                  {QStringLiteral("ip_address"), QStringLiteral("10.0.0.1")}};
-    f.insert(QStringLiteral("last_time"), lastTime);
+                  {QStringLiteral("ip_address"), QStringLiteral("10.0.0.1")},
+                  {QStringLiteral("last_time"), lastTime}};
     if (!lastMsg.isEmpty())
         f.insert(QStringLiteral("last_msg"), lastMsg);
     return f;
+}
+
+inline QByteArray pageBody(const QJsonArray &list)
+{
+    const QJsonObject data{{QStringLiteral("list"), list},
+                           {QStringLiteral("total"), list.size()},
+                           {QStringLiteral("has_more"), false}};
+    return QJsonDocument(QJsonObject{{QStringLiteral("code"), 200}, {QStringLiteral("data"), data}})
+            .toJson(QJsonDocument::Compact);
 }
 
 struct LiveWorkspace
@@ -143,38 +125,24 @@ struct LiveWorkspace
         server.clearChannel();
     }
 
-    // Signs in with a stored token and waits until the first page, the
-    // realtime link and the channel join are done.
+    orvantis *w() const { return window.get(); }
+
+    // Resumes with a stored token and waits until the first page is in and
+    // the channel subscription is confirmed.
     bool start()
     {
         qputenv("ORVANTIS_API_URL", server.restBaseUrl().toUtf8());
         qputenv("ORVANTIS_WSS_URL", server.wssUrl().toUtf8());
-        {
-            QSettings settings(QStringLiteral("orvantis"), QStringLiteral("config"));
-            settings.setValue(QStringLiteral("token"), server.issueToken(12));
-            settings.sync();
-        }
+        QSettings(QStringLiteral("orvantis"), QStringLiteral("config"))
+                .setValue(QStringLiteral("token"), server.issueToken(12));
         window.reset(new orvantis);
-        const bool ready = QTest::qWaitFor(
+        return QTest::qWaitFor(
                 [this] {
-                    return window->isLoggedIn() && window->wss()->isAuthenticated()
+                    return window->isLoggedIn() && window->api()->pendingRequestCount() == 0
                             && !server.requestsTo(QStringLiteral("/chat/channel-sessions")).isEmpty()
-                            && window->api()->pendingRequestCount() == 0
-                            && server.receivedFrames().join(QString()).contains(
-                                    QStringLiteral("\"join\""))
-                            // the channel subscription is confirmed
-                            && Fixture::labelText(window.get(), "statusLabel")
-                                       .startsWith(QStringLiteral("已订阅频道"));
+                            && labelText(w(), "statusLabel").startsWith(QStringLiteral("已订阅频道"));
                 },
                 10000);
-        if (!ready) {
-            qWarning() << "workspace not ready: loggedIn" << window->isLoggedIn() << "authenticated"
-                       << window->wss()->isAuthenticated() << "page requests"
-                       << server.requestsTo(QStringLiteral("/chat/channel-sessions")).size()
-                       << "pending" << window->api()->pendingRequestCount() << "frames"
-                       << server.receivedFrames();
-        }
-        return ready;
     }
 
     bool idle()
@@ -185,28 +153,18 @@ struct LiveWorkspace
     int countRequests(const QString &path, const QString &queryPart = QString()) const
     {
         int n = 0;
-        for (const auto &r : server.requestsTo(path)) {
-            if (queryPart.isEmpty() || r.rawQuery.contains(queryPart))
-                ++n;
-        }
+        for (const auto &r : server.requestsTo(path))
+            n += r.rawQuery.contains(queryPart);
         return n;
     }
 
     int countFrames(const QString &part) const
     {
-        int n = 0;
-        for (const QString &f : server.receivedFrames()) {
-            if (f.contains(part))
-                ++n;
-        }
-        return n;
+        return int(server.receivedFrames().filter(part).size());
     }
 
-    QScrollBar *listBar() const
-    {
-        QScrollArea *area = OrvantisTestAccess::listArea(window.get());
-        return area ? area->verticalScrollBar() : nullptr;
-    }
+    QScrollBar *listBar() const { return OrvantisTestAccess::listArea(w())->verticalScrollBar(); }
+    SessionListItem *row(int id) const { return OrvantisTestAccess::rows(w()).value(id); }
 };
 
 inline QString rowName(SessionListItem *row)

@@ -21,7 +21,6 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QSettings>
-#include <QSystemTrayIcon>
 #include <QTextDocument>
 #include <QTimer>
 #include <functional>
@@ -29,7 +28,6 @@
 using StandIn::Fault;
 using StandIn::StandInServer;
 
-// Reaches the window's private state the tests need to look at.
 class OrvantisTestAccess
 {
 public:
@@ -42,92 +40,54 @@ public:
 namespace {
 
 // Modal dialogs block the code that opens them (the window's constructor
-// included), so they are answered from a timer. Each dialog is handed to its
-// handler until the handler reports it done; a dialog still open long after
-// that is rejected so that a failing test cannot hang.
+// included), so they are answered from a timer. A handler is called until it
+// reports the dialog answered; a dialog still open after 15 s is rejected so
+// that a failing test cannot hang.
 class DialogAnswerer : public QObject
 {
 public:
-    std::function<bool(LoginDialog *)> onLogin;
-    std::function<bool(QMessageBox *)> onQuestion;
-    std::function<void()> onPoll; // runs before dialogs are looked at
+    std::function<bool(LoginDialog *)> onLogin; // unset: reject
+    std::function<bool(QMessageBox *)> onQuestion; // unset: reject
     int loginDialogsSeen = 0;
-    int questionsSeen = 0;
-    bool forcedClose = false;
 
     DialogAnswerer()
     {
-        m_timer.setInterval(20);
-        connect(&m_timer, &QTimer::timeout, this, &DialogAnswerer::poll);
-        m_timer.start();
+        m_timer.callOnTimeout(this, &DialogAnswerer::poll);
+        m_timer.start(20);
     }
 
 private:
-    struct Handled
+    struct Seen
     {
-        QPointer<QWidget> widget;
+        QPointer<QWidget> dialog;
+        bool answered = false;
         QElapsedTimer since;
     };
 
     void poll()
     {
-        if (onPoll)
-            onPoll();
-        for (Handled &h : m_handled) {
-            if (h.widget && h.widget->isVisible() && h.since.elapsed() > 15000) {
-                forcedClose = true;
-                if (auto *dialog = qobject_cast<QDialog *>(h.widget.data()))
-                    dialog->reject();
-            }
-        }
-        const QWidgetList widgets = QApplication::topLevelWidgets();
-        for (QWidget *w : widgets) {
-            if (!w->isVisible() || isHandled(w))
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            auto *login = qobject_cast<LoginDialog *>(w);
+            auto *box = qobject_cast<QMessageBox *>(w);
+            if (!w->isVisible() || (!login && !box))
                 continue;
-            bool done = false;
-            if (auto *login = qobject_cast<LoginDialog *>(w)) {
-                if (!m_seen.contains(login)) {
-                    m_seen.append(login);
-                    ++loginDialogsSeen;
-                }
-                if (onLogin) {
-                    done = onLogin(login);
-                } else {
-                    login->reject();
-                    done = true;
-                }
-            } else if (auto *box = qobject_cast<QMessageBox *>(w)) {
-                if (!m_seen.contains(box)) {
-                    m_seen.append(box);
-                    ++questionsSeen;
-                }
-                if (onQuestion) {
-                    done = onQuestion(box);
-                } else {
-                    box->reject();
-                    done = true;
-                }
+            auto seen = std::find_if(m_seen.begin(), m_seen.end(), [w](const Seen &s) { return s.dialog == w; });
+            if (seen == m_seen.end()) {
+                loginDialogsSeen += login != nullptr;
+                seen = m_seen.insert(m_seen.end(), {w, false, {}});
+                seen->since.start();
             }
-            if (done) {
-                Handled h{w, {}};
-                h.since.start();
-                m_handled.append(h);
-            }
+            if (seen->since.elapsed() > 15000)
+                static_cast<QDialog *>(w)->reject();
+            else if (!seen->answered && login)
+                seen->answered = onLogin ? onLogin(login) : (login->reject(), true);
+            else if (!seen->answered)
+                seen->answered = onQuestion ? onQuestion(box) : (box->reject(), true);
         }
-    }
-
-    bool isHandled(QWidget *w) const
-    {
-        for (const Handled &h : m_handled) {
-            if (h.widget == w)
-                return true;
-        }
-        return false;
     }
 
     QTimer m_timer;
-    QList<Handled> m_handled;
-    QList<QPointer<QObject>> m_seen;
+    QList<Seen> m_seen;
 };
 
 // Records the order in which the client creates its requests. The service
@@ -140,43 +100,24 @@ public:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
         if (event->type() == QEvent::ChildAdded) {
-            auto *child = static_cast<QChildEvent *>(event)->child();
-            const int index = paths.size();
+            // The reply is still being built; its URL is readable once the
+            // call that created it has returned.
+            QPointer<QObject> child(static_cast<QChildEvent *>(event)->child());
             paths.append(QString());
-            // The reply is still being constructed; its URL is readable once
-            // the call that created it has returned.
-            QPointer<QObject> reply(child);
-            QMetaObject::invokeMethod(
-                    this,
-                    [this, reply, index] {
-                        if (auto *r = qobject_cast<QNetworkReply *>(reply.data()))
-                            paths[index] = r->url().path();
-                    },
-                    Qt::QueuedConnection);
+            QMetaObject::invokeMethod(this, [this, child, i = paths.size() - 1] {
+                if (auto *reply = qobject_cast<QNetworkReply *>(child.data()))
+                    paths[i] = reply->url().path();
+            }, Qt::QueuedConnection);
         }
         return QObject::eventFilter(watched, event);
-    }
-
-    int indexOf(const QString &pathContains) const
-    {
-        for (int i = 0; i < paths.size(); ++i) {
-            if (paths.at(i).contains(pathContains))
-                return i;
-        }
-        return -1;
     }
 };
 
 bool signIn(LoginDialog *dialog, const QString &account, const QString &password)
 {
-    auto *email = dialog->findChild<QLineEdit *>(QStringLiteral("emailEdit"));
-    auto *pass = dialog->findChild<QLineEdit *>(QStringLiteral("passwordEdit"));
-    auto *button = dialog->findChild<QPushButton *>(QStringLiteral("loginBtn"));
-    if (!email || !pass || !button)
-        return false;
-    email->setText(account);
-    pass->setText(password);
-    button->click();
+    dialog->findChild<QLineEdit *>(QStringLiteral("emailEdit"))->setText(account);
+    dialog->findChild<QLineEdit *>(QStringLiteral("passwordEdit"))->setText(password);
+    dialog->findChild<QPushButton *>(QStringLiteral("loginBtn"))->click();
     return true;
 }
 
@@ -185,34 +126,19 @@ std::function<bool(LoginDialog *)> signInAs(const QString &account, const QStrin
     return [account, password](LoginDialog *d) { return signIn(d, account, password); };
 }
 
-QJsonObject parseFrame(const QString &text)
-{
-    return QJsonDocument::fromJson(text.toUtf8()).object();
-}
-
-QString frameType(const QString &text)
-{
-    return parseFrame(text).value(QStringLiteral("type")).toString();
-}
-
 QString labelText(const orvantis *w, const char *name)
 {
-    auto *label = w->findChild<QLabel *>(QLatin1String(name));
-    return label ? label->text() : QStringLiteral("<no label %1>").arg(QLatin1String(name));
+    return w->findChild<QLabel *>(QLatin1String(name))->text();
 }
 
 QString storedToken()
 {
-    return QSettings(QStringLiteral("orvantis"), QStringLiteral("config"))
-            .value(QStringLiteral("token"))
-            .toString();
+    return QSettings(QStringLiteral("orvantis"), QStringLiteral("config")).value(QStringLiteral("token")).toString();
 }
 
 void storeToken(const QString &token)
 {
-    QSettings settings(QStringLiteral("orvantis"), QStringLiteral("config"));
-    settings.setValue(QStringLiteral("token"), token);
-    settings.sync();
+    QSettings(QStringLiteral("orvantis"), QStringLiteral("config")).setValue(QStringLiteral("token"), token);
 }
 
 QByteArray envelope(const QJsonObject &data)
@@ -222,6 +148,22 @@ QByteArray envelope(const QJsonObject &data)
                                      {QStringLiteral("data"), data}})
             .toJson(QJsonDocument::Compact);
 }
+
+// What a signed-out window must look like: nothing of the last agent left.
+QString workspaceState(const orvantis *w)
+{
+    return QStringLiteral("loggedIn=%1 visible=%2 token=%3 sessions=%4 cache=%5 current=%6 joined=%7 bubbles=%8")
+            .arg(w->isLoggedIn())
+            .arg(w->isVisible())
+            .arg(storedToken() + w->api()->token())
+            .arg(w->sessionList().size())
+            .arg(w->messages().size())
+            .arg(w->currentSession())
+            .arg(OrvantisTestAccess::joinedSessionId(w))
+            .arg(w->bubbles().size());
+}
+
+const QString signedOut = QStringLiteral("loggedIn=0 visible=0 token= sessions=0 cache=0 current=0 joined=-1 bubbles=0");
 
 } // namespace
 
@@ -233,66 +175,34 @@ private slots:
     void init();
     void cleanup();
 
-    void signInRunsBootstrapInOrder();
-    void resumeFromStoredTokenShowsWindowOnChannel();
+    void bootstrapRunsInOrder_data();
+    void bootstrapRunsInOrder();
     void resumeFallsBackToLoginOnce_data();
     void resumeFallsBackToLoginOnce();
     void expiredTokenReturnsToLogin_data();
     void expiredTokenReturnsToLogin();
     void expiredTokenAfterDialogSignInReturnsToLogin();
     void logoutAndSignInAgainStartsClean();
-    void declinedLogoutChangesNothing();
     void agentName_data();
     void agentName();
     void channelCodeSources_data();
     void channelCodeSources();
-    void channelJoinedStatus_data();
-    void channelJoinedStatus();
-    void statusTextsArePlainText();
-    void reconnectJoinsChannelAgain();
-    void closeWithoutTrayDisconnects();
+    void errorTextsAreShownLiterally();
     void cancelledLoginAtStartEndsProgram();
 
 private:
-    orvantis *construct(); // the window; blocks while a login dialog is answered
-    int indexOf(const std::function<bool(const QString &)> &match, int from = 0) const;
-    int indexOfRequest(const QString &pathContains, int from = 0) const;
-    int indexOfFrame(const QString &type, int from = 0) const;
-    int countRequests(const QString &pathContains) const;
-    int countFrames(const QString &type) const;
+    void construct() { window = new orvantis; } // blocks while a login dialog is answered
+    // Log entries: "REST <path>?<query>" and "WS:<type>:<frame>", in arrival
+    // order. `what` is a REST path part when it starts with '/', else a frame type.
+    int find(const QString &what, int from = 0) const;
+    int count(const QString &what) const;
+    QJsonObject frame(int index) const;
 
     StandInServer *server = nullptr;
     orvantis *window = nullptr;
     DialogAnswerer *answers = nullptr;
-    RequestOrder *sent = nullptr;
-    QPointer<orvantis> hooked;
-    QStringList log; // "REST <path>?<query>" and "WS <frame>", in arrival order
-
-    void hookWindow();
+    QStringList log;
 };
-
-// Watches the window being built (it is a hidden top-level widget while its
-// constructor waits for the login dialog): request order and REST errors.
-void BootstrapTest::hookWindow()
-{
-    if (hooked)
-        return;
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        auto *candidate = qobject_cast<orvantis *>(w);
-        if (!candidate)
-            continue;
-        hooked = candidate;
-        if (auto *network = candidate->api()->findChild<QNetworkAccessManager *>())
-            network->installEventFilter(sent);
-        connect(candidate->api(), &ApiClient::apiError, this,
-                [this](const QString &e) { log << QStringLiteral("ERR ") + e; });
-        connect(candidate->api(), &ApiClient::sessionsReceived, this,
-                [this](const QList<ChatSession> &list) {
-                    log << QStringLiteral("SESSIONS %1").arg(list.size());
-                });
-        return;
-    }
-}
 
 void BootstrapTest::init()
 {
@@ -303,18 +213,17 @@ void BootstrapTest::init()
     qputenv("ORVANTIS_API_URL", server->restBaseUrl().toUtf8());
     qputenv("ORVANTIS_WSS_URL", server->wssUrl().toUtf8());
     log.clear();
-    connect(server, &StandInServer::requestRecorded, this,
-            [this](const StandIn::RecordedRequest &r) {
-                log << QStringLiteral("REST %1?%2").arg(r.path, r.rawQuery);
-            });
-    connect(server, &StandInServer::frameReceived, this,
-            [this](const QString &text) { log << QStringLiteral("WS ") + text; });
+    connect(server, &StandInServer::requestRecorded, this, [this](const StandIn::RecordedRequest &r) {
+        log << QStringLiteral("REST %1?%2").arg(r.path, r.rawQuery);
+    });
+    connect(server, &StandInServer::frameReceived, this, [this](const QString &text) {
+        const QString type = QJsonDocument::fromJson(text.toUtf8()).object().value(QStringLiteral("type")).toString();
+        log << QStringLiteral("WS:%1:%2").arg(type, text);
+    });
 
     QSettings(QStringLiteral("orvantis"), QStringLiteral("config")).clear();
     QSettings().clear();
     answers = new DialogAnswerer;
-    sent = new RequestOrder;
-    answers->onPoll = [this] { hookWindow(); };
 }
 
 void BootstrapTest::cleanup()
@@ -322,11 +231,7 @@ void BootstrapTest::cleanup()
     delete window;
     window = nullptr;
     delete answers;
-    answers = nullptr;
-    delete sent;
-    sent = nullptr;
     delete server;
-    server = nullptr;
     // Let deferred deletions of dialogs and replies run before the next test,
     // and drop a pending quit (the last window closed) that would end the next
     // test's modal dialogs.
@@ -334,126 +239,94 @@ void BootstrapTest::cleanup()
     QCoreApplication::removePostedEvents(qApp, QEvent::Quit);
 }
 
-orvantis *BootstrapTest::construct()
-{
-    window = new orvantis;
-    hookWindow();
-    return window;
-}
-
-int BootstrapTest::indexOf(const std::function<bool(const QString &)> &match, int from) const
+int BootstrapTest::find(const QString &what, int from) const
 {
     for (int i = qMax(0, from); i < log.size(); ++i) {
-        if (match(log.at(i)))
+        const QString &e = log.at(i);
+        if (what.startsWith(QLatin1Char('/')) ? e.startsWith(QLatin1String("REST ")) && e.contains(what)
+                                               : e.startsWith(QStringLiteral("WS:%1:").arg(what)))
             return i;
     }
     return -1;
 }
 
-int BootstrapTest::indexOfRequest(const QString &pathContains, int from) const
-{
-    return indexOf(
-            [&](const QString &e) {
-                return e.startsWith(QLatin1String("REST ")) && e.contains(pathContains);
-            },
-            from);
-}
-
-int BootstrapTest::indexOfFrame(const QString &type, int from) const
-{
-    return indexOf(
-            [&](const QString &e) {
-                return e.startsWith(QLatin1String("WS ")) && frameType(e.mid(3)) == type;
-            },
-            from);
-}
-
-int BootstrapTest::countRequests(const QString &pathContains) const
+int BootstrapTest::count(const QString &what) const
 {
     int n = 0;
-    for (const QString &e : log)
-        n += e.startsWith(QLatin1String("REST ")) && e.contains(pathContains);
+    for (int i = find(what); i >= 0; i = find(what, i + 1))
+        ++n;
     return n;
 }
 
-int BootstrapTest::countFrames(const QString &type) const
+QJsonObject BootstrapTest::frame(int index) const
 {
-    int n = 0;
-    for (const QString &e : log)
-        n += e.startsWith(QLatin1String("WS ")) && frameType(e.mid(3)) == type;
-    return n;
+    return QJsonDocument::fromJson(log.value(index).section(QLatin1Char(':'), 2).toUtf8()).object();
 }
 
-void BootstrapTest::signInRunsBootstrapInOrder()
+void BootstrapTest::bootstrapRunsInOrder_data()
 {
-    answers->onLogin = signInAs(QStringLiteral("demo"), QStringLiteral("demo123"));
+    QTest::addColumn<bool>("resumed");
+    QTest::newRow("signed in through the dialog") << false;
+    QTest::newRow("resumed from a stored token") << true;
+}
+
+void BootstrapTest::bootstrapRunsInOrder()
+{
+    QFETCH(bool, resumed);
+    RequestOrder sent;
+    if (resumed) {
+        storeToken(server->issueToken(12));
+        server->delayReplies(QStringLiteral("/agent/channel"), 300);
+    } else {
+        answers->onLogin = [&sent](LoginDialog *d) {
+            // The window exists, hidden, while its constructor waits for the dialog.
+            for (QWidget *w : QApplication::topLevelWidgets()) {
+                if (auto *window = qobject_cast<orvantis *>(w))
+                    window->api()->findChild<QNetworkAccessManager *>()->installEventFilter(&sent);
+            }
+            return signIn(d, QStringLiteral("demo"), QStringLiteral("demo123"));
+        };
+    }
     construct();
-    QCOMPARE(answers->loginDialogsSeen, 1);
-    QVERIFY(window->isLoggedIn());
-    QVERIFY(window->isVisible());
-    QCOMPARE(OrvantisTestAccess::joinedSessionId(window), -1);
+    // Resuming, nothing is on screen until the channel record has proved the token.
+    QCOMPARE(answers->loginDialogsSeen, resumed ? 0 : 1);
+    QCOMPARE(window->isLoggedIn(), !resumed);
+    QCOMPARE(window->isVisible(), !resumed);
+    QCOMPARE(OrvantisTestAccess::agentId(window), 12);
     QVERIFY(labelText(window, "merchantNameLabel").contains(QStringLiteral("演示坐席")));
+    QTRY_VERIFY(window->isLoggedIn());
+    QVERIFY(window->isVisible());
+    QTRY_VERIFY(find(QStringLiteral("join")) >= 0);
+    QTRY_VERIFY(find(QStringLiteral("/chat/channel-sessions")) >= 0);
 
-    QTRY_VERIFY(indexOfFrame(QStringLiteral("join")) >= 0);
-    QTRY_VERIFY2(!window->sessionList().isEmpty(), qPrintable(log.join('\n')));
-
-    const int login = indexOfRequest(QStringLiteral("/agent/login"));
-    const int online = indexOfRequest(QStringLiteral("/agent/online"));
-    const int channel = indexOfRequest(QStringLiteral("/agent/channel"));
-    const int auth = indexOfFrame(QStringLiteral("auth"));
-    const int page = indexOfRequest(QStringLiteral("/chat/channel-sessions"));
-    const int join = indexOfFrame(QStringLiteral("join"));
-    QVERIFY2(login >= 0 && login < online && login < channel, qPrintable(log.join('\n')));
-    QVERIFY(online >= 0);
-    // Online notice first, then the channel request, as the client sent them.
-    QVERIFY2(sent->indexOf(QStringLiteral("/agent/online")) >= 0, qPrintable(sent->paths.join(' ')));
-    QVERIFY2(sent->indexOf(QStringLiteral("/agent/online"))
-                     < sent->indexOf(QStringLiteral("/agent/channel")),
-             qPrintable(sent->paths.join(' ')));
-    // The realtime link and the first page both wait for the channel record.
-    QVERIFY2(channel < auth && channel < page, qPrintable(log.join('\n')));
-    QVERIFY2(auth < join, qPrintable(log.join('\n')));
+    const QString trace = log.join(QLatin1Char('\n'));
+    const int login = find(QStringLiteral("/agent/login"));
+    const int channel = find(QStringLiteral("/agent/channel"));
+    const int auth = find(QStringLiteral("auth"));
+    const int page = find(QStringLiteral("/chat/channel-sessions"));
+    const int join = find(QStringLiteral("join"));
+    QVERIFY2(resumed ? login < 0 : login >= 0 && login < channel, qPrintable(trace));
+    // Online notice first, then the channel request, as the client sent them
+    // (on the resume path they leave from the constructor, unobserved).
+    const qsizetype online = sent.paths.indexOf(QRegularExpression(QStringLiteral(".*/agent/online")));
+    QVERIFY2(resumed || (online >= 0 && online < sent.paths.indexOf(QRegularExpression(QStringLiteral(".*/agent/channel")))),
+             qPrintable(sent.paths.join(QLatin1Char(' '))));
+    // The realtime link and the first page both wait for the channel record;
+    // the channel is joined only once the link is authenticated.
+    QVERIFY2(channel < auth && channel < page && auth < join, qPrintable(trace));
 
     const QUrlQuery query(log.at(page).section(QLatin1Char('?'), 1));
     QCOMPARE(query.queryItemValue(QStringLiteral("page")), QStringLiteral("1"));
     QCOMPARE(query.queryItemValue(QStringLiteral("limit")), QStringLiteral("50"));
-
-    const QJsonObject authFrame = parseFrame(log.at(auth).mid(3));
-    QCOMPARE(authFrame.value(QStringLiteral("role")).toString(), QStringLiteral("agent"));
-    QCOMPARE(authFrame.value(QStringLiteral("token")).toString(), window->api()->token());
-    QCOMPARE(parseFrame(log.at(join).mid(3)).value(QStringLiteral("channel")).toString(),
-             server->channelCode());
-    QCOMPARE(countFrames(QStringLiteral("join")), 1);
-    QCOMPARE(countRequests(QStringLiteral("/agent/online")), 1);
-
+    QCOMPARE(frame(auth).value(QStringLiteral("role")).toString(), QStringLiteral("agent"));
+    QCOMPARE(frame(auth).value(QStringLiteral("token")).toString(), window->api()->token());
+    QCOMPARE(frame(join), (QJsonObject{{QStringLiteral("type"), QStringLiteral("join")},
+                                       {QStringLiteral("channel"), server->channelCode()}}));
+    QCOMPARE(count(QStringLiteral("join")), 1);
+    QCOMPARE(count(QStringLiteral("/agent/online")), 1);
+    QCOMPARE(OrvantisTestAccess::joinedSessionId(window), -1);
     QTRY_VERIFY(labelText(window, "onlineStatusLabel").contains(QStringLiteral("● 在线")));
     QTRY_COMPARE(window->sessionList().size(), 50);
-    QVERIFY(!answers->forcedClose);
-}
-
-void BootstrapTest::resumeFromStoredTokenShowsWindowOnChannel()
-{
-    storeToken(server->issueToken(12));
-    server->delayReplies(QStringLiteral("/agent/channel"), 300);
-    construct();
-
-    // Nothing is on screen until the channel record has proved the token.
-    QVERIFY(!window->isVisible());
-    QVERIFY(!window->isLoggedIn());
-    QCOMPARE(OrvantisTestAccess::agentId(window), 12);
-    QVERIFY(labelText(window, "merchantNameLabel").contains(QStringLiteral("演示坐席")));
-
-    QTRY_VERIFY(window->isLoggedIn());
-    QVERIFY(window->isVisible());
-    QTRY_VERIFY(indexOfFrame(QStringLiteral("join")) >= 0);
-    QCOMPARE(answers->loginDialogsSeen, 0);
-    QCOMPARE(countRequests(QStringLiteral("/agent/login")), 0);
-
-    const int online = indexOfRequest(QStringLiteral("/agent/online"));
-    const int channel = indexOfRequest(QStringLiteral("/agent/channel"));
-    QVERIFY(online >= 0 && channel >= 0);
-    QVERIFY(channel < indexOfFrame(QStringLiteral("auth")));
-    QTRY_VERIFY(indexOfRequest(QStringLiteral("/chat/channel-sessions"), channel) > channel);
 }
 
 void BootstrapTest::resumeFallsBackToLoginOnce_data()
@@ -471,11 +344,9 @@ void BootstrapTest::resumeFallsBackToLoginOnce()
     // Both bootstrap requests fail: two errors, yet only one dialog.
     server->injectFault(QStringLiteral("/agent/online"), Fault::Http500);
     server->injectFault(QStringLiteral("/agent/channel"), Fault::Http500);
-
     answers->onLogin = [&](LoginDialog *d) {
         // Answer only once the second error has arrived while the dialog is up.
-        auto *error = d->findChild<QLabel *>(QStringLiteral("errorLabel"));
-        if (!error || error->text().isEmpty())
+        if (d->findChild<QLabel *>(QStringLiteral("errorLabel"))->text().isEmpty())
             return false;
         if (signInAfterwards)
             return signIn(d, QStringLiteral("demo"), QStringLiteral("demo123"));
@@ -489,7 +360,7 @@ void BootstrapTest::resumeFallsBackToLoginOnce()
     if (signInAfterwards) {
         QTRY_VERIFY(window->isLoggedIn());
         QVERIFY(window->isVisible());
-        QTRY_VERIFY(indexOfFrame(QStringLiteral("join")) >= 0);
+        QTRY_VERIFY(find(QStringLiteral("join")) >= 0);
     } else {
         QVERIFY(!window->isLoggedIn());
         QVERIFY(!window->isVisible());
@@ -498,7 +369,6 @@ void BootstrapTest::resumeFallsBackToLoginOnce()
         QCOMPARE(server->connectionCount(), 0);
     }
     QCOMPARE(answers->loginDialogsSeen, 1);
-    QVERIFY(!answers->forcedClose);
 }
 
 void BootstrapTest::expiredTokenReturnsToLogin_data()
@@ -512,60 +382,41 @@ void BootstrapTest::expiredTokenReturnsToLogin_data()
 void BootstrapTest::expiredTokenReturnsToLogin()
 {
     QFETCH(QString, when);
-    if (when == QLatin1String("undecodable")) {
-        // The token cannot even be read locally; the service still decides.
-        storeToken(QStringLiteral("not-a-token"));
-    } else {
-        storeToken(server->issueToken(12));
-        if (when == QLatin1String("at start"))
-            server->revokeTokens();
-    }
-
-    bool tokenGoneWhileDialogUp = false;
-    bool hiddenWhileDialogUp = false;
-    bool cleanWhileDialogUp = false;
+    // A token that cannot even be read locally still goes to the service,
+    // which decides.
+    storeToken(when == QLatin1String("undecodable") ? QStringLiteral("not-a-token") : server->issueToken(12));
+    if (when == QLatin1String("at start"))
+        server->revokeTokens();
+    QString stateWhileDialogUp;
     bool linkDownWhileDialogUp = false;
     answers->onLogin = [&](LoginDialog *d) {
-        linkDownWhileDialogUp = window && !window->wss()->isAuthenticated();
-        tokenGoneWhileDialogUp = storedToken().isEmpty() && window && window->api()->token().isEmpty();
-        hiddenWhileDialogUp = window && !window->isVisible() && !window->isLoggedIn();
-        cleanWhileDialogUp = window && window->sessionList().isEmpty()
-                && window->messages().isEmpty() && window->currentSession() == 0;
+        stateWhileDialogUp = workspaceState(window);
+        linkDownWhileDialogUp = !window->wss()->isAuthenticated();
         return signIn(d, QStringLiteral("lili"), QStringLiteral("lili123"));
     };
 
     construct();
-    if (when == QLatin1String("undecodable")) {
+    if (when == QLatin1String("undecodable"))
         QCOMPARE(OrvantisTestAccess::agentId(window), 0);
-        QTRY_VERIFY(indexOfRequest(QStringLiteral("/agent/online")) >= 0);
-    }
     if (when == QLatin1String("window up")) {
-        QTRY_VERIFY(window->isLoggedIn());
         QTRY_VERIFY(!window->sessionList().isEmpty());
         QCOMPARE(answers->loginDialogsSeen, 0);
         server->revokeTokens();
-        const int before = countRequests(QStringLiteral("/chat/channel-sessions"));
         // Any request now meets a 401.
         window->api()->sendGetRequest(QStringLiteral("/agent/channel"));
-        QTRY_COMPARE(answers->loginDialogsSeen, 1);
-        QTRY_VERIFY(window->isLoggedIn());
-        QTRY_VERIFY(countRequests(QStringLiteral("/chat/channel-sessions")) > before);
-    } else {
-        QTRY_COMPARE(answers->loginDialogsSeen, 1);
-        QTRY_VERIFY(window->isLoggedIn());
     }
+    QTRY_COMPARE(answers->loginDialogsSeen, 1);
+    QTRY_VERIFY(window->isLoggedIn());
 
-    QVERIFY(tokenGoneWhileDialogUp);
-    QVERIFY(hiddenWhileDialogUp);
-    QVERIFY(cleanWhileDialogUp);
+    QCOMPARE(stateWhileDialogUp, signedOut);
     QVERIFY(linkDownWhileDialogUp);
     QVERIFY(window->isVisible());
     QVERIFY(labelText(window, "merchantNameLabel").contains(QStringLiteral("李丽")));
     QVERIFY(!storedToken().isEmpty());
     // Authenticated anew on the new token (the form's initial text has another colour).
     QTRY_VERIFY(labelText(window, "onlineStatusLabel").contains(QStringLiteral("#22c55e")));
+    QTRY_VERIFY(!window->sessionList().isEmpty());
     QCOMPARE(answers->loginDialogsSeen, 1);
-    QVERIFY(!answers->forcedClose);
 }
 
 // An agent who signed in through the dialog is sent back to it as well when
@@ -573,28 +424,23 @@ void BootstrapTest::expiredTokenReturnsToLogin()
 // where every request fails without a word.
 void BootstrapTest::expiredTokenAfterDialogSignInReturnsToLogin()
 {
-    bool cleanWhileDialogUp = false;
+    QString stateWhileDialogUp;
     answers->onLogin = [&](LoginDialog *d) {
         if (answers->loginDialogsSeen == 1)
             return signIn(d, QStringLiteral("demo"), QStringLiteral("demo123"));
-        cleanWhileDialogUp = window && !window->isLoggedIn() && !window->isVisible()
-                && window->api()->token().isEmpty() && storedToken().isEmpty()
-                && window->sessionList().isEmpty() && window->currentSession() == 0;
+        stateWhileDialogUp = workspaceState(window);
         return signIn(d, QStringLiteral("lili"), QStringLiteral("lili123"));
     };
     construct();
-    QTRY_VERIFY(window->isLoggedIn());
     QTRY_VERIFY(!window->sessionList().isEmpty());
-    QCOMPARE(answers->loginDialogsSeen, 1);
 
     server->revokeTokens();
     window->api()->sendGetRequest(QStringLiteral("/agent/channel"));
     QTRY_COMPARE(answers->loginDialogsSeen, 2);
-    QVERIFY(cleanWhileDialogUp);
     QTRY_VERIFY(window->isLoggedIn());
+    QCOMPARE(stateWhileDialogUp, signedOut);
     QTRY_VERIFY(labelText(window, "merchantNameLabel").contains(QStringLiteral("李丽")));
     QVERIFY(!storedToken().isEmpty());
-    QVERIFY(!answers->forcedClose);
 }
 
 void BootstrapTest::logoutAndSignInAgainStartsClean()
@@ -602,165 +448,97 @@ void BootstrapTest::logoutAndSignInAgainStartsClean()
     answers->onLogin = signInAs(QStringLiteral("demo"), QStringLiteral("demo123"));
     construct();
     QTRY_VERIFY(!window->sessionList().isEmpty());
-    QTRY_VERIFY(indexOfFrame(QStringLiteral("join")) >= 0);
     QTRY_COMPARE(server->authenticatedCount(), 1);
-
     // Open a conversation so that there is something to reset.
     const int opened = window->sessionList().first().id;
     OrvantisTestAccess::selectSession(window, opened);
-    QTRY_COMPARE(window->currentSession(), opened);
     QTRY_VERIFY(window->messages().contains(opened));
-    QTRY_VERIFY(OrvantisTestAccess::joinedSessionId(window) == opened);
+    QTRY_COMPARE(OrvantisTestAccess::joinedSessionId(window), opened);
 
-    struct Seen
-    {
-        bool asked = false;
-        int current = -1;
-        int joined = 0;
-        bool sessionsEmpty = false;
-        bool cacheEmpty = false;
-        bool bubblesEmpty = false;
-        bool hidden = false;
-        bool tokenGone = false;
-        QString status;
-        QString avatar;
-    } seen;
+    QString asked;
     answers->onQuestion = [&](QMessageBox *box) {
-        seen.asked = box->windowTitle() == QStringLiteral("退出登录")
-                && box->text() == QStringLiteral("确定要退出当前登录吗？");
+        asked = box->windowTitle() + QLatin1Char('|') + box->text();
         box->button(QMessageBox::Yes)->click();
         return true;
     };
+    QString stateWhileDialogUp;
     answers->onLogin = [&](LoginDialog *d) {
         // An agent takes longer to type than the logout request to leave;
         // signing in abandons whatever is still in flight.
-        if (countRequests(QStringLiteral("/auth/logout")) == 0)
+        if (count(QStringLiteral("/auth/logout")) == 0)
             return false;
-        seen.current = window->currentSession();
-        seen.joined = OrvantisTestAccess::joinedSessionId(window);
-        seen.sessionsEmpty = window->sessionList().isEmpty();
-        seen.cacheEmpty = window->messages().isEmpty();
-        seen.bubblesEmpty = window->bubbles().isEmpty();
-        seen.hidden = !window->isVisible();
-        seen.tokenGone = storedToken().isEmpty() && window->api()->token().isEmpty();
-        seen.status = labelText(window, "statusLabel");
-        seen.avatar = labelText(window, "chatAvatarLabel");
+        stateWhileDialogUp = QStringLiteral("%1 %2 %3").arg(workspaceState(window), labelText(window, "statusLabel"),
+                                                           labelText(window, "chatAvatarLabel"));
         return signIn(d, QStringLiteral("lili"), QStringLiteral("lili123"));
     };
-    const int pagesBefore = countRequests(QStringLiteral("/chat/channel-sessions"));
-    const int joinsBefore = countFrames(QStringLiteral("join"));
-
+    const int logoutAt = log.size();
     window->findChild<QPushButton *>(QStringLiteral("logoutBtn"))->click();
 
-    QVERIFY(seen.asked);
+    QCOMPARE(asked, QStringLiteral("退出登录|确定要退出当前登录吗？"));
     QCOMPARE(answers->loginDialogsSeen, 2);
-    QCOMPARE(seen.current, 0);
-    QCOMPARE(seen.joined, -1);
-    QVERIFY(seen.sessionsEmpty);
-    QVERIFY(seen.cacheEmpty);
-    QVERIFY(seen.bubblesEmpty);
-    QVERIFY(seen.hidden);
-    QVERIFY(seen.tokenGone);
-    QCOMPARE(seen.status, QStringLiteral("已退出登录"));
-    QCOMPARE(seen.avatar, QStringLiteral("?"));
-    QCOMPARE(countRequests(QStringLiteral("/auth/logout")), 1);
+    QCOMPARE(stateWhileDialogUp, signedOut + QStringLiteral(" 已退出登录 ?"));
+    QCOMPARE(count(QStringLiteral("/auth/logout")), 1);
 
-    // Signed in again: the whole bootstrap runs a second time.
+    // Signed in again: the whole bootstrap runs a second time, from page 1.
     QVERIFY(window->isLoggedIn());
     QVERIFY(window->isVisible());
     QVERIFY(labelText(window, "merchantNameLabel").contains(QStringLiteral("李丽")));
-    QTRY_VERIFY(countFrames(QStringLiteral("join")) > joinsBefore);
-    QTRY_VERIFY(countRequests(QStringLiteral("/chat/channel-sessions")) > pagesBefore);
-    const int page = indexOfRequest(QStringLiteral("/chat/channel-sessions"),
-                                    indexOfRequest(QStringLiteral("/auth/logout")));
-    QVERIFY(log.at(page).contains(QStringLiteral("page=1")));
-    QCOMPARE(countRequests(QStringLiteral("/agent/online")), 2);
+    QTRY_VERIFY(find(QStringLiteral("join"), logoutAt) >= 0);
+    QTRY_VERIFY(find(QStringLiteral("/chat/channel-sessions"), logoutAt) >= 0);
+    QVERIFY(log.at(find(QStringLiteral("/chat/channel-sessions"), logoutAt)).contains(QStringLiteral("page=1")));
+    QCOMPARE(count(QStringLiteral("/agent/online")), 2);
     QCOMPARE(window->currentSession(), 0);
     QTRY_VERIFY(!window->sessionList().isEmpty());
-    QVERIFY(window->isLoggedIn());
-    QCOMPARE(answers->loginDialogsSeen, 2);
-    QVERIFY(!answers->forcedClose);
-}
-
-void BootstrapTest::declinedLogoutChangesNothing()
-{
-    answers->onLogin = signInAs(QStringLiteral("demo"), QStringLiteral("demo123"));
-    construct();
-    QTRY_VERIFY(!window->sessionList().isEmpty());
-    const int sessionCount = window->sessionList().size();
-    answers->onQuestion = [](QMessageBox *box) {
-        box->button(QMessageBox::No)->click();
-        return true;
-    };
-    window->findChild<QPushButton *>(QStringLiteral("logoutBtn"))->click();
-    QCOMPARE(answers->questionsSeen, 1);
-    QVERIFY(window->isLoggedIn());
-    QVERIFY(window->isVisible());
-    QCOMPARE(window->sessionList().size(), sessionCount);
-    QVERIFY(!storedToken().isEmpty());
-    QCOMPARE(countRequests(QStringLiteral("/auth/logout")), 0);
-    QCOMPARE(answers->loginDialogsSeen, 1);
 }
 
 void BootstrapTest::agentName_data()
 {
-    QTest::addColumn<bool>("storedToken");
+    QTest::addColumn<bool>("resumed");
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("shown");
-    QTest::newRow("no name, signed in") << false << QString() << QStringLiteral("坐席 %1");
-    QTest::newRow("no name, resumed") << true << QString() << QStringLiteral("坐席 %1");
-    QTest::newRow("blank name") << false << QStringLiteral("   ") << QStringLiteral("坐席 %1");
+    QTest::newRow("no name, resumed") << true << QString() << QStringLiteral("坐席 41");
+    QTest::newRow("blank name, signed in") << false << QStringLiteral("   ") << QStringLiteral("坐席 41");
     QTest::newRow("markup, signed in") << false << QStringLiteral("<b>Bo</b> & <i>x</i>")
                                        << QStringLiteral("<b>Bo</b> & <i>x</i>");
-    QTest::newRow("markup, resumed") << true << QStringLiteral("<img src=x>李")
-                                     << QStringLiteral("<img src=x>李");
+    // The sign-in reply's profile has the wrong types: no id, no name.
+    QTest::newRow("wrong types") << false << QStringLiteral("wrong types") << QStringLiteral("坐席 0");
 }
 
 void BootstrapTest::agentName()
 {
-    QFETCH(bool, storedToken);
+    QFETCH(bool, resumed);
     QFETCH(QString, name);
     QFETCH(QString, shown);
-    StandIn::AgentAccount account;
-    account.id = 41;
-    account.account = QStringLiteral("odd");
-    account.password = QStringLiteral("odd123");
-    account.name = name;
-    account.memberId = 3;
-    server->addAccount(account);
-    if (shown.contains(QLatin1String("%1")))
-        shown = shown.arg(account.id);
-
-    if (storedToken)
-        storeToken(server->issueToken(account.id));
+    server->addAccount({41, QStringLiteral("odd"), QStringLiteral("odd123"), name, 3});
+    if (name == QLatin1String("wrong types")) {
+        server->setRawReply(QStringLiteral("/agent/login"), 200,
+                            envelope({{QStringLiteral("token"), server->issueToken(41)},
+                                      {QStringLiteral("agent_id"), QStringLiteral("abc")},
+                                      {QStringLiteral("name"), QJsonArray{QStringLiteral("odd")}},
+                                      {QStringLiteral("member_id"), QJsonArray{3}}}));
+    }
+    if (resumed)
+        storeToken(server->issueToken(41));
     else
-        answers->onLogin = signInAs(account.account, account.password);
+        answers->onLogin = signInAs(QStringLiteral("odd"), QStringLiteral("odd123"));
     construct();
     QTRY_VERIFY(window->isLoggedIn());
 
-    auto *label = window->findChild<QLabel *>(QStringLiteral("merchantNameLabel"));
-    QVERIFY(label);
     // What the agent sees is the name itself, never markup interpreted.
     QTextDocument doc;
-    doc.setHtml(label->text());
+    doc.setHtml(labelText(window, "merchantNameLabel"));
     QCOMPARE(doc.toPlainText(), shown);
-    QVERIFY(label->text().contains(QStringLiteral("font-size:15px;font-weight:bold;color:#2f3441;")));
+    // Whatever the profile, the workspace comes up and reports its channel.
+    QTRY_VERIFY(labelText(window, "statusLabel").startsWith(QStringLiteral("已")));
 }
 
 void BootstrapTest::channelCodeSources_data()
 {
     QTest::addColumn<QJsonObject>("channel");
     QTest::addColumn<QString>("joined"); // empty: nothing can be joined
-    QTest::newRow("channel_code") << QJsonObject{{QStringLiteral("channel_code"), QStringLiteral("c-1")},
-                                                 {QStringLiteral("code"), QStringLiteral("other")}}
-                                  << QStringLiteral("c-1");
     QTest::newRow("code only") << QJsonObject{{QStringLiteral("code"), QStringLiteral("legacy-7")}}
                                << QStringLiteral("legacy-7");
-    QTest::newRow("empty channel_code") << QJsonObject{{QStringLiteral("channel_code"), QString()},
-                                                       {QStringLiteral("code"), QStringLiteral("fb")}}
-                                        << QStringLiteral("fb");
-    QTest::newRow("neither") << QJsonObject{{QStringLiteral("name"), QStringLiteral("渠道")}}
-                             << QString();
+    QTest::newRow("neither") << QJsonObject{{QStringLiteral("name"), QStringLiteral("渠道")}} << QString();
     QTest::newRow("code of wrong type") << QJsonObject{{QStringLiteral("channel_code"), QJsonArray{1, 2}}}
                                         << QString();
 }
@@ -777,121 +555,36 @@ void BootstrapTest::channelCodeSources()
     QTRY_VERIFY(window->isLoggedIn());
     QVERIFY(window->isVisible());
     QCOMPARE(OrvantisTestAccess::channelCode(window), joined);
-
-    if (joined.isEmpty()) {
-        QCOMPARE(labelText(window, "statusLabel"), QStringLiteral("渠道信息缺少渠道编码"));
-        QVERIFY(labelText(window, "onlineStatusLabel").contains(QStringLiteral("● 离线")));
-        // A second bootstrap request would be answered by now; nothing followed.
-        window->api()->sendPostRequest(QStringLiteral("/agent/online"), QJsonObject());
-        QTRY_COMPARE(countRequests(QStringLiteral("/agent/online")), 2);
-        QCOMPARE(server->connectionCount(), 0);
-        QCOMPARE(countRequests(QStringLiteral("/chat/channel-sessions")), 0);
-        QCOMPARE(labelText(window, "statusLabel"), QStringLiteral("渠道信息缺少渠道编码"));
-    } else {
-        QTRY_VERIFY(indexOfFrame(QStringLiteral("join")) >= 0);
-        const QJsonObject frame = parseFrame(log.at(indexOfFrame(QStringLiteral("join"))).mid(3));
-        QCOMPARE(frame.value(QStringLiteral("channel")).toString(), joined);
-        QCOMPARE(frame.size(), 2);
+    if (!joined.isEmpty()) {
+        QTRY_VERIFY(find(QStringLiteral("join")) >= 0);
+        QCOMPARE(frame(find(QStringLiteral("join"))).value(QStringLiteral("channel")).toString(), joined);
+        return;
     }
+    QCOMPARE(labelText(window, "statusLabel"), QStringLiteral("渠道信息缺少渠道编码"));
+    QVERIFY(labelText(window, "onlineStatusLabel").contains(QStringLiteral("● 离线")));
+    // A later request would be answered by now; nothing followed the channel.
+    window->api()->sendPostRequest(QStringLiteral("/agent/online"), QJsonObject());
+    QTRY_COMPARE(count(QStringLiteral("/agent/online")), 2);
+    QCOMPARE(server->connectionCount(), 0);
+    QCOMPARE(count(QStringLiteral("/chat/channel-sessions")), 0);
 }
 
-void BootstrapTest::channelJoinedStatus_data()
-{
-    QTest::addColumn<bool>("emptyChannel");
-    QTest::addColumn<QString>("status");
-    QTest::newRow("no sessions") << true << QStringLiteral("已订阅频道，等待客户接入...");
-    QTest::newRow("sessions") << false << QStringLiteral("已订阅频道，共 50 个会话");
-}
-
-void BootstrapTest::channelJoinedStatus()
-{
-    QFETCH(bool, emptyChannel);
-    QFETCH(QString, status);
-    if (emptyChannel)
-        server->clearChannel();
-    answers->onLogin = signInAs(QStringLiteral("demo"), QStringLiteral("demo123"));
-    construct();
-    QTRY_VERIFY(indexOfFrame(QStringLiteral("join")) >= 0);
-    if (emptyChannel) {
-        // An empty first page writes no status, so the subscription's own
-        // answer is the last word.
-        QTRY_COMPARE(labelText(window, "statusLabel"), status);
-        QVERIFY(window->sessionList().isEmpty());
-    } else {
-        QTRY_COMPARE(window->sessionList().size(), 50);
-        // The count is the local one: the sessions loaded so far.
-        server->pushFrame(QJsonObject{{QStringLiteral("type"), QStringLiteral("joined")},
-                                      {QStringLiteral("channel"), server->channelCode()}});
-        QTRY_COMPARE(labelText(window, "statusLabel"), status);
-    }
-}
-
-void BootstrapTest::statusTextsArePlainText()
+void BootstrapTest::errorTextsAreShownLiterally()
 {
     answers->onLogin = signInAs(QStringLiteral("demo"), QStringLiteral("demo123"));
     construct();
-    QTRY_VERIFY(indexOfFrame(QStringLiteral("join")) >= 0);
+    QTRY_VERIFY(find(QStringLiteral("join")) >= 0);
     auto *status = window->findChild<QLabel *>(QStringLiteral("statusLabel"));
-    QVERIFY(status);
     QCOMPARE(status->textFormat(), Qt::PlainText);
 
     const QString markup = QStringLiteral("<b>坏</b> & <a href='x'>y</a>");
     server->setRawReply(QStringLiteral("/agent/online"), 200,
-                        QJsonDocument(QJsonObject{{QStringLiteral("code"), 500},
-                                                  {QStringLiteral("msg"), markup}})
+                        QJsonDocument(QJsonObject{{QStringLiteral("code"), 500}, {QStringLiteral("msg"), markup}})
                                 .toJson());
     window->api()->sendPostRequest(QStringLiteral("/agent/online"), QJsonObject());
     QTRY_COMPARE(status->text(), QStringLiteral("错误: ") + markup);
     // A refused request leaves the agent signed in.
     QVERIFY(window->isLoggedIn());
-
-    // The service closes the link: offline, with its reason shown literally;
-    // the reconnect (after 3 s) is refused with a reason that is markup too.
-    server->refuseNextAuth(QStringLiteral("<b>token无效</b>"));
-    server->closeConnections(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("<i>bye</i>"));
-    QTRY_VERIFY(labelText(window, "onlineStatusLabel").contains(QStringLiteral("● 离线")));
-    QTRY_COMPARE(status->text(), QStringLiteral("WSS 断开: <i>bye</i>"));
-    QTRY_COMPARE_WITH_TIMEOUT(status->text(), QStringLiteral("认证失败: <b>token无效</b>"), 15000);
-    QVERIFY(labelText(window, "onlineStatusLabel").contains(QStringLiteral("● 离线")));
-}
-
-void BootstrapTest::reconnectJoinsChannelAgain()
-{
-    answers->onLogin = signInAs(QStringLiteral("demo"), QStringLiteral("demo123"));
-    construct();
-    QTRY_VERIFY(indexOfFrame(QStringLiteral("join")) >= 0);
-    QTRY_VERIFY(!window->sessionList().isEmpty());
-    const int opened = window->sessionList().first().id;
-    OrvantisTestAccess::selectSession(window, opened);
-    QTRY_COMPARE(OrvantisTestAccess::joinedSessionId(window), opened);
-    QTRY_COMPARE(countFrames(QStringLiteral("join_session")), 1);
-    QCOMPARE(countFrames(QStringLiteral("join")), 1);
-
-    server->dropConnections();
-    QTRY_VERIFY(labelText(window, "onlineStatusLabel").contains(QStringLiteral("● 离线")));
-    // The client reconnects after its first delay (3 s) and authenticates again.
-    QTRY_VERIFY_WITH_TIMEOUT(countFrames(QStringLiteral("join")) == 2, 15000);
-    QTRY_COMPARE(countFrames(QStringLiteral("join_session")), 2);
-    const int firstJoin = indexOfFrame(QStringLiteral("join"));
-    const int lastJoin = indexOfFrame(QStringLiteral("join"), firstJoin + 1);
-    QVERIFY(lastJoin > firstJoin);
-    QCOMPARE(parseFrame(log.at(lastJoin).mid(3)).value(QStringLiteral("channel")).toString(),
-             server->channelCode());
-    QTRY_VERIFY(labelText(window, "onlineStatusLabel").contains(QStringLiteral("● 在线")));
-    QCOMPARE(OrvantisTestAccess::joinedSessionId(window), opened);
-}
-
-void BootstrapTest::closeWithoutTrayDisconnects()
-{
-    if (QSystemTrayIcon::isSystemTrayAvailable())
-        QSKIP("this platform has a tray; closing hides to it");
-    answers->onLogin = signInAs(QStringLiteral("demo"), QStringLiteral("demo123"));
-    construct();
-    QTRY_COMPARE(server->authenticatedCount(), 1);
-    window->close();
-    QVERIFY(!window->isVisible());
-    QTRY_COMPARE(server->connectionCount(), 0);
-    QVERIFY(!window->wss()->isConnected());
 }
 
 void BootstrapTest::cancelledLoginAtStartEndsProgram()
@@ -899,17 +592,12 @@ void BootstrapTest::cancelledLoginAtStartEndsProgram()
     // As in the real program: the window is built before the event loop runs,
     // and the agent closes the login dialog.
     QCoreApplication::removePostedEvents(qApp); // nothing left over may quit for us
-    answers->onLogin = [](LoginDialog *d) {
-        d->reject();
-        return true;
-    };
-    construct();
+    construct(); // the answerer rejects dialogs without a handler
     QCOMPARE(answers->loginDialogsSeen, 1);
     QVERIFY(!window->isLoggedIn());
 
     QTimer watchdog;
-    watchdog.setSingleShot(true);
-    connect(&watchdog, &QTimer::timeout, qApp, [] { QCoreApplication::exit(99); });
+    watchdog.callOnTimeout(qApp, [] { QCoreApplication::exit(99); });
     watchdog.start(10000);
     QCOMPARE(QCoreApplication::exec(), 0);
 }
