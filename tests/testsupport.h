@@ -6,6 +6,8 @@
 #include <QtTest>
 
 #include <cstdlib>
+#include <map>
+#include <memory>
 
 // Every test runs offscreen with its own settings store, so nothing a test
 // writes can reach the user's real configuration.
@@ -27,6 +29,33 @@ inline void isolateEnvironment()
         qputenv("QT_LOGGING_RULES", "default.debug=false");
     QStandardPaths::setTestModeEnabled(true);
 }
+
+// One spy per signal of an object, keyed by the signal's name, so that a test
+// can say that nothing else happened.
+class SignalSpies
+{
+public:
+    explicit SignalSpies(QObject *object)
+    {
+        const QMetaObject *meta = object->metaObject();
+        for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
+            const QMetaMethod method = meta->method(i);
+            if (method.methodType() == QMetaMethod::Signal)
+                m_spies.emplace(method.name(), std::make_unique<QSignalSpy>(object, method));
+        }
+    }
+    QSignalSpy &operator[](const QByteArray &name) { return *m_spies.at(name); }
+    int total() const
+    {
+        int n = 0;
+        for (const auto &entry : m_spies)
+            n += entry.second->count();
+        return n;
+    }
+
+protected:
+    std::map<QByteArray, std::unique_ptr<QSignalSpy>> m_spies;
+};
 
 } // namespace TestSupport
 

@@ -54,27 +54,11 @@ QList<int> idsOf(const QVariant &records)
     return ids;
 }
 
-// One spy per signal of the client, so a test can say that nothing else happened.
-class AllSignals
+// Every signal of the client, so a test can say that nothing else happened.
+class AllSignals : public TestSupport::SignalSpies
 {
 public:
-    explicit AllSignals(ApiClient *client)
-    {
-        const QMetaObject *meta = client->metaObject();
-        for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
-            const QMetaMethod method = meta->method(i);
-            if (method.methodType() == QMetaMethod::Signal)
-                m_spies.emplace(method.name(), std::make_unique<QSignalSpy>(client, method));
-        }
-    }
-    QSignalSpy &operator[](const QByteArray &name) { return *m_spies.at(name); }
-    int total() const
-    {
-        int n = 0;
-        for (const auto &entry : m_spies)
-            n += entry.second->count();
-        return n;
-    }
+    explicit AllSignals(ApiClient *client) : SignalSpies(client) { }
     // Every signal raised so far as "name(arg,arg)".
     QString raised() const
     {
@@ -89,9 +73,6 @@ public:
         }
         return all.join(' ');
     }
-
-private:
-    std::map<QByteArray, std::unique_ptr<QSignalSpy>> m_spies;
 };
 
 } // namespace

@@ -25,20 +25,11 @@ QString authFrame(const QString &token)
     return QStringLiteral(R"({"role":"agent","token":"%1","type":"auth"})").arg(token);
 }
 
-// One spy per signal of the client, keyed by the signal's name.
-class AllSignals
+// Every signal of the client, keyed by the signal's name.
+class AllSignals : public TestSupport::SignalSpies
 {
 public:
-    explicit AllSignals(WssClient *client)
-    {
-        const QMetaObject *meta = client->metaObject();
-        for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
-            const QMetaMethod method = meta->method(i);
-            if (method.methodType() == QMetaMethod::Signal)
-                m_spies.emplace(method.name(), std::make_unique<QSignalSpy>(client, method));
-        }
-    }
-    QSignalSpy &operator[](const QByteArray &name) { return *m_spies.at(name); }
+    explicit AllSignals(WssClient *client) : SignalSpies(client) { }
     // Everything raised so far, leaving out the marker frames.
     QList<QPair<QByteArray, QVariantList>> raised() const
     {
@@ -51,9 +42,6 @@ public:
         }
         return result;
     }
-
-private:
-    std::map<QByteArray, std::unique_ptr<QSignalSpy>> m_spies;
 };
 
 } // namespace
