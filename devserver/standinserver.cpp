@@ -432,35 +432,39 @@ void StandInServer::visitorLeaves(int sessionId)
                              {QStringLiteral("session_id"), sessionId}});
 }
 
-void StandInServer::injectFault(const QString &pathContains, Fault fault, int times)
+namespace {
+
+ReplyRule replyRule(ReplyRule::Kind kind, const QString &pathContains, int times)
 {
     ReplyRule rule;
-    rule.kind = ReplyRule::InjectedFault;
+    rule.kind = kind;
     rule.pathContains = pathContains;
-    rule.fault = fault;
     rule.remaining = times;
+    return rule;
+}
+
+} // namespace
+
+void StandInServer::injectFault(const QString &pathContains, Fault fault, int times)
+{
+    ReplyRule rule = replyRule(ReplyRule::InjectedFault, pathContains, times);
+    rule.fault = fault;
     d->rules.append(rule);
 }
 
 void StandInServer::setRawReply(const QString &pathContains, int httpStatus, const QByteArray &body,
                                 int times)
 {
-    ReplyRule rule;
-    rule.kind = ReplyRule::RawReply;
-    rule.pathContains = pathContains;
+    ReplyRule rule = replyRule(ReplyRule::RawReply, pathContains, times);
     rule.httpStatus = httpStatus;
     rule.body = body;
-    rule.remaining = times;
     d->rules.append(rule);
 }
 
 void StandInServer::delayReplies(const QString &pathContains, int ms, int times)
 {
-    ReplyRule rule;
-    rule.kind = ReplyRule::Delay;
-    rule.pathContains = pathContains;
+    ReplyRule rule = replyRule(ReplyRule::Delay, pathContains, times);
     rule.delayMs = ms;
-    rule.remaining = times;
     d->rules.append(rule);
 }
 
