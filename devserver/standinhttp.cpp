@@ -275,6 +275,7 @@ void writeHttpReply(QTcpSocket *socket, const HttpReply &reply)
     QByteArray out = "HTTP/1.1 " + QByteArray::number(reply.status) + ' '
         + reasonPhrase(reply.status) + "\r\nContent-Type: " + reply.contentType
         + "\r\nContent-Length: " + QByteArray::number(reply.body.size())
+        + (reply.location.isEmpty() ? QByteArray() : "\r\nLocation: " + reply.location)
         + "\r\nConnection: keep-alive\r\n\r\n" + reply.body;
     socket->write(out);
 }
@@ -331,6 +332,9 @@ HttpReply StandInServer::Private::faultReply(const ReplyRule &rule, const Record
     if (rule.kind == ReplyRule::RawReply) {
         reply.status = rule.httpStatus;
         reply.body = rule.body;
+        // A redirect names its target in the body given to setRawReply.
+        if (reply.status >= 300 && reply.status < 400)
+            reply.location = rule.body;
         if (QJsonDocument::fromJson(rule.body).isNull())
             reply.contentType = "text/plain; charset=utf-8";
         return reply;

@@ -125,6 +125,7 @@ public:
     // the middle of an answer (a bare close would be retried silently by
     // QNetworkAccessManager). clearFaults also cancels refuseNextAuth.
     void injectFault(const QString &pathContains, Fault fault, int times = 1);
+    // A 3xx status takes `body` as its "Location" as well.
     void setRawReply(const QString &pathContains, int httpStatus, const QByteArray &body,
                      int times = 1);
     void delayReplies(const QString &pathContains, int ms, int times = 1);

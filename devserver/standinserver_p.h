@@ -22,6 +22,7 @@ struct HttpReply
     int status = 200;
     QByteArray contentType = QByteArrayLiteral("application/json; charset=utf-8");
     QByteArray body;
+    QByteArray location; // sent as "Location" when not empty
     bool drop = false;
 };
 

@@ -82,20 +82,41 @@ int sessionIdOfRequest(const QNetworkReply *reply)
 
 } // namespace
 
+ApiRequest::ApiRequest(ApiClient *client, QNetworkReply *reply, const QString &path)
+    : QObject(client), m_client(client), m_reply(reply), m_path(path)
+{ }
+
+void ApiRequest::abandon()
+{
+    QNetworkReply *reply = std::exchange(m_reply, nullptr);
+    if (!reply)
+        return;
+    m_client->m_pendingReplies.remove(this);
+    disconnect(reply, nullptr, m_client, nullptr);
+    // The request still reaches the service (a sign-out must); only its
+    // answer goes unheard.
+    connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
+    deleteLater();
+}
+
 ApiClient::ApiClient(QObject *parent)
     : QObject(parent)
     , m_network(new QNetworkAccessManager(this))
     , m_settings(QStringLiteral("orvantis"), QStringLiteral("config"))
 {
     registerChatRecordTypes();
+    // A redirect to another host would carry the agent's bearer token there;
+    // such a redirect ends the request with an error instead.
+    m_network->setRedirectPolicy(QNetworkRequest::SameOriginRedirectPolicy);
 }
 
 ApiClient::~ApiClient()
 {
     // Replies die with the network manager; none may reach handleReply on a
     // half-destroyed client.
-    const QSet<QNetworkReply *> replies = std::exchange(m_pendingReplies, {});
-    for (QNetworkReply *reply : replies) {
+    const QSet<ApiRequest *> requests = std::exchange(m_pendingReplies, {});
+    for (ApiRequest *request : requests) {
+        QNetworkReply *reply = std::exchange(request->m_reply, nullptr);
         disconnect(reply, nullptr, this, nullptr);
         reply->abort();
     }
@@ -153,48 +174,57 @@ QNetworkRequest ApiClient::jsonRequest(const QUrl &url) const
     return request;
 }
 
-QNetworkReply *ApiClient::get(const QString &path, const QMap<QString, QString> &params)
+ApiRequest *ApiClient::get(const QString &path, const QMap<QString, QString> &params)
 {
     QUrl url = requestUrl(m_baseUrl, path);
     if (!params.isEmpty())
         url.setQuery(encodedQuery(params), QUrl::StrictMode);
-    QNetworkReply *reply = m_network->get(jsonRequest(url));
-    track(reply);
-    return reply;
+    return track(m_network->get(jsonRequest(url)), path);
 }
 
-QNetworkReply *ApiClient::post(const QString &path, const QJsonObject &body)
+ApiRequest *ApiClient::post(const QString &path, const QJsonObject &body)
 {
     const QUrl url = requestUrl(m_baseUrl, path);
-    QNetworkReply *reply
-        = m_network->post(jsonRequest(url), QJsonDocument(body).toJson(QJsonDocument::Indented));
-    track(reply);
-    return reply;
+    return track(
+        m_network->post(jsonRequest(url), QJsonDocument(body).toJson(QJsonDocument::Indented)),
+        path);
 }
 
-void ApiClient::sendGetRequest(const QString &path, const QMap<QString, QString> &params)
+ApiRequest *ApiClient::sendGetRequest(const QString &path, const QMap<QString, QString> &params)
 {
-    get(path, params);
+    return get(path, params);
 }
 
-void ApiClient::sendPostRequest(const QString &path, const QJsonObject &body)
+ApiRequest *ApiClient::sendPostRequest(const QString &path, const QJsonObject &body)
 {
-    post(path, body);
+    return post(path, body);
 }
 
 void ApiClient::abortAllRequests()
 {
-    const QSet<QNetworkReply *> replies = std::exchange(m_pendingReplies, {});
-    for (QNetworkReply *reply : replies) {
+    // A reply being dispatched right now is no longer in the set: the
+    // generation tells it to stay quiet too.
+    ++m_generation;
+    const QSet<ApiRequest *> requests = std::exchange(m_pendingReplies, {});
+    for (ApiRequest *request : requests)
+        release(request);
+    m_network->clearConnectionCache();
+}
+
+void ApiClient::release(ApiRequest *request)
+{
+    m_pendingReplies.remove(request);
+    QNetworkReply *reply = std::exchange(request->m_reply, nullptr);
+    if (reply) {
         // Cut the reply off first: abort() finishes it synchronously.
         disconnect(reply, nullptr, this, nullptr);
         reply->abort();
         reply->deleteLater();
     }
-    m_network->clearConnectionCache();
+    request->deleteLater();
 }
 
-void ApiClient::getMessages(int sessionId, const QString &beforeTime)
+ApiRequest *ApiClient::getMessages(int sessionId, const QString &beforeTime)
 {
     QMap<QString, QString> params;
     params.insert(QStringLiteral("session_id"), QString::number(sessionId));
@@ -202,10 +232,10 @@ void ApiClient::getMessages(int sessionId, const QString &beforeTime)
     params.insert(QStringLiteral("limit"), QStringLiteral("50"));
     if (!beforeTime.isEmpty())
         params.insert(QStringLiteral("before_time"), beforeTime);
-    get(QStringLiteral("/chat/messages"), params);
+    return get(QStringLiteral("/chat/messages"), params);
 }
 
-void ApiClient::getReceptionRecords(const QString &status, int page, const QString &keyword)
+ApiRequest *ApiClient::getReceptionRecords(const QString &status, int page, const QString &keyword)
 {
     QMap<QString, QString> params;
     params.insert(QStringLiteral("status"), status);
@@ -213,34 +243,35 @@ void ApiClient::getReceptionRecords(const QString &status, int page, const QStri
     params.insert(QStringLiteral("limit"), QStringLiteral("20"));
     if (!keyword.isEmpty())
         params.insert(QStringLiteral("keyword"), keyword);
-    get(QStringLiteral("/chat/records"), params);
+    return get(QStringLiteral("/chat/records"), params);
 }
 
-void ApiClient::getHistory(int sessionId, int page)
+ApiRequest *ApiClient::getHistory(int sessionId, int page)
 {
     QMap<QString, QString> params;
     params.insert(QStringLiteral("session_id"), QString::number(sessionId));
     params.insert(QStringLiteral("page"), QString::number(page));
     params.insert(QStringLiteral("limit"), QStringLiteral("50"));
-    get(QStringLiteral("/chat/history"), params);
+    return get(QStringLiteral("/chat/history"), params);
 }
 
-void ApiClient::markRead(int sessionId)
+ApiRequest *ApiClient::markRead(int sessionId)
 {
-    post(QStringLiteral("/chat/mark-read"),
-         QJsonObject {{QStringLiteral("session_id"), sessionId}});
+    return post(QStringLiteral("/chat/mark-read"),
+                QJsonObject {{QStringLiteral("session_id"), sessionId}});
 }
 
-void ApiClient::updateSessionRemark(int sessionId, const QString &remark)
+ApiRequest *ApiClient::updateSessionRemark(int sessionId, const QString &remark)
 {
     m_pendingRemarkSessionId = sessionId;
-    QNetworkReply *reply = post(QStringLiteral("/chat/update-session"),
-                                QJsonObject {{QStringLiteral("session_id"), sessionId},
-                                             {QStringLiteral("remark"), remark}});
-    reply->setProperty(kRemarkSessionProperty, sessionId);
+    ApiRequest *request = post(QStringLiteral("/chat/update-session"),
+                               QJsonObject {{QStringLiteral("session_id"), sessionId},
+                                            {QStringLiteral("remark"), remark}});
+    request->setProperty(kRemarkSessionProperty, sessionId);
+    return request;
 }
 
-void ApiClient::uploadChatImage(const QByteArray &imageData, const QString &fileName)
+ApiRequest *ApiClient::uploadChatImage(const QByteArray &imageData, const QString &fileName)
 {
     auto *multiPart = new QHttpMultiPart(QHttpMultiPart::FormDataType);
     QHttpPart part;
@@ -252,57 +283,83 @@ void ApiClient::uploadChatImage(const QByteArray &imageData, const QString &file
     multiPart->append(part);
 
     // The upload endpoint takes no token: the request carries no header of ours.
-    QNetworkRequest request(requestUrl(m_baseUrl, QStringLiteral("/upload/chat-image")));
-    QNetworkReply *reply = m_network->post(request, multiPart);
+    const QString path = QStringLiteral("/upload/chat-image");
+    QNetworkReply *reply = m_network->post(QNetworkRequest(requestUrl(m_baseUrl, path)), multiPart);
     multiPart->setParent(reply);
-    track(reply);
+    return track(reply, path);
 }
 
-void ApiClient::track(QNetworkReply *reply)
+ApiRequest *ApiClient::track(QNetworkReply *reply, const QString &path)
 {
-    m_pendingReplies.insert(reply);
-    connect(reply, &QNetworkReply::finished, this, [this, reply] { handleReply(reply); });
+    auto *request = new ApiRequest(this, reply, path);
+    m_pendingReplies.insert(request);
+    connect(reply, &QNetworkReply::finished, this, [this, request] { handleReply(request); });
+    return request;
 }
 
-void ApiClient::handleReply(QNetworkReply *reply)
+void ApiClient::handleReply(ApiRequest *request)
 {
-    m_pendingReplies.remove(reply);
-    const QUrl url = reply->request().url();
+    QNetworkReply *reply = std::exchange(request->m_reply, nullptr);
+    m_pendingReplies.remove(request);
+    reply->deleteLater();
+    request->deleteLater();
 
-    if (reply->error() != QNetworkReply::NoError) {
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        if (status == 401) {
-            qDebug() << "[API] 401 认证过期:" << url.toString();
-            reply->deleteLater();
-            emit authExpired();
+    // The request's own listener hears first; if it abandons everything (a
+    // sign-out, say), the client-wide signal is not raised either.
+    const quint64 generation = m_generation;
+    auto fail = [&](const QString &error, bool expired) {
+        emit request->failed(error);
+        if (generation != m_generation)
             return;
-        }
-        const QString error = reply->errorString();
-        qDebug() << "[API] 请求失败:" << url.toString() << error;
-        reply->deleteLater();
-        emit apiError(error);
+        if (expired)
+            emit authExpired();
+        else
+            emit apiError(error);
+    };
+
+    QString error;
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (reply->error() != QNetworkReply::NoError && status == 401) {
+        qDebug() << "[API] 401 认证过期:" << reply->request().url().toString();
+        fail(QStringLiteral("认证失败"), true);
         return;
     }
+    if (!dispatch(reply, request, &error)) {
+        fail(error, false);
+        return;
+    }
+}
 
-    const QByteArray body = reply->readAll();
-    reply->deleteLater();
+bool ApiClient::dispatch(QNetworkReply *reply, ApiRequest *request, QString *error)
+{
+    const QUrl url = reply->request().url();
+    if (reply->error() != QNetworkReply::NoError) {
+        *error = reply->errorString();
+        qDebug() << "[API] 请求失败:" << url.toString() << *error;
+        return false;
+    }
 
     QJsonParseError parseError;
-    const QJsonDocument doc = QJsonDocument::fromJson(body, &parseError);
+    const QJsonDocument doc = QJsonDocument::fromJson(reply->readAll(), &parseError);
     if (doc.isNull()) {
         qDebug() << "[API] JSON解析失败:" << url.toString() << parseError.errorString();
-        emit apiError(QStringLiteral("JSON解析失败"));
-        return;
+        *error = QStringLiteral("JSON解析失败");
+        return false;
     }
 
     const QJsonObject root = doc.isObject() ? doc.object() : QJsonObject();
     const int code = root.value(QStringLiteral("code")).toInt(0);
     if (code != 200) {
         const QString msg = root.value(QStringLiteral("msg")).toString();
-        emit apiError(msg.isEmpty() ? QStringLiteral("请求失败") : msg);
-        return;
+        *error = msg.isEmpty() ? QStringLiteral("请求失败") : msg;
+        return false;
     }
     const QJsonObject data = root.value(QStringLiteral("data")).toObject();
+
+    const quint64 generation = m_generation;
+    emit request->succeeded();
+    if (generation != m_generation)
+        return true;
 
     const QString path = url.path(QUrl::FullyDecoded);
     auto has = [&path](const char *fragment) {
@@ -352,7 +409,7 @@ void ApiClient::handleReply(QNetworkReply *reply)
     } else if (has("/chat/session-info")) {
         emit sessionInfoReceived(ChatSession::fromMap(data.toVariantMap()));
     } else if (has("/chat/update-session")) {
-        const QVariant own = reply->property(kRemarkSessionProperty);
+        const QVariant own = request->property(kRemarkSessionProperty);
         const int sessionId = own.isValid() ? own.toInt() : m_pendingRemarkSessionId;
         // Only the newest update is tracked in the member; an older reply
         // must not forget it.
@@ -372,4 +429,5 @@ void ApiClient::handleReply(QNetworkReply *reply)
         emit historyReceived(sessionIdOfRequest(reply), messagesFrom(page.elements), page.total,
                              page.hasMore);
     }
+    return true;
 }

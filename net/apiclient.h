@@ -15,6 +15,37 @@ class QNetworkAccessManager;
 class QNetworkReply;
 class QNetworkRequest;
 class QUrl;
+class ApiClient;
+
+// One REST request in flight. Whoever issued it can follow how it ends and
+// abandon it, instead of guessing from the client-wide apiError which request
+// failed. It belongs to the client and is deleted soon after it has ended.
+class ApiRequest : public QObject
+{
+    Q_OBJECT
+
+public:
+    QString path() const { return m_path; }
+    bool isPending() const { return m_reply != nullptr; }
+
+    // Abandons the result: neither this object nor the client emits anything
+    // for it afterwards. The request itself still goes to the service.
+    void abandon();
+
+signals:
+    // The reply was accepted and its route signal has been emitted.
+    void succeeded();
+    // Every failure: the text apiError carries, or "认证失败" for HTTP 401.
+    void failed(const QString &error);
+
+private:
+    friend class ApiClient;
+    ApiRequest(ApiClient *client, QNetworkReply *reply, const QString &path);
+
+    ApiClient *m_client = nullptr;
+    QNetworkReply *m_reply = nullptr;
+    QString m_path;
+};
 
 // The only HTTP client of the program. Every request goes through the two
 // builders, every reply through one dispatcher that raises at most one signal.
@@ -37,18 +68,18 @@ public:
     // The profile carried in the token's payload; no signature or expiry check.
     QVariantMap userInfoFromToken() const;
 
-    void sendGetRequest(const QString &path, const QMap<QString, QString> &params = {});
-    void sendPostRequest(const QString &path, const QJsonObject &body);
+    ApiRequest *sendGetRequest(const QString &path, const QMap<QString, QString> &params = {});
+    ApiRequest *sendPostRequest(const QString &path, const QJsonObject &body);
     // Abandons every request in flight: none of them raises a signal afterwards.
     void abortAllRequests();
 
     // Chat operations.
-    void getMessages(int sessionId, const QString &beforeTime);
-    void getReceptionRecords(const QString &status, int page, const QString &keyword);
-    void getHistory(int sessionId, int page);
-    void markRead(int sessionId);
-    void updateSessionRemark(int sessionId, const QString &remark);
-    void uploadChatImage(const QByteArray &imageData, const QString &fileName);
+    ApiRequest *getMessages(int sessionId, const QString &beforeTime);
+    ApiRequest *getReceptionRecords(const QString &status, int page, const QString &keyword);
+    ApiRequest *getHistory(int sessionId, int page);
+    ApiRequest *markRead(int sessionId);
+    ApiRequest *updateSessionRemark(int sessionId, const QString &remark);
+    ApiRequest *uploadChatImage(const QByteArray &imageData, const QString &fileName);
 
     int pendingRequestCount() const { return m_pendingReplies.size(); }
 
@@ -74,16 +105,20 @@ signals:
     void imageUploaded(const QString &url);
 
 private:
+    friend class ApiRequest;
     QNetworkRequest jsonRequest(const QUrl &url) const;
-    QNetworkReply *get(const QString &path, const QMap<QString, QString> &params);
-    QNetworkReply *post(const QString &path, const QJsonObject &body);
-    void track(QNetworkReply *reply);
-    void handleReply(QNetworkReply *reply);
+    ApiRequest *get(const QString &path, const QMap<QString, QString> &params);
+    ApiRequest *post(const QString &path, const QJsonObject &body);
+    ApiRequest *track(QNetworkReply *reply, const QString &path);
+    void release(ApiRequest *request);
+    void handleReply(ApiRequest *request);
+    bool dispatch(QNetworkReply *reply, ApiRequest *request, QString *error);
 
     QNetworkAccessManager *m_network = nullptr;
     QString m_baseUrl;
     QString m_token;
     QSettings m_settings;
-    QSet<QNetworkReply *> m_pendingReplies;
+    QSet<ApiRequest *> m_pendingReplies;
     int m_pendingRemarkSessionId = 0;
+    quint64 m_generation = 0; // bumped by abortAllRequests
 };

@@ -44,11 +44,8 @@ LoginDialog::LoginDialog(ApiClient *api)
         QDesktopServices::openUrl(QUrl(ServiceConfig::vendorWebsiteUrl(), QUrl::TolerantMode));
     });
 
-    if (api) {
+    if (api)
         connect(api, &ApiClient::loginSuccess, this, &LoginDialog::onLoginSuccess);
-        connect(api, &ApiClient::apiError, this, &LoginDialog::onApiError);
-        connect(api, &ApiClient::authExpired, this, &LoginDialog::onAuthExpired);
-    }
 
     connect(ui->passwordEdit, &QLineEdit::returnPressed, this, &LoginDialog::onLoginClicked);
     connect(ui->emailEdit, &QLineEdit::returnPressed, this,
@@ -65,6 +62,9 @@ LoginDialog::LoginDialog(ApiClient *api)
 
 LoginDialog::~LoginDialog()
 {
+    // A sign-in answered after the dialog is gone would sign in nobody.
+    if (signIn)
+        signIn->abandon();
     delete ui;
 }
 
@@ -87,22 +87,25 @@ void LoginDialog::onLoginClicked()
     ui->errorLabel->clear();
     ui->loginBtn->setEnabled(false);
     ui->loginBtn->setText(tr("登录中..."));
-    signingIn = true;
 
     if (!api)
         return;
-    // A sign-in still in flight (a second Return) is abandoned, not answered twice.
-    api->abortAllRequests();
+    // A sign-in still in flight (a second Return) is abandoned, not answered
+    // twice. Requests of the main window are none of the dialog's business.
+    if (signIn)
+        signIn->abandon();
     QJsonObject body;
     body.insert(QStringLiteral("account"), account);
     body.insert(QStringLiteral("password"), password);
     qDebug() << "[Login] 登录请求:" << account;
-    api->sendPostRequest(QStringLiteral("/agent/login"), body);
+    signIn = api->sendPostRequest(QStringLiteral("/agent/login"), body);
+    // Only the failure of this sign-in reaches the error line; a 401 on it
+    // comes as "认证失败".
+    connect(signIn, &ApiRequest::failed, this, &LoginDialog::onApiError);
 }
 
 void LoginDialog::onLoginSuccess(const QString &token, const QVariantMap &userInfo)
 {
-    signingIn = false;
     if (ui->rememberCheck->isChecked()) {
         settings.setValue(rememberedEmailKey, ui->emailEdit->text().trimmed());
         settings.setValue(rememberedPasswordKey, ui->passwordEdit->text());
@@ -118,19 +121,9 @@ void LoginDialog::onLoginSuccess(const QString &token, const QVariantMap &userIn
 
 void LoginDialog::onApiError(const QString &error)
 {
-    signingIn = false;
     ui->errorLabel->setText(tr("网络错误：") + error);
     ui->loginBtn->setEnabled(true);
     ui->loginBtn->setText(tr("登 录"));
-}
-
-void LoginDialog::onAuthExpired()
-{
-    // Only a sign-in of our own can be answered here; a 401 of some other
-    // request while the dialog is up is the main window's business.
-    if (!signingIn)
-        return;
-    onApiError(tr("认证失败"));
 }
 
 void LoginDialog::closeEvent(QCloseEvent *event)

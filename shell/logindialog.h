@@ -1,10 +1,12 @@
 #pragma once
 
 #include <QDialog>
+#include <QPointer>
 #include <QSettings>
 #include <QVariantMap>
 
 class ApiClient;
+class ApiRequest;
 class QPushButton;
 
 namespace Ui {
@@ -31,9 +33,6 @@ public slots:
     void onLoginClicked();
     void onLoginSuccess(const QString &token, const QVariantMap &userInfo);
     void onApiError(const QString &error);
-    // The service answers a sign-in with HTTP 401 by authExpired alone; without
-    // this the dialog would stay in "signing in" for good.
-    void onAuthExpired();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -43,5 +42,5 @@ private:
     ApiClient *api = nullptr;
     QSettings settings;
     QPushButton *websiteButton = nullptr;
-    bool signingIn = false;
+    QPointer<ApiRequest> signIn; // the dialog's own sign-in in flight
 };
