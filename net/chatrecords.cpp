@@ -22,12 +22,11 @@ QString normalisedLastTime(const QString &received)
     const qint64 seconds = received.toLongLong(&isWhole, 10);
     if (!isWhole || seconds < 1)
         return received;
-    const QDateTime local = QDateTime::fromSecsSinceEpoch(seconds);
-    // A second count beyond what QDateTime can represent would turn into an
-    // empty text; the received value says more than nothing.
-    if (!local.isValid())
-        return received;
-    return local.toString(Qt::ISODate);
+    // A second count beyond what an ISO text can say (after the year 9999, or
+    // beyond QDateTime altogether) formats as ""; the received value says
+    // more than nothing.
+    const QString formatted = QDateTime::fromSecsSinceEpoch(seconds).toString(Qt::ISODate);
+    return formatted.isEmpty() ? received : formatted;
 }
 
 } // namespace
