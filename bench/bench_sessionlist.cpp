@@ -20,23 +20,10 @@
 #include "devserver/standinserver.h"
 #include "net/apiclient.h"
 #include "net/wssclient.h"
+#include "testaccess.h"
 #include "widgets/sessionlistitem.h"
 #include "workspace/orvantis.h"
 #include "workspace/sessionordering.h"
-
-class OrvantisTestAccess
-{
-public:
-    static void rebuild(orvantis *w) { w->rebuildSessionList(); }
-    static void select(orvantis *w, int id) { w->selectSession(id); }
-    static void clearSessions(orvantis *w)
-    {
-        w->sessions.clear();
-        w->sessionMap.clear();
-        w->currentSessionId = 0;
-    }
-    static int rowsMaterialised(const orvantis *w) { return int(w->sessionItems.size()); }
-};
 
 namespace {
 

@@ -253,15 +253,20 @@ void ChatBubble::showContextMenu(const QPoint &pos)
 {
     if (m_msgType != QLatin1String("text") || m_contentLabel->text().isEmpty())
         return;
-    QMenu menu(this);
-    QAction *copyAction = menu.addAction(QStringLiteral("复制消息"));
+    // The bubble can be removed while its menu is open (a recall, a new
+    // history page, a sign-out): the menu is owned by nobody that can go
+    // away, runs no nested loop, and closes with its bubble.
+    auto *menu = new QMenu;
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    QAction *copyAction = menu->addAction(QStringLiteral("复制消息"));
     // The label may show a shortened text; the whole message is what is copied.
     const QString text = m_sourceText;
-    connect(copyAction, &QAction::triggered, this, [text] {
+    connect(copyAction, &QAction::triggered, menu, [text] {
         QApplication::clipboard()->setText(text);
         qDebug() << "[ChatBubble] 已复制消息: " << text.left(30);
     });
-    menu.exec(mapToGlobal(pos));
+    connect(this, &QObject::destroyed, menu, &QWidget::close);
+    menu->popup(mapToGlobal(pos));
 }
 
 void ChatBubble::doTranslate()

@@ -15,6 +15,7 @@
 #include <QJsonObject>
 #include <QMessageBox>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QSystemTrayIcon>
 #include <QUrl>
 
@@ -95,6 +96,8 @@ void orvantis::onAuthExpired()
 {
     if (loggedIn) {
         loggedIn = false;
+        // Nothing asked for by this sign-in may land in the next one.
+        apiClient->abortAllRequests();
         apiClient->clearToken();
         wssClient->disconnectFromServer();
         // The next sign-in may be another agent: nothing of this one may
@@ -147,14 +150,14 @@ void orvantis::setupConnections()
     connect(apiClient, &ApiClient::sessionsReceived, this, &orvantis::onSessionsReceived);
     connect(apiClient, &ApiClient::agentListReceived, this, &orvantis::onAgentListReceived);
     connect(apiClient, &ApiClient::messagesReceived, this, &orvantis::onMessagesReceived);
-    connect(apiClient, &ApiClient::remarkUpdated, this, &orvantis::onRemarkUpdated);
+    // Remark replies are followed per request (saveRemark): the reply alone
+    // does not say which text was saved.
     connect(apiClient, &ApiClient::imageUploaded, this, &orvantis::onImageUploaded);
     connect(apiClient, &ApiClient::sessionClosed, this, &orvantis::onSessionClosed);
     connect(apiClient, &ApiClient::sessionDeleted, this, &orvantis::onSessionDeleted);
     connect(apiClient, &ApiClient::sessionInfoReceived, this, &orvantis::onSessionInfoReceived);
     connect(apiClient, &ApiClient::apiError, this, &orvantis::onApiError);
     connect(apiClient, &ApiClient::authExpired, this, &orvantis::onAuthExpired);
-    connect(apiClient, &ApiClient::apiError, this, &orvantis::onApiErrorForPaging);
     connect(apiClient, &ApiClient::logoutSuccess, this, &orvantis::performLogout);
 
     connect(wssClient, &WssClient::connected, this, &orvantis::onWssConnected);
@@ -262,17 +265,30 @@ void orvantis::onLogoutClicked()
                                               QMessageBox::Yes | QMessageBox::No);
     if (answer != QMessageBox::Yes)
         return;
-    apiClient->sendPostRequest(QStringLiteral("/auth/logout"), QJsonObject());
-    performLogout();
+    signOut(true);
 }
 
 void orvantis::performLogout()
+{
+    signOut(false);
+}
+
+void orvantis::signOut(bool tellService)
 {
     if (!loggedIn)
         return;
     loggedIn = false;
     joinedSessionId = -1;
 
+    // Replies still on their way belong to this sign-in: a page, a session
+    // record or a remark must not refill the workspace of the next agent.
+    apiClient->abortAllRequests();
+    if (tellService) {
+        // The service still hears of the sign-out, but its answer is not
+        // awaited: arriving after the next sign-in it would clear that
+        // agent's token.
+        apiClient->sendPostRequest(QStringLiteral("/auth/logout"), QJsonObject())->abandon();
+    }
     wssClient->disconnectFromServer();
     apiClient->clearToken();
     resetWorkspace();
@@ -287,29 +303,40 @@ void orvantis::performLogout()
 
 void orvantis::resetWorkspace()
 {
-    currentSessionId = 0;
     currentPage = 1;
     hasMore = true;
     loadingSessions = false;
 
-    sessions.clear();
-    sessionMap.clear();
+    clearSessions();
     messageCache.clear();
 
-    clearChatBubbles();
+    showNoSession();
+    // The next agent starts with an unfiltered list.
+    {
+        const QSignalBlocker blocker(ui->searchEdit);
+        ui->searchEdit->clear();
+    }
     rebuildSessionList();
 
     ui->sessionCountLabel->setText(
         QStringLiteral("<span style='font-size:12px;color:#8b93a5;'>0个会话</span>"));
+    ui->messageEdit->clear();
+    updateSendButtonState();
+}
+
+// The conversation panel without a session: nothing of the session shown
+// before stays, least of all its remark, which "保存" would write elsewhere.
+void orvantis::showNoSession()
+{
+    currentSessionId = 0;
+    clearChatBubbles();
     ui->chatAvatarLabel->setText(QStringLiteral("?"));
     ui->chatNameLabel->setText(QStringLiteral(
         "<span style='font-size:14px;font-weight:bold;color:#2f3441;'>选择一个会话</span>"));
     ui->chatStatusDot->setText(
         QStringLiteral("<span style='font-size:12px;color:#8b93a5;'>● 离线</span>"));
     ui->ipValueLabel->setText(QStringLiteral("-"));
-
     ui->remarkEdit->clear();
-    ui->messageEdit->clear();
     updateSendButtonState();
 }
 

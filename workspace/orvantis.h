@@ -4,10 +4,12 @@
 #include <QMap>
 #include <QPointer>
 #include <QVariantMap>
+#include <functional>
 
 #include "net/chatrecords.h"
 
 class ApiClient;
+class ApiRequest;
 class WssClient;
 class ChatBubble;
 class SessionListItem;
@@ -66,6 +68,8 @@ private:
     void startAgentSession();
     void onChannelInfoReceived(const QVariantMap &channelInfo);
     void resetWorkspace();
+    void signOut(bool tellService);
+    void showNoSession();
     void onAuthExpired();
     void openVendorWebsite();
     void openHistoryDialog();
@@ -84,7 +88,15 @@ private:
     void onSessionClosed(int sessionId);
     void onSessionDeleted(int sessionId);
     void showIpContextMenu(const QPoint &pos);
-    void onApiErrorForPaging(const QString &error);
+
+    // ---- the session table: `sessions` and `sessionMap` are written only here
+    const ChatSession *findSession(int sessionId) const;
+    // Applies `change` to the session in both containers; false when unknown.
+    bool patchSession(int sessionId, const std::function<void(ChatSession &)> &change);
+    // Adds a session not listed yet (at the front or the back); false when known.
+    bool addSession(const ChatSession &session, bool atFront);
+    void dropSession(int sessionId);
+    void clearSessions();
 
     // ---- realtime events (orvantis_realtime.cpp)
     void onWssConnected();
@@ -108,7 +120,7 @@ private:
     void updateChatHeader(const ChatSession &s);
     void onMessagesReceived(int sessionId, const QList<ChatMessage> &list, int total, bool more);
     void saveRemark();
-    void onRemarkUpdated(int sessionId);
+    void onRemarkUpdated(int sessionId, const QString &sentText);
     void onRecallClicked(const QString &msgUuid);
     void onRecallReceived(const QString &msgUuid, int sessionId);
     void showImageLightbox(const QString &url);
@@ -148,7 +160,6 @@ private:
     QList<ChatSession> sessions;
     QMap<int, ChatSession> sessionMap;
     QMap<int, QList<ChatMessage>> messageCache;
-    QMap<int, SessionListItem *> sessionItems; // rows currently on screen
     QList<ChatBubble *> chatBubbles;
     QuickReplyBar *quickReplyBar = nullptr;
     int currentSessionId = 0;
@@ -176,6 +187,7 @@ private:
 
     // ---- private helpers of the facets (each facet adds its own below)
     QScrollArea *sessionScrollArea = nullptr; // found once by setupSessionList
-    SessionListView *sessionListView = nullptr;
+    SessionListView *sessionListView = nullptr; // owns the rows on screen
+    QPointer<ApiRequest> pageRequest; // the session page in flight
     QTimer *chatScrollTimer = nullptr;
 };

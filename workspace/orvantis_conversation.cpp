@@ -63,9 +63,8 @@ void orvantis::appendChatBubble(const ChatMessage &msg)
 
     ChatMessage shown = msg;
     if (!fromSelf && (shown.senderName.isEmpty() || shown.senderName == QStringLiteral("访客"))) {
-        const auto it = sessionMap.constFind(shown.sessionId);
-        if (it != sessionMap.constEnd())
-            shown.senderName = it->displayName();
+        if (const ChatSession *session = findSession(shown.sessionId))
+            shown.senderName = session->displayName();
     }
 
     auto *bubble = new ChatBubble(shown, fromSelf, ui->chatContentWidget);
@@ -182,25 +181,26 @@ void orvantis::saveRemark()
 {
     if (currentSessionId < 1)
         return;
-    apiClient->updateSessionRemark(currentSessionId, ui->remarkEdit->text().trimmed());
+    const int sessionId = currentSessionId;
+    const QString sent = ui->remarkEdit->text().trimmed();
+    ApiRequest *request = apiClient->updateSessionRemark(sessionId, sent);
+    connect(request, &ApiRequest::succeeded, this,
+            [this, sessionId, sent] { onRemarkUpdated(sessionId, sent); });
 }
 
-void orvantis::onRemarkUpdated(int sessionId)
+void orvantis::onRemarkUpdated(int sessionId, const QString &sentText)
 {
-    // The field as it reads now, which may be newer than the text sent.
-    const QString remark = ui->remarkEdit->text().trimmed();
-    auto it = sessionMap.find(sessionId);
-    if (it != sessionMap.end())
-        it->remark = remark;
-    for (ChatSession &s : sessions) {
-        if (s.id == sessionId) {
-            s.remark = remark;
-            break;
-        }
-    }
+    // While the session is open the field as it reads now wins (it may be
+    // newer than the text sent); once the agent has moved on, the field holds
+    // another session's remark and only the text sent is this one's.
+    const QString remark
+        = sessionId == currentSessionId ? ui->remarkEdit->text().trimmed() : sentText;
+    patchSession(sessionId, [&remark](ChatSession &s) { s.remark = remark; });
     rebuildSessionList();
-    if (sessionId == currentSessionId && sessionMap.contains(sessionId))
-        updateChatHeader(sessionMap.value(sessionId));
+    if (sessionId == currentSessionId) {
+        if (const ChatSession *session = findSession(sessionId))
+            updateChatHeader(*session);
+    }
     ui->statusLabel->setText(QStringLiteral("备注已保存"));
 }
 
@@ -237,16 +237,10 @@ void orvantis::clearCurrentUnread()
 {
     if (currentSessionId < 1)
         return;
-    auto it = sessionMap.find(currentSessionId);
-    if (it == sessionMap.end() || it->unreadCount <= 0)
+    const ChatSession *session = findSession(currentSessionId);
+    if (!session || session->unreadCount <= 0)
         return;
-    it->unreadCount = 0;
-    for (ChatSession &s : sessions) {
-        if (s.id == currentSessionId) {
-            s.unreadCount = 0;
-            break;
-        }
-    }
+    patchSession(currentSessionId, [](ChatSession &s) { s.unreadCount = 0; });
     apiClient->markRead(currentSessionId);
     rebuildSessionList();
 }

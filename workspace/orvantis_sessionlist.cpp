@@ -36,30 +36,6 @@ QString sessionCountHtml(int count)
     return QStringLiteral("<span style='font-size:12px;color:#8b93a5;'>%1个会话</span>").arg(count);
 }
 
-// Removes every entry with `sessionId`; returns whether there was one.
-bool removeSessionEntries(QList<ChatSession> &sessions, int sessionId)
-{
-    return sessions.removeIf([sessionId](const ChatSession &s) { return s.id == sessionId; }) > 0;
-}
-
-ChatSession *firstSessionWithId(QList<ChatSession> &sessions, int sessionId)
-{
-    for (ChatSession &s : sessions) {
-        if (s.id == sessionId)
-            return &s;
-    }
-    return nullptr;
-}
-
-// Shared by close and delete: the panel goes back to "no session".
-void showNoSession(Ui::orvantisClass *ui)
-{
-    ui->chatNameLabel->setText(QStringLiteral(
-        "<span style='font-size:14px;font-weight:bold;color:#2f3441;'>选择一个会话</span>"));
-    ui->chatStatusDot->setText(
-        QStringLiteral("<span style='font-size:12px;color:#8b93a5;'>● 离线</span>"));
-}
-
 } // namespace
 
 void orvantis::setupSessionList()
@@ -83,8 +59,8 @@ void orvantis::setupSessionList()
     } else {
         qDebug() << "[SessionList] 找到滚动区域:" << area->objectName();
         area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-        if (QScrollBar *bar = area->verticalScrollBar()) {
-            connect(bar, &QScrollBar::valueChanged, this, &orvantis::onSessionListScrolled);
+        // The list view watches the bar and says when its end is near.
+        if (area->verticalScrollBar()) {
             qDebug() << "[SessionList] 已连接滚动监听";
         } else {
             qDebug() << "[SessionList] 滚动区域没有垂直滚动条";
@@ -92,21 +68,56 @@ void orvantis::setupSessionList()
     }
 
     sessionListView = new SessionListView(
-        container, area, &sessionItems,
-        [this](int id) -> const ChatSession * {
-            auto it = sessionMap.constFind(id);
-            if (it != sessionMap.constEnd())
-                return &it.value();
-            for (const ChatSession &s : std::as_const(sessions)) {
-                if (s.id == id)
-                    return &s;
-            }
-            return nullptr;
-        },
-        this);
+        container, area, [this](int id) { return findSession(id); }, this);
     connect(sessionListView, &SessionListView::rowClicked, this, &orvantis::selectSession);
     connect(sessionListView, &SessionListView::rowRightClicked, this,
             &orvantis::onSessionItemRightClicked);
+    connect(sessionListView, &SessionListView::nearEnd, this, &orvantis::onSessionListScrolled);
+}
+
+const ChatSession *orvantis::findSession(int sessionId) const
+{
+    const auto it = sessionMap.constFind(sessionId);
+    return it == sessionMap.constEnd() ? nullptr : &it.value();
+}
+
+bool orvantis::patchSession(int sessionId, const std::function<void(ChatSession &)> &change)
+{
+    auto it = sessionMap.find(sessionId);
+    if (it == sessionMap.end())
+        return false;
+    change(it.value());
+    for (ChatSession &listed : sessions) {
+        if (listed.id == sessionId) {
+            listed = it.value();
+            break;
+        }
+    }
+    return true;
+}
+
+bool orvantis::addSession(const ChatSession &session, bool atFront)
+{
+    if (session.id < 1 || sessionMap.contains(session.id))
+        return false;
+    if (atFront)
+        sessions.prepend(session);
+    else
+        sessions.append(session);
+    sessionMap.insert(session.id, session);
+    return true;
+}
+
+void orvantis::dropSession(int sessionId)
+{
+    sessions.removeIf([sessionId](const ChatSession &s) { return s.id == sessionId; });
+    sessionMap.remove(sessionId);
+}
+
+void orvantis::clearSessions()
+{
+    sessions.clear();
+    sessionMap.clear();
 }
 
 QList<int> orvantis::visibleSessionOrder() const
@@ -120,56 +131,51 @@ void orvantis::loadSessionsPage(int page, bool append)
         currentPage = 1;
         hasMore = true;
         // Rows stay on screen until the reply's rebuild.
-        sessions.clear();
-        sessionMap.clear();
+        clearSessions();
+        // A fresh load supersedes whatever page was still on its way.
+        if (pageRequest)
+            pageRequest->abandon();
+        loadingSessions = false;
     }
     currentPage = page;
-    apiClient->sendGetRequest(QStringLiteral("/chat/channel-sessions"),
-                              {{QStringLiteral("page"), QString::number(page)},
-                               {QStringLiteral("limit"), QString::number(pageSize)}});
+    pageRequest = apiClient->sendGetRequest(QStringLiteral("/chat/channel-sessions"),
+                                            {{QStringLiteral("page"), QString::number(page)},
+                                             {QStringLiteral("limit"), QString::number(pageSize)}});
+    // Only this page's own failure unblocks paging: the next scroll asks for
+    // the same page again.
+    connect(pageRequest, &ApiRequest::failed, this, [this, page] {
+        qDebug() << "[SessionList] 分页请求失败，允许重试: page=" << page;
+        loadingSessions = false;
+        currentPage = qMax(1, page - 1);
+    });
 }
 
 void orvantis::onSessionListScrolled()
 {
-    QScrollArea *area = enclosingScrollArea(ui->sessionListWidget);
-    if (!area || !area->verticalScrollBar())
-        return;
-    const QScrollBar *bar = area->verticalScrollBar();
-    if (bar->value() < bar->maximum() - 50 || loadingSessions || !hasMore)
+    if (loadingSessions || !hasMore)
         return;
     loadingSessions = true;
     loadSessionsPage(currentPage + 1, true);
-}
-
-void orvantis::onApiErrorForPaging(const QString &error)
-{
-    Q_UNUSED(error);
-    // A failed next page would otherwise block paging for the rest of the
-    // sign-in; clearing the flag lets the next scroll ask again.
-    if (loadingSessions) {
-        loadingSessions = false;
-        qDebug() << "[SessionList] 分页请求失败，允许重试: page=" << currentPage;
-        // The failed page was not received: the retry asks for the same page.
-        if (currentPage > 1)
-            --currentPage;
-    }
 }
 
 void orvantis::onSessionsReceived(const QList<ChatSession> &list, int total, bool more)
 {
     hasMore = more;
     loadingSessions = false;
-    if (list.isEmpty())
+    // An empty first page still means an empty channel: the rows of whatever
+    // was listed before (another agent's, after a sign-in) must go.
+    if (list.isEmpty()) {
+        if (currentPage == 1) {
+            ui->sessionCountLabel->setText(sessionCountHtml(total));
+            rebuildSessionList();
+        }
         return;
-
-    for (const ChatSession &session : list) {
-        // An entry without an id can be neither opened nor addressed by any
-        // later notice; listing it would only show a dead row.
-        if (session.id < 1 || sessionMap.contains(session.id))
-            continue;
-        sessions.append(session);
-        sessionMap.insert(session.id, session);
     }
+
+    // An entry without an id can be neither opened nor addressed by any later
+    // notice; addSession skips it like a duplicate.
+    for (const ChatSession &session : list)
+        addSession(session, false);
 
     ui->sessionCountLabel->setText(sessionCountHtml(total));
     ui->statusLabel->setText(QStringLiteral("已连接渠道，共 %1 个会话").arg(total));
@@ -201,14 +207,10 @@ void orvantis::selectSession(int sessionId)
     qDebug() << "[UI] 切换会话: old=" << currentSessionId << "new=" << sessionId;
     currentSessionId = sessionId;
 
-    auto it = sessionMap.find(sessionId);
-    if (it != sessionMap.end()) {
-        ChatSession copy = it.value();
-        qDebug() << "[UI] 清除未读数: sessionId=" << sessionId << "原未读=" << copy.unreadCount;
-        copy.unreadCount = 0;
-        it.value() = copy;
-        if (ChatSession *entry = firstSessionWithId(sessions, sessionId))
-            entry->unreadCount = 0;
+    if (const ChatSession *known = findSession(sessionId)) {
+        qDebug() << "[UI] 清除未读数: sessionId=" << sessionId << "原未读=" << known->unreadCount;
+        patchSession(sessionId, [](ChatSession &s) { s.unreadCount = 0; });
+        const ChatSession copy = *findSession(sessionId);
 
         updateChatHeader(copy);
         ui->remarkEdit->setText(copy.remark);
@@ -225,6 +227,8 @@ void orvantis::selectSession(int sessionId)
     apiClient->sendGetRequest(QStringLiteral("/chat/session-info"),
                               {{QStringLiteral("session_id"), QString::number(sessionId)}});
     updateChatHeader(ChatSession());
+    // Nothing of the session shown before may be saved under this one.
+    ui->remarkEdit->clear();
     clearChatBubbles();
     apiClient->getMessages(sessionId, QString());
     sendJoinSession(sessionId);
@@ -236,29 +240,35 @@ void orvantis::onSessionItemRightClicked(SessionListItem *item)
         return;
     // Read now: the row may show another session once the menu's loop has run.
     const int id = item->sessionId();
-    const auto it = sessionMap.constFind(id);
-    if (it == sessionMap.constEnd() || it->online || !it->lastMessage.isEmpty())
+    const ChatSession *session = findSession(id);
+    if (!session || session->online || !session->lastMessage.isEmpty())
         return;
 
-    QMenu menu(this);
-    menu.setStyleSheet(QStringLiteral(
+    // The menu and the question run without nested loops: whatever happens to
+    // the row or the session meanwhile, nothing is left pointing at it.
+    auto *menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->setStyleSheet(QStringLiteral(
         "QMenu { background-color: rgba(255, 255, 255, 250); border: 1px solid rgba(150, 160, "
         "190, 70); border-radius: 10px; padding: 6px; }QMenu::item { padding: 7px 22px; "
         "border-radius: 6px; font-size: 12px; color: #ef4757; }QMenu::item:selected { "
         "background-color: rgba(239, 71, 87, 0.12); }"));
-    QAction *deleteAction = menu.addAction(QStringLiteral("删除会话"));
-    const QPoint at = item->mapToGlobal(QPoint(item->width(), 0));
-    if (menu.exec(at) != deleteAction)
-        return;
-
-    const auto answer = QMessageBox::question(this, QStringLiteral("确认删除"),
-                                              QStringLiteral("确定要删除该空会话吗？"),
-                                              QMessageBox::Yes | QMessageBox::No);
-    if (answer != QMessageBox::Yes)
-        return;
-    qDebug() << "[API] 删除会话: sessionId=" << id;
-    apiClient->sendPostRequest(QStringLiteral("/chat/delete-session"),
-                               QJsonObject {{QStringLiteral("session_id"), id}});
+    QAction *deleteAction = menu->addAction(QStringLiteral("删除会话"));
+    connect(deleteAction, &QAction::triggered, this, [this, id] {
+        auto *box = new QMessageBox(QMessageBox::Question, QStringLiteral("确认删除"),
+                                    QStringLiteral("确定要删除该空会话吗？"),
+                                    QMessageBox::Yes | QMessageBox::No, this);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        connect(box, &QMessageBox::finished, this, [this, box, id] {
+            if (box->result() != QMessageBox::Yes || !loggedIn)
+                return;
+            qDebug() << "[API] 删除会话: sessionId=" << id;
+            apiClient->sendPostRequest(QStringLiteral("/chat/delete-session"),
+                                       QJsonObject {{QStringLiteral("session_id"), id}});
+        });
+        box->open();
+    });
+    menu->popup(item->mapToGlobal(QPoint(item->width(), 0)));
 }
 
 void orvantis::onNewSession(const QVariantMap &sessionData)
@@ -269,20 +279,16 @@ void orvantis::onNewSession(const QVariantMap &sessionData)
     qDebug() << "[WSS] 新会话通知: sessionId=" << id
              << "hasVisitorName=" << sessionData.contains(QStringLiteral("visitor_name"));
 
-    const bool known = sessionMap.contains(id);
+    const bool known = patchSession(id, [](ChatSession &s) {
+        s.online = true;
+        s.status = QStringLiteral("online");
+    });
     if (known) {
         qDebug() << "[WSS] 访客重连，更新为在线状态: sessionId=" << id;
-        ChatSession &entry = sessionMap[id];
-        entry.online = true;
-        entry.status = QStringLiteral("online");
-        if (ChatSession *listed = firstSessionWithId(sessions, id)) {
-            listed->online = true;
-            listed->status = QStringLiteral("online");
-        }
-        if (SessionListItem *row = sessionItems.value(id))
+        if (SessionListItem *row = sessionListView->row(id))
             row->setOnline(true);
         if (id == currentSessionId)
-            updateChatHeader(sessionMap.value(id));
+            updateChatHeader(*findSession(id));
         rebuildSessionList();
     }
 
@@ -299,17 +305,13 @@ void orvantis::onNewSession(const QVariantMap &sessionData)
         ChatSession session = ChatSession::fromMap(sessionData);
         if (session.id < 1)
             session.id = id;
-        // The notice's own id names the session in the table.
-        const int key = session.id;
-        if (!sessionMap.contains(key)) {
+        if (addSession(session, true)) {
             const QString name = session.displayName();
-            sessions.prepend(session);
-            sessionMap.insert(key, session);
-            qDebug() << "[WSS] 接管会话直接入列: sessionId=" << key << "name=" << name;
+            qDebug() << "[WSS] 接管会话直接入列: sessionId=" << session.id << "name=" << name;
             rebuildSessionList();
             NotifySound::instance()->play();
             notifyMessage(QStringLiteral("新客户接入"), QStringLiteral("%1 正在等待接待").arg(name),
-                          key);
+                          session.id);
             ui->statusLabel->setText(QStringLiteral("新客户接入: %1").arg(name));
         }
     }
@@ -320,10 +322,8 @@ void orvantis::onNewSession(const QVariantMap &sessionData)
 
 void orvantis::onSessionInfoReceived(const ChatSession &session)
 {
-    if (session.id < 1 || sessionMap.contains(session.id))
+    if (!addSession(session, true))
         return;
-    sessions.prepend(session);
-    sessionMap.insert(session.id, session);
     rebuildSessionList();
 
     const QString name = session.displayName();
@@ -338,55 +338,41 @@ void orvantis::onSessionInfoReceived(const ChatSession &session)
 
 void orvantis::onSessionOffline(int sessionId)
 {
-    auto it = sessionMap.find(sessionId);
-    if (it == sessionMap.end())
+    const bool known = patchSession(sessionId, [](ChatSession &s) {
+        s.online = false;
+        s.status = QStringLiteral("offline");
+    });
+    if (!known)
         return;
-    it->online = false;
-    it->status = QStringLiteral("offline");
-    if (ChatSession *listed = firstSessionWithId(sessions, sessionId)) {
-        listed->online = false;
-        listed->status = QStringLiteral("offline");
-    }
     // Only the dot changes: the list is not re-sorted until its next rebuild.
-    if (SessionListItem *row = sessionItems.value(sessionId)) {
+    if (SessionListItem *row = sessionListView->row(sessionId)) {
         row->setOnline(false);
         qDebug() << "[WSS] 更新列表项离线状态: sessionId=" << sessionId;
     }
     if (sessionId == currentSessionId)
-        updateChatHeader(sessionMap.value(sessionId));
+        updateChatHeader(*findSession(sessionId));
     else
         qDebug() << "[WSS] 非当前会话，保持当前对话焦点不变";
 }
 
 void orvantis::onSessionClosed(int sessionId)
 {
-    removeSessionEntries(sessions, sessionId);
-    sessionMap.remove(sessionId);
-    if (sessionId == currentSessionId) {
-        currentSessionId = 0;
-        clearChatBubbles();
-        showNoSession(ui);
-    }
+    dropSession(sessionId);
+    if (sessionId == currentSessionId)
+        showNoSession();
     rebuildSessionList();
 }
 
 void orvantis::onSessionDeleted(int sessionId)
 {
     qDebug() << "[UI] 会话已删除: sessionId=" << sessionId;
-    removeSessionEntries(sessions, sessionId);
-    sessionMap.remove(sessionId);
+    dropSession(sessionId);
     messageCache.remove(sessionId);
     // The row leaves the screen now. It is recycled rather than destroyed, so
     // a row whose own signal is still on the stack is never deleted under it.
-    if (sessionListView)
-        sessionListView->discardRow(sessionId);
-    else
-        sessionItems.remove(sessionId);
-    if (sessionId == currentSessionId) {
-        currentSessionId = 0;
-        clearChatBubbles();
-        showNoSession(ui);
-    }
+    sessionListView->discardRow(sessionId);
+    if (sessionId == currentSessionId)
+        showNoSession();
     ui->statusLabel->setText(QStringLiteral("会话已删除"));
     rebuildSessionList();
 }
@@ -394,17 +380,17 @@ void orvantis::onSessionDeleted(int sessionId)
 void orvantis::showIpContextMenu(const QPoint &pos)
 {
     // The address comes from the session record, never from the label's markup.
-    QString ip;
-    const auto it = sessionMap.constFind(currentSessionId);
-    if (currentSessionId > 0 && it != sessionMap.constEnd())
-        ip = it->ipAddress.trimmed();
+    const ChatSession *session = currentSessionId > 0 ? findSession(currentSessionId) : nullptr;
+    const QString ip = session ? session->ipAddress.trimmed() : QString();
     if (ip.isEmpty() || ip == QLatin1String("-"))
         return;
 
-    QMenu menu(ui->ipValueLabel);
-    QAction *copyAction = menu.addAction(QStringLiteral("复制IP地址"));
-    if (menu.exec(ui->ipValueLabel->mapToGlobal(pos)) != copyAction)
-        return;
-    QGuiApplication::clipboard()->setText(ip);
-    ui->statusLabel->setText(QStringLiteral("已复制IP: %1").arg(ip));
+    auto *menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    QAction *copyAction = menu->addAction(QStringLiteral("复制IP地址"));
+    connect(copyAction, &QAction::triggered, this, [this, ip] {
+        QGuiApplication::clipboard()->setText(ip);
+        ui->statusLabel->setText(QStringLiteral("已复制IP: %1").arg(ip));
+    });
+    menu->popup(ui->ipValueLabel->mapToGlobal(pos));
 }

@@ -15,22 +15,35 @@ namespace {
 constexpr int OverscanRows = 2;
 } // namespace
 
-SessionListView::SessionListView(QWidget *container, QScrollArea *area,
-                                 QMap<int, SessionListItem *> *items, SessionLookup lookup,
+SessionListView::SessionListView(QWidget *container, QScrollArea *area, SessionLookup lookup,
                                  QObject *parent)
-    : QObject(parent)
-    , m_container(container)
-    , m_area(area)
-    , m_items(items)
-    , m_lookup(std::move(lookup))
+    : QObject(parent), m_container(container), m_area(area), m_lookup(std::move(lookup))
 {
     Q_ASSERT(container);
     container->installEventFilter(this);
     if (m_area) {
         m_area->viewport()->installEventFilter(this);
-        if (QScrollBar *bar = m_area->verticalScrollBar())
-            connect(bar, &QScrollBar::valueChanged, this, [this] { placeRows(false); });
+        if (QScrollBar *bar = m_area->verticalScrollBar()) {
+            connect(bar, &QScrollBar::valueChanged, this, [this, bar](int value) {
+                placeRows(false);
+                if (value >= bar->maximum() - NearEndMargin)
+                    emit nearEnd();
+            });
+        }
     }
+}
+
+SessionListItem *SessionListView::row(int sessionId) const
+{
+    return m_rowById.value(sessionId);
+}
+
+void SessionListView::refresh(int sessionId)
+{
+    SessionListItem *shown = row(sessionId);
+    const ChatSession *session = m_lookup ? m_lookup(sessionId) : nullptr;
+    if (shown && session)
+        shown->setSession(*session);
 }
 
 int SessionListView::rowCount() const
@@ -79,8 +92,6 @@ void SessionListView::discardRow(int sessionId)
         row->hide();
         m_spare.append(row);
     }
-    if (m_items)
-        m_items->remove(sessionId);
 }
 
 bool SessionListView::eventFilter(QObject *watched, QEvent *event)
@@ -180,17 +191,5 @@ void SessionListView::placeRows(bool refreshAll)
             row->show();
     }
 
-    syncItems();
     m_placing = false;
-}
-
-void SessionListView::syncItems()
-{
-    if (!m_items)
-        return;
-    m_items->clear();
-    for (auto it = m_rowById.cbegin(); it != m_rowById.cend(); ++it) {
-        if (it.value())
-            m_items->insert(it.key(), it.value());
-    }
 }

@@ -26,12 +26,12 @@ class SessionListView : public QObject
 
 public:
     static constexpr int RowHeight = 64;
+    static constexpr int NearEndMargin = 50;
 
     using SessionLookup = std::function<const ChatSession *(int sessionId)>;
 
-    // `items` mirrors the rows currently materialised, keyed by session id.
-    SessionListView(QWidget *container, QScrollArea *area, QMap<int, SessionListItem *> *items,
-                    SessionLookup lookup, QObject *parent = nullptr);
+    SessionListView(QWidget *container, QScrollArea *area, SessionLookup lookup,
+                    QObject *parent = nullptr);
 
     // Shows `order` (session ids, top to bottom) with `currentId` selected.
     // Every row in view is refreshed from the current session data.
@@ -41,12 +41,19 @@ public:
     // Takes the row of `sessionId` off the screen at once (it is recycled).
     void discardRow(int sessionId);
 
+    // The row showing `sessionId`, or null while it is out of view.
+    SessionListItem *row(int sessionId) const;
+    // Shows the session's current data in its row, if it has one on screen.
+    void refresh(int sessionId);
+
     // Rows kept alive in total (materialised plus spare), for diagnostics.
     int rowCount() const;
 
 signals:
     void rowClicked(int sessionId);
     void rowRightClicked(SessionListItem *row);
+    // The list was scrolled to within NearEndMargin pixels of its end.
+    void nearEnd();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -55,11 +62,9 @@ private:
     void updateContainerHeight();
     void placeRows(bool refreshAll);
     SessionListItem *takeSpareRow();
-    void syncItems();
 
     QPointer<QWidget> m_container;
     QPointer<QScrollArea> m_area;
-    QMap<int, SessionListItem *> *m_items = nullptr;
     SessionLookup m_lookup;
     QList<int> m_order;
     int m_currentId = 0;

@@ -1,0 +1,32 @@
+#pragma once
+
+// The one door tests and benchmarks have into the main window's private state.
+
+#include <QScrollArea>
+
+#include "workspace/orvantis.h"
+#include "workspace/sessionlistview.h"
+
+class OrvantisTestAccess
+{
+public:
+    static SessionListItem *row(const orvantis *w, int id) { return w->sessionListView->row(id); }
+    static int rowsMaterialised(const orvantis *w) { return w->sessionListView->rowCount(); }
+    static const QMap<int, ChatSession> &map(const orvantis *w) { return w->sessionMap; }
+    static bool loadingSessions(const orvantis *w) { return w->loadingSessions; }
+    static QScrollArea *listArea(const orvantis *w) { return w->sessionScrollArea; }
+    static int joinedSessionId(const orvantis *w) { return w->joinedSessionId; }
+    static QString channelCode(const orvantis *w) { return w->channelCode; }
+    static void rebuild(orvantis *w) { w->rebuildSessionList(); }
+    static void select(orvantis *w, int id) { w->selectSession(id); }
+    static void rightClick(orvantis *w, SessionListItem *row) { w->onSessionItemRightClicked(row); }
+    static void ipMenu(orvantis *w) { w->showIpContextMenu(QPoint(2, 2)); }
+    static void recallClicked(orvantis *w, const QString &uuid) { w->onRecallClicked(uuid); }
+    static void lightbox(orvantis *w, const QString &url) { w->showImageLightbox(url); }
+    static void saveRemark(orvantis *w) { w->saveRemark(); }
+    static void clearSessions(orvantis *w)
+    {
+        w->clearSessions();
+        w->currentSessionId = 0;
+    }
+};
