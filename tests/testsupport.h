@@ -22,6 +22,9 @@ inline void isolateEnvironment()
     // Test mode keeps settings under $HOME/.qttest, which concurrently running
     // test programs would otherwise share.
     qputenv("HOME", configHome.path().toLocal8Bit());
+    // The single-instance lock and the local server live in the temporary
+    // folder: test programs running side by side must not meet there.
+    qputenv("TMPDIR", configHome.path().toLocal8Bit());
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     // Debug lines of the program are noise in test logs.

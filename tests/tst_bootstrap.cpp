@@ -4,6 +4,7 @@
 
 #include "workspace_fixture.h"
 
+#include <QLocalSocket>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTextDocument>
@@ -90,6 +91,7 @@ private slots:
     void agentName();
     void channelWithoutCode();
     void cancelledLoginAtStartEndsProgram();
+    void windowStateWithoutTray(); // last: it runs and quits the application loop
 
 private:
     void construct() { window = new orvantis; } // blocks while a login dialog is answered
@@ -396,6 +398,43 @@ void BootstrapTest::channelWithoutCode()
     QTRY_COMPARE(count("/agent/online"), 2);
     QCOMPARE(server->connectionCount(), 0);
     QCOMPARE(count("/chat/channel-sessions"), 0);
+}
+
+// Without a tray host: the geometry survives a restart (and is brought back
+// on screen), a second start brings the window up, closing it quits.
+void BootstrapTest::windowStateWithoutTray()
+{
+    QSettings("orvantis", "config").setValue("token", server->issueToken(12));
+    construct();
+    QTRY_VERIFY(window->isLoggedIn());
+    window->setGeometry(40, 50, 1000, 640);
+    delete window; // signed in: saves its geometry
+    window = nullptr;
+    construct();
+    QCOMPARE(window->geometry(), QRect(40, 50, 1000, 640));
+    QTRY_VERIFY(window->isLoggedIn());
+
+    window->hide();
+    QLocalSocket second;
+    second.connectToServer("QuvelaKefuIpc");
+    QVERIFY(second.waitForConnected(2000));
+    second.write("SHOW");
+    QTRY_VERIFY(window->isVisible());
+
+    window->move(-30000, -30000);
+    delete window;
+    window = nullptr;
+    construct();
+    QVERIFY(
+        QGuiApplication::primaryScreen()->availableGeometry().intersects(window->frameGeometry()));
+    QTRY_VERIFY(window->isLoggedIn());
+
+    QTimer::singleShot(0, window, &QWidget::close);
+    QTimer watchdog;
+    watchdog.callOnTimeout(qApp, [] { QCoreApplication::exit(99); });
+    watchdog.start(5000);
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QTRY_COMPARE(server->connectionCount(), 0);
 }
 
 void BootstrapTest::cancelledLoginAtStartEndsProgram()
