@@ -1,6 +1,7 @@
 #include "net/wssclient.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QTimer>
@@ -32,20 +33,23 @@ QString stringOf(const QJsonObject &frame, const char *key)
 
 WssClient::WssClient(QObject *parent)
     : QObject(parent)
-    , m_socket(new QWebSocket(QString(), QWebSocketProtocol::Version13, this))
     , m_heartbeatTimer(new QTimer(this))
     , m_reconnectTimer(new QTimer(this))
+    , m_connectTimer(new QTimer(this))
 {
     m_heartbeatTimer->setSingleShot(false);
     m_reconnectTimer->setSingleShot(true);
-
-    connect(m_socket, &QWebSocket::connected, this, &WssClient::onConnected);
-    connect(m_socket, &QWebSocket::disconnected, this, &WssClient::onDisconnected);
-    connect(m_socket, &QWebSocket::textMessageReceived, this, &WssClient::onTextMessageReceived);
-    connect(m_socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
-            &WssClient::onError);
+    m_connectTimer->setSingleShot(true);
+    m_connectTimer->setInterval(15000);
     connect(m_heartbeatTimer, &QTimer::timeout, this, &WssClient::onHeartbeatTimeout);
     connect(m_reconnectTimer, &QTimer::timeout, this, &WssClient::onReconnectTimeout);
+    // An upgrade that is never answered would leave the link "connecting"
+    // for good: such an attempt is given up and the schedule goes on.
+    connect(m_connectTimer, &QTimer::timeout, this, [this] {
+        qDebug() << "[WSS] 连接超时，放弃本次连接";
+        dropLink();
+    });
+    replaceSocket();
 }
 
 WssClient::~WssClient()
@@ -53,10 +57,32 @@ WssClient::~WssClient()
     m_manualClose = true;
     m_heartbeatTimer->stop();
     m_reconnectTimer->stop();
+    m_connectTimer->stop();
     // The close below may report a disconnect synchronously; nobody should
     // hear from a client that is going away.
     disconnect(m_socket, nullptr, this, nullptr);
     closeSocket();
+}
+
+// Every connection attempt gets a socket of its own: a new link starts
+// unauthenticated, and its close code and reason are its own, never those
+// of an earlier link.
+void WssClient::replaceSocket()
+{
+    if (m_socket) {
+        disconnect(m_socket, nullptr, this, nullptr);
+        m_socket->abort();
+        m_socket->deleteLater();
+    }
+    m_authenticated = false;
+    m_pongSeen = false;
+    m_heartbeatTimer->stop();
+    m_socket = new QWebSocket(QString(), QWebSocketProtocol::Version13, this);
+    connect(m_socket, &QWebSocket::connected, this, &WssClient::onConnected);
+    connect(m_socket, &QWebSocket::disconnected, this, &WssClient::onDisconnected);
+    connect(m_socket, &QWebSocket::textMessageReceived, this, &WssClient::onTextMessageReceived);
+    connect(m_socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
+            &WssClient::onError);
 }
 
 void WssClient::setUrl(const QString &url)
@@ -73,6 +99,11 @@ void WssClient::setHeartbeatIntervalSec(int seconds)
 void WssClient::setHeartbeatIntervalMs(int ms)
 {
     m_heartbeatIntervalMs = ms;
+}
+
+void WssClient::setConnectTimeoutMs(int ms)
+{
+    m_connectTimer->setInterval(ms);
 }
 
 void WssClient::setReconnectBaseDelayMs(int ms)
@@ -100,7 +131,16 @@ void WssClient::disconnectFromServer()
     m_manualClose = true;
     m_heartbeatTimer->stop();
     m_reconnectTimer->stop();
+    m_connectTimer->stop();
     closeSocket();
+}
+
+// The link is given up from this side (no answer to the upgrade, or silence
+// where the service used to answer): the owner hears of it as of any drop.
+void WssClient::dropLink()
+{
+    replaceSocket();
+    linkLost(QWebSocketProtocol::CloseCodeAbnormalDisconnection, QString());
 }
 
 void WssClient::closeSocket()
@@ -165,6 +205,8 @@ void WssClient::sendFrame(const QJsonObject &frame)
 
 void WssClient::onConnected()
 {
+    m_connectTimer->stop();
+    m_lastFrame.start();
     qDebug() << "[WSS] 已连接:" << m_url;
     emit connected();
     if (!m_token.isEmpty())
@@ -173,10 +215,14 @@ void WssClient::onConnected()
 
 void WssClient::onDisconnected()
 {
+    linkLost(static_cast<ushort>(m_socket->closeCode()), m_socket->closeReason());
+}
+
+void WssClient::linkLost(ushort code, const QString &reason)
+{
     m_authenticated = false;
     m_heartbeatTimer->stop();
-    const ushort code = static_cast<ushort>(m_socket->closeCode());
-    const QString reason = m_socket->closeReason();
+    m_connectTimer->stop();
     qDebug() << "[WSS] 连接断开:" << code << reason;
     emit disconnected(code, reason);
 
@@ -196,6 +242,7 @@ void WssClient::onTextMessageReceived(const QString &message)
     const QJsonDocument doc = QJsonDocument::fromJson(message.toUtf8(), &parseError);
     if (!doc.isObject())
         return;
+    m_lastFrame.start();
     const QJsonObject frame = doc.object();
     const QString type = frame.value(typeKey()).toString();
 
@@ -222,6 +269,7 @@ void WssClient::onTextMessageReceived(const QString &message)
     } else if (type == QLatin1String("recall")) {
         emit recallReceived(stringOf(frame, "msg_uuid"), sessionIdOf(frame));
     } else if (type == QLatin1String("pong")) {
+        m_pongSeen = true;
         emit pong();
     } else if (type == QLatin1String("session_transferred")) {
         emit sessionTransferred(frame.toVariantMap());
@@ -255,6 +303,15 @@ void WssClient::onError(QAbstractSocket::SocketError error)
 
 void WssClient::onHeartbeatTimeout()
 {
+    // A service that answers pings has gone silent for two intervals: the
+    // link is dead even if the socket has not noticed. One that never
+    // answered pings is left alone.
+    const qint64 silence = m_lastFrame.isValid() ? m_lastFrame.elapsed() : 0;
+    if (m_authenticated && m_pongSeen && silence >= 2 * m_heartbeatIntervalMs * 9 / 10) {
+        qDebug() << "[WSS] 心跳无响应，判定连接已断开:" << silence << "ms";
+        dropLink();
+        return;
+    }
     if (isConnected())
         sendPing();
 }
@@ -269,5 +326,7 @@ void WssClient::onReconnectTimeout()
 void WssClient::openSocket()
 {
     ++m_openAttempt;
+    replaceSocket();
+    m_connectTimer->start();
     m_socket->open(QUrl(m_url));
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractSocket>
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
@@ -25,6 +26,8 @@ public:
     void setHeartbeatIntervalSec(int seconds);
     // Finer than the service ever needs; lets tests watch several beats quickly.
     void setHeartbeatIntervalMs(int ms);
+    // How long an upgrade may stay unanswered (15 s).
+    void setConnectTimeoutMs(int ms);
     void setReconnectBaseDelayMs(int ms);
     void setReconnectMaxDelayMs(int ms);
     int reconnectDelayMs() const { return m_reconnectDelayMs; }
@@ -71,10 +74,15 @@ private slots:
 private:
     void openSocket();
     void closeSocket();
+    void replaceSocket();
+    void dropLink();
+    void linkLost(ushort code, const QString &reason);
 
     QWebSocket *m_socket = nullptr;
     QTimer *m_heartbeatTimer = nullptr;
     QTimer *m_reconnectTimer = nullptr;
+    QTimer *m_connectTimer = nullptr;
+    QElapsedTimer m_lastFrame; // since the service last sent anything
     QString m_url;
     QString m_token;
     QString m_role;
@@ -85,5 +93,6 @@ private:
     int m_reconnectDelayMs = 0;
     bool m_authenticated = false;
     bool m_manualClose = false;
+    bool m_pongSeen = false; // the service answers pings on this link
     quint64 m_openAttempt = 0; // tells a stale handshake failure from the current attempt
 };
