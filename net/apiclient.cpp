@@ -357,6 +357,7 @@ bool ApiClient::dispatch(QNetworkReply *reply, ApiRequest *request, QString *err
     const QJsonObject data = root.value(QStringLiteral("data")).toObject();
 
     const quint64 generation = m_generation;
+    request->m_data = root.value(QStringLiteral("data"));
     emit request->succeeded();
     if (generation != m_generation)
         return true;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QMap>
 #include <QObject>
 #include <QSet>
@@ -27,6 +28,9 @@ class ApiRequest : public QObject
 public:
     QString path() const { return m_path; }
     bool isPending() const { return m_reply != nullptr; }
+    // The reply's "data" once it has succeeded (an object, or the agent
+    // list's array); null before.
+    QJsonValue data() const { return m_data; }
 
     // Abandons the result: neither this object nor the client emits anything
     // for it afterwards. The request itself still goes to the service.
@@ -45,6 +49,7 @@ private:
     ApiClient *m_client = nullptr;
     QNetworkReply *m_reply = nullptr;
     QString m_path;
+    QJsonValue m_data;
 };
 
 // The only HTTP client of the program. Every request goes through the two

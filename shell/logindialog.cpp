@@ -60,6 +60,26 @@ LoginDialog::LoginDialog(ApiClient *api)
     }
 }
 
+QString LoginDialog::account() const
+{
+    return ui->emailEdit->text().trimmed();
+}
+
+void LoginDialog::setAccount(const QString &account)
+{
+    if (account == this->account())
+        return;
+    ui->emailEdit->setText(account);
+    // A remembered password belongs to the remembered account only.
+    ui->passwordEdit->clear();
+    ui->passwordEdit->setFocus(Qt::OtherFocusReason);
+}
+
+void LoginDialog::showNotice(const QString &text)
+{
+    ui->errorLabel->setText(text);
+}
+
 LoginDialog::~LoginDialog()
 {
     // A sign-in answered after the dialog is gone would sign in nobody.

@@ -26,6 +26,11 @@ public:
 
     Ui::LoginDialog *form() const { return ui; } // for tests
 
+    QString account() const;
+    void setAccount(const QString &account);
+    // A line saying why the dialog is up (an expired sign-in, say).
+    void showNotice(const QString &text);
+
 signals:
     void loginSuccess(const QString &token, const QVariantMap &userInfo);
 

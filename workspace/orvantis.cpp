@@ -150,9 +150,9 @@ void orvantis::setupConnections()
     connect(apiClient, &ApiClient::sessionsReceived, this, &orvantis::onSessionsReceived);
     connect(apiClient, &ApiClient::agentListReceived, this, &orvantis::onAgentListReceived);
     connect(apiClient, &ApiClient::messagesReceived, this, &orvantis::onMessagesReceived);
-    // Remark replies are followed per request (saveRemark): the reply alone
-    // does not say which text was saved.
-    connect(apiClient, &ApiClient::imageUploaded, this, &orvantis::onImageUploaded);
+    // Remark and upload replies are followed per request (saveRemark,
+    // uploadImage): the reply alone says neither which text was saved nor
+    // which visitor a picture was meant for.
     connect(apiClient, &ApiClient::sessionClosed, this, &orvantis::onSessionClosed);
     connect(apiClient, &ApiClient::sessionDeleted, this, &orvantis::onSessionDeleted);
     connect(apiClient, &ApiClient::sessionInfoReceived, this, &orvantis::onSessionInfoReceived);
@@ -192,7 +192,14 @@ void orvantis::showLoginDialog()
     loginDialogOpen = true;
 
     auto *dialog = new LoginDialog(apiClient);
-    connect(dialog, &LoginDialog::loginSuccess, this, &orvantis::onLoginSuccess);
+    if (!lastAccount.isEmpty())
+        dialog->setAccount(lastAccount);
+    dialog->showNotice(std::exchange(loginNotice, QString()));
+    connect(dialog, &LoginDialog::loginSuccess, this,
+            [this, dialog](const QString &token, const QVariantMap &info) {
+                lastAccount = dialog->account();
+                onLoginSuccess(token, info);
+            });
     const int result = dialog->exec();
 
     loginDialogOpen = false;
@@ -303,6 +310,13 @@ void orvantis::signOut(bool tellService)
 
 void orvantis::resetWorkspace()
 {
+    // A transfer picker still open belongs to the sign-in that ended.
+    if (transferDialog)
+        transferDialog->reject();
+    transferListPending = false;
+    pendingEchoes.clear();
+    linkLost = false;
+    catchUpReplyNext = false;
     currentPage = 1;
     hasMore = true;
     loadingSessions = false;
@@ -320,7 +334,6 @@ void orvantis::resetWorkspace()
 
     ui->sessionCountLabel->setText(
         QStringLiteral("<span style='font-size:12px;color:#8b93a5;'>0个会话</span>"));
-    ui->messageEdit->clear();
     updateSendButtonState();
 }
 
@@ -328,6 +341,7 @@ void orvantis::resetWorkspace()
 // before stays, least of all its remark, which "保存" would write elsewhere.
 void orvantis::showNoSession()
 {
+    switchDraft(currentSessionId, 0);
     currentSessionId = 0;
     clearChatBubbles();
     ui->chatAvatarLabel->setText(QStringLiteral("?"));

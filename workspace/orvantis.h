@@ -7,11 +7,11 @@
 #include <functional>
 
 #include "net/chatrecords.h"
+#include "widgets/chatbubble.h"
 
 class ApiClient;
 class ApiRequest;
 class WssClient;
-class ChatBubble;
 class SessionListItem;
 class QuickReplyBar;
 class QLocalServer;
@@ -21,6 +21,7 @@ class QMenu;
 class QAction;
 class QTimer;
 class QScrollArea;
+class QDialog;
 class SessionListView;
 
 namespace Ui {
@@ -109,7 +110,10 @@ private:
     void onConnectionError(const QString &error);
     void onApiError(const QString &error);
     void notifyMessage(const QString &title, const QString &body, int sessionId);
+    void onToastClicked(int sessionId);
     bool isInForeground() const;
+    void catchUpAfterReconnect();
+    void applyCatchUpPage(const QList<ChatSession> &list);
 
     // ---- conversation view (orvantis_conversation.cpp)
     void appendChatBubble(const ChatMessage &msg);
@@ -124,16 +128,21 @@ private:
     void onRecallClicked(const QString &msgUuid);
     void onRecallReceived(const QString &msgUuid, int sessionId);
     void showImageLightbox(const QString &url);
+    bool lightboxEventFilter(QObject *watched, QEvent *event);
     void clearCurrentUnread();
 
     // ---- composer (orvantis_composer.cpp)
     void setupComposer();
     void updateSendButtonState();
     void sendTextMessage();
+    bool pasteImage();
     bool uploadImage(const QByteArray &data, const QString &fileName);
-    void onImageUploaded(const QString &url);
-    void sendImageMessage(const QString &url);
+    void onImageUploaded(int sessionId, const QString &url);
+    void sendImageMessage(int sessionId, const QString &url);
     void updateSessionPreview(int sessionId, const QString &text);
+    void echoOwnMessage(int sessionId, const QString &content, const QString &msgType);
+    void switchDraft(int fromSessionId, int toSessionId);
+    void storeDraft(int sessionId, const QString &text);
 
     // ---- transfer (orvantis_transfer.cpp)
     void onTransferClicked();
@@ -189,5 +198,19 @@ private:
     QScrollArea *sessionScrollArea = nullptr; // found once by setupSessionList
     SessionListView *sessionListView = nullptr; // owns the rows on screen
     QPointer<ApiRequest> pageRequest; // the session page in flight
+    // Sent messages still waiting for their uuid, in send order; the service
+    // confirms them in that order on one link.
+    struct PendingEcho
+    {
+        int sessionId = 0;
+        QPointer<ChatBubble> bubble;
+    };
+    QList<PendingEcho> pendingEchoes;
+    bool linkLost = false; // the realtime link dropped since the last authentication
+    bool catchUpReplyNext = false; // the next session page is a catch-up refresh
+    bool transferListPending = false; // an agent list was asked for by "转接"
+    QPointer<QDialog> transferDialog;
+    QString lastAccount; // the account of the last sign-in through the dialog
+    QString loginNotice; // why the login dialog opens, shown in its error line
     QTimer *chatScrollTimer = nullptr;
 };

@@ -1,33 +1,237 @@
+// The composer: the editor and its keys, the send button, quick replies,
+// pasted images, local echoes of sent messages, and one draft per session.
+
 #include "workspace/orvantis.h"
 
-// The composer answers visitors over the realtime link. Until it is in place
-// every operation is inert and nothing is ever sent from here.
+#include "net/apiclient.h"
+#include "net/wssclient.h"
+#include "ui_orvantis.h"
+#include "widgets/quickreplybar.h"
+#include "widgets/sessionlistitem.h"
+#include "workspace/sessionlistview.h"
 
-void orvantis::setupComposer() { }
+#include <QBuffer>
+#include <QClipboard>
+#include <QDateTime>
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QImage>
+#include <QKeyEvent>
+#include <QMimeData>
+#include <QSettings>
 
-void orvantis::updateSendButtonState() { }
+namespace {
 
-void orvantis::sendTextMessage() { }
+constexpr qint64 maxImageBytes = 5 * 1024 * 1024;
 
-bool orvantis::uploadImage(const QByteArray &data, const QString &fileName)
+const QStringList &imageSuffixes()
 {
-    Q_UNUSED(data);
-    Q_UNUSED(fileName);
+    static const QStringList suffixes {QStringLiteral("png"),  QStringLiteral("jpg"),
+                                       QStringLiteral("jpeg"), QStringLiteral("gif"),
+                                       QStringLiteral("webp"), QStringLiteral("bmp")};
+    return suffixes;
+}
+
+// Drafts are kept per agent and session in the user's settings, so that
+// they survive a restart and never show for another agent.
+QString draftKey(int agentId, int sessionId)
+{
+    return QStringLiteral("drafts/%1/%2").arg(agentId).arg(sessionId);
+}
+
+} // namespace
+
+void orvantis::setupComposer()
+{
+    quickReplyBar = new QuickReplyBar(this);
+    ui->quickReplyLayout->addWidget(quickReplyBar);
+    connect(quickReplyBar, &QuickReplyBar::quickReplyClicked, this, [this](const QString &text) {
+        ui->messageEdit->setPlainText(text);
+        ui->messageEdit->moveCursor(QTextCursor::End);
+        ui->messageEdit->setFocus(Qt::OtherFocusReason);
+    });
+    connect(ui->messageEdit, &QTextEdit::textChanged, this, [this] {
+        if (currentSessionId > 0)
+            storeDraft(currentSessionId, ui->messageEdit->toPlainText());
+    });
+}
+
+void orvantis::updateSendButtonState()
+{
+    ui->sendBtn->setEnabled(currentSessionId > 0
+                            && !ui->messageEdit->toPlainText().trimmed().isEmpty()
+                            && wssClient->isConnected() && wssClient->isAuthenticated());
+}
+
+void orvantis::storeDraft(int sessionId, const QString &text)
+{
+    QSettings settings;
+    if (text.trimmed().isEmpty())
+        settings.remove(draftKey(agentId, sessionId));
+    else
+        settings.setValue(draftKey(agentId, sessionId), text);
+}
+
+// The editor shows the draft of the session entered; the one left keeps its
+// own (stored on every change already).
+void orvantis::switchDraft(int fromSessionId, int toSessionId)
+{
+    Q_UNUSED(fromSessionId);
+    const QString draft = toSessionId > 0
+        ? QSettings().value(draftKey(agentId, toSessionId)).toString()
+        : QString();
+    {
+        const QSignalBlocker blocker(ui->messageEdit);
+        ui->messageEdit->setPlainText(draft);
+        ui->messageEdit->moveCursor(QTextCursor::End);
+    }
+    updateSendButtonState();
+}
+
+bool orvantis::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == ui->messageEdit && event->type() == QEvent::KeyPress) {
+        auto *key = static_cast<QKeyEvent *>(event);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            if (key->modifiers() & Qt::ControlModifier) {
+                ui->messageEdit->textCursor().insertText(QStringLiteral("\n"));
+                return true;
+            }
+            if (ui->messageEdit->toPlainText().trimmed().isEmpty())
+                return false;
+            sendTextMessage();
+            return true;
+        }
+        if (key->matches(QKeySequence::Paste) && pasteImage())
+            return true;
+    }
+    return lightboxEventFilter(watched, event) || QMainWindow::eventFilter(watched, event);
+}
+
+void orvantis::echoOwnMessage(int sessionId, const QString &content, const QString &msgType)
+{
+    if (sessionId != currentSessionId)
+        return;
+    ChatMessage echo;
+    echo.sessionId = sessionId;
+    echo.senderType = QStringLiteral("agent");
+    echo.content = content;
+    echo.msgType = msgType;
+    echo.createdAt = QDateTime::currentDateTime();
+    appendChatBubble(echo);
+    pendingEchoes.append({sessionId, chatBubbles.last()});
+    scrollChatToBottom();
+}
+
+void orvantis::sendTextMessage()
+{
+    if (currentSessionId <= 0)
+        return;
+    const QString text = ui->messageEdit->toPlainText().trimmed();
+    if (text.isEmpty())
+        return;
+    if (!wssClient->isConnected() || !wssClient->isAuthenticated()) {
+        ui->statusLabel->setText(QStringLiteral("WSS 未连接，消息发送失败，请稍后重试"));
+        return;
+    }
+    const int sessionId = currentSessionId;
+    echoOwnMessage(sessionId, text, QStringLiteral("text"));
+    sendJoinSession(sessionId);
+    wssClient->sendChat(sessionId, text, QStringLiteral("text"));
+    ui->messageEdit->clear(); // also forgets the stored draft
+    updateSendButtonState();
+    updateSessionPreview(sessionId, text);
+}
+
+bool orvantis::pasteImage()
+{
+    const QMimeData *mime = QGuiApplication::clipboard()->mimeData();
+    if (!mime)
+        return false;
+    if (mime->hasImage()) {
+        const QImage image = qvariant_cast<QImage>(mime->imageData());
+        if (!image.isNull()) {
+            QByteArray bytes;
+            QBuffer buffer(&bytes);
+            buffer.open(QIODevice::WriteOnly);
+            image.save(&buffer, "PNG");
+            const QString name
+                = QStringLiteral("paste_%1.png").arg(QDateTime::currentMSecsSinceEpoch());
+            if (uploadImage(bytes, name))
+                return true;
+        }
+    }
+    for (const QUrl &url : mime->urls()) {
+        if (!url.isLocalFile())
+            continue;
+        const QFileInfo info(url.toLocalFile());
+        if (!imageSuffixes().contains(info.suffix().toLower()))
+            continue;
+        QFile file(info.filePath());
+        // Nothing over the limit is read whole only to be refused.
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray data
+            = file.size() > maxImageBytes ? file.read(maxImageBytes + 1) : file.readAll();
+        if (uploadImage(data, info.fileName()))
+            return true;
+    }
     return false;
 }
 
-void orvantis::onImageUploaded(const QString &url)
+bool orvantis::uploadImage(const QByteArray &data, const QString &fileName)
 {
-    Q_UNUSED(url);
+    if (data.isEmpty())
+        return false;
+    if (data.size() > maxImageBytes) {
+        ui->statusLabel->setText(QStringLiteral("图片超过 5MB，无法发送"));
+        return true;
+    }
+    if (currentSessionId <= 0) {
+        ui->statusLabel->setText(QStringLiteral("请先选择会话再发送图片"));
+        return true;
+    }
+    ui->statusLabel->setText(QStringLiteral("图片上传中..."));
+    // The picture belongs to the visitor it was pasted for, whichever session
+    // is open when the upload ends.
+    const int sessionId = currentSessionId;
+    ApiRequest *upload = apiClient->uploadChatImage(data, fileName);
+    connect(upload, &ApiRequest::succeeded, this, [this, upload, sessionId] {
+        onImageUploaded(sessionId,
+                        upload->data().toObject().value(QStringLiteral("url")).toString());
+    });
+    return true;
 }
 
-void orvantis::sendImageMessage(const QString &url)
+void orvantis::onImageUploaded(int sessionId, const QString &url)
 {
-    Q_UNUSED(url);
+    ui->statusLabel->setText(QStringLiteral("图片上传成功"));
+    sendImageMessage(sessionId, url);
+}
+
+void orvantis::sendImageMessage(int sessionId, const QString &url)
+{
+    if (sessionId <= 0 || url.isEmpty())
+        return;
+    if (!wssClient->isConnected() || !wssClient->isAuthenticated()) {
+        ui->statusLabel->setText(QStringLiteral("WSS 未连接，图片发送失败"));
+        return;
+    }
+    echoOwnMessage(sessionId, url, QStringLiteral("image"));
+    wssClient->sendChat(sessionId, url, QStringLiteral("image"));
+    updateSessionPreview(sessionId, QStringLiteral("[图片]"));
 }
 
 void orvantis::updateSessionPreview(int sessionId, const QString &text)
 {
-    Q_UNUSED(sessionId);
-    Q_UNUSED(text);
+    const QString now = QDateTime::currentDateTime().toString(Qt::ISODate);
+    patchSession(sessionId, [&](ChatSession &s) {
+        s.lastMessage = text;
+        s.lastTime = now;
+    });
+    // In place: the list is not re-sorted under the agent's hands.
+    if (SessionListItem *row = sessionListView->row(sessionId))
+        row->updateLastMessage(text, now);
 }

@@ -21,15 +21,11 @@
 #include "net/apiclient.h"
 #include "net/wssclient.h"
 #include "widgets/chatbubble.h"
+#include "workspace/messagerules.h"
 
 namespace {
 
 const char kLightboxCloseProperty[] = "lightboxClose";
-
-bool isFromSelf(const ChatMessage &msg)
-{
-    return msg.senderType == QLatin1String("agent") || msg.senderType == QLatin1String("admin");
-}
 
 // The first character as a person reads it (a surrogate pair stays whole).
 QString firstLetterUpper(const QString &text)
@@ -296,15 +292,14 @@ void orvantis::showImageLightbox(const QString &url)
     closeButton->raise();
 }
 
-bool orvantis::eventFilter(QObject *watched, QEvent *event)
+// The image viewer closes on a click anywhere on its backdrop or image.
+bool orvantis::lightboxEventFilter(QObject *watched, QEvent *event)
 {
-    // The image viewer closes on a click anywhere on its backdrop or image.
-    if (event->type() == QEvent::MouseButtonPress) {
-        auto *widget = qobject_cast<QWidget *>(watched);
-        if (widget && widget->property(kLightboxCloseProperty).toBool()) {
-            widget->window()->close();
-            return true;
-        }
-    }
-    return QMainWindow::eventFilter(watched, event);
+    if (event->type() != QEvent::MouseButtonPress)
+        return false;
+    auto *widget = qobject_cast<QWidget *>(watched);
+    if (!widget || !widget->property(kLightboxCloseProperty).toBool())
+        return false;
+    widget->window()->close();
+    return true;
 }

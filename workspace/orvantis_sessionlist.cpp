@@ -160,6 +160,10 @@ void orvantis::onSessionListScrolled()
 
 void orvantis::onSessionsReceived(const QList<ChatSession> &list, int total, bool more)
 {
+    if (std::exchange(catchUpReplyNext, false)) {
+        applyCatchUpPage(list);
+        return;
+    }
     hasMore = more;
     loadingSessions = false;
     // An empty first page still means an empty channel: the rows of whatever
@@ -205,6 +209,7 @@ void orvantis::selectSession(int sessionId)
     }
 
     qDebug() << "[UI] 切换会话: old=" << currentSessionId << "new=" << sessionId;
+    switchDraft(currentSessionId, sessionId);
     currentSessionId = sessionId;
 
     if (const ChatSession *known = findSession(sessionId)) {

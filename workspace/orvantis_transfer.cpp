@@ -1,21 +1,163 @@
+// Handing the open session to an online colleague, and the service's word
+// that a session left or reached this agent.
+
 #include "workspace/orvantis.h"
 
-// Handing a session to another agent. Until it is in place the button does
-// nothing and transfer frames from the service are ignored.
+#include "net/apiclient.h"
+#include "net/wssclient.h"
+#include "ui_orvantis.h"
+#include "widgets/notifysound.h"
+#include "workspace/sessionlistview.h"
 
-void orvantis::onTransferClicked() { }
+#include <QDebug>
+#include <QDialog>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QSet>
+#include <QVBoxLayout>
+
+namespace {
+
+const char transferStyle[]
+    = "QDialog { background: transparent; }"
+      "QLabel { background: transparent; }"
+      "QLabel#titleLabel { font-size: 15px; font-weight: 600; color: #2f3441; }"
+      "QLabel#descLabel { font-size: 12px; color: #8b93a5; }"
+      "QLabel#emptyLabel { font-size: 12px; color: #98a0b2; }"
+      "QPushButton#agentBtn { background: rgba(255,255,255,0.86); color: #2f3441; border: 1px "
+      "solid rgba(255,255,255,0.9); border-radius: 10px; padding: 10px 14px; font-size: 14px; "
+      "text-align: left; }"
+      "QPushButton#agentBtn:hover { background: #ffffff; border-color: #8fadff; color: #2f5fe0; }"
+      "QPushButton#cancelBtn { background: rgba(255,255,255,0.82); color: #5b6478; border: 1px "
+      "solid rgba(255,255,255,0.95); border-radius: 9px; padding: 6px 26px; font-size: 13px; }"
+      "QPushButton#cancelBtn:hover { background: #ffffff; border-color: #8fadff; color: #2f5fe0; }"
+      "QPushButton#cancelBtn:pressed { background: #e4ebff; }";
+
+} // namespace
+
+void orvantis::onTransferClicked()
+{
+    if (currentSessionId < 1)
+        return;
+    transferListPending = true;
+    ApiRequest *request = apiClient->sendGetRequest(QStringLiteral("/agent/list"));
+    connect(request, &ApiRequest::failed, this, [this] { transferListPending = false; });
+}
 
 void orvantis::onAgentListReceived(const QVariantList &agents)
 {
-    Q_UNUSED(agents);
+    // Only the list asked for by "转接" opens the picker, and only while a
+    // session is open to hand over.
+    if (!std::exchange(transferListPending, false) || currentSessionId < 1)
+        return;
+    QVariantList online;
+    QSet<int> seen;
+    for (const QVariant &entry : agents) {
+        const QVariantMap agent = entry.toMap();
+        const int id = agent.value(QStringLiteral("id")).toInt();
+        if (agent.value(QStringLiteral("online")).toInt() != 1 || id == agentId || id < 1
+            || seen.contains(id))
+            continue;
+        seen.insert(id);
+        online.append(agent);
+    }
+    showTransferDialog(online);
 }
 
 void orvantis::showTransferDialog(const QVariantList &agents)
 {
-    Q_UNUSED(agents);
+    auto *dialog = new QDialog(this);
+    transferDialog = dialog;
+    dialog->setWindowTitle(QStringLiteral("转接会话"));
+    dialog->setFixedWidth(400);
+    dialog->setStyleSheet(QString::fromLatin1(transferStyle));
+
+    auto *layout = new QVBoxLayout(dialog);
+    layout->setSpacing(12);
+    layout->setContentsMargins(22, 18, 22, 18);
+    auto *title = new QLabel(QStringLiteral("选择目标坐席"), dialog);
+    title->setObjectName(QStringLiteral("titleLabel"));
+    auto *desc = new QLabel(QStringLiteral("转接后该会话将移交给所选坐席"), dialog);
+    desc->setObjectName(QStringLiteral("descLabel"));
+    layout->addWidget(title);
+    layout->addWidget(desc);
+
+    auto *area = new QScrollArea(dialog);
+    area->setWidgetResizable(true);
+    area->setStyleSheet(QStringLiteral("QScrollArea{background:transparent;border:none;} "
+                                       "QScrollArea>QWidget>QWidget{background:transparent;}"));
+    auto *list = new QWidget(area);
+    auto *listLayout = new QVBoxLayout(list);
+    listLayout->setContentsMargins(0, 0, 0, 0);
+    listLayout->setSpacing(8);
+    for (const QVariant &entry : agents) {
+        const QVariantMap agent = entry.toMap();
+        const int target = agent.value(QStringLiteral("id")).toInt();
+        // A push button shows its text as it is: no markup from the service.
+        auto *button = new QPushButton(
+            QStringLiteral("●  %1").arg(agent.value(QStringLiteral("name")).toString()), list);
+        button->setObjectName(QStringLiteral("agentBtn"));
+        button->setCursor(Qt::PointingHandCursor);
+        connect(button, &QPushButton::clicked, dialog, [this, dialog, target] {
+            if (currentSessionId > 0)
+                wssClient->sendTransfer(currentSessionId, target);
+            dialog->accept();
+        });
+        listLayout->addWidget(button);
+    }
+    if (agents.isEmpty()) {
+        auto *empty = new QLabel(QStringLiteral("暂无可转接的在线坐席"), list);
+        empty->setObjectName(QStringLiteral("emptyLabel"));
+        empty->setAlignment(Qt::AlignCenter);
+        listLayout->addSpacing(18);
+        listLayout->addWidget(empty);
+        listLayout->addSpacing(18);
+    }
+    listLayout->addStretch();
+    area->setWidget(list);
+    area->setMinimumHeight(agents.isEmpty() ? 96 : qMin(int(agents.size()) * 52 + 60, 320));
+    layout->addWidget(area, 1);
+
+    auto *buttons = new QWidget(dialog);
+    buttons->setStyleSheet(QStringLiteral("background: transparent;"));
+    auto *row = new QHBoxLayout(buttons);
+    row->setContentsMargins(0, 4, 0, 0);
+    row->setSpacing(10);
+    auto *cancel = new QPushButton(QStringLiteral("取消"), buttons);
+    cancel->setObjectName(QStringLiteral("cancelBtn"));
+    cancel->setCursor(Qt::PointingHandCursor);
+    connect(cancel, &QPushButton::clicked, dialog, &QDialog::reject);
+    row->addStretch();
+    row->addWidget(cancel);
+    row->addStretch();
+    layout->addWidget(buttons);
+
+    dialog->exec();
+    delete dialog;
 }
 
 void orvantis::onSessionTransferred(const QVariantMap &data)
 {
-    Q_UNUSED(data);
+    const int id = data.value(QStringLiteral("session_id")).toInt();
+    const QString action = data.value(QStringLiteral("action")).toString();
+    if (action == QLatin1String("removed")) {
+        qDebug() << "[WSS] 会话已转出: sessionId=" << id;
+        if (id == currentSessionId && id > 0)
+            showNoSession();
+        sessionListView->discardRow(id);
+        dropSession(id);
+        messageCache.remove(id);
+        rebuildSessionList();
+        const int count = int(sessions.size());
+        ui->sessionCountLabel->setText(
+            QStringLiteral("<span style='font-size:12px;color:#8b93a5;'>%1个会话</span>")
+                .arg(count));
+        ui->statusLabel->setText(QStringLiteral("已连接渠道，共 %1 个会话").arg(count));
+    } else if (action == QLatin1String("assigned")) {
+        qDebug() << "[WSS] 会话已转入: sessionId=" << id;
+        NotifySound::instance()->play();
+        notifyMessage(QStringLiteral("会话转入"), QStringLiteral("有一通会话被转接到你这里"), id);
+        loadSessionsPage(1, false);
+    }
 }

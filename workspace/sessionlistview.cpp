@@ -4,6 +4,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSet>
+#include <QTimer>
 #include <algorithm>
 #include <vector>
 
@@ -21,6 +22,10 @@ SessionListView::SessionListView(QWidget *container, QScrollArea *area, SessionL
 {
     Q_ASSERT(container);
     container->installEventFilter(this);
+    m_holdTimer = new QTimer(this);
+    m_holdTimer->setSingleShot(true);
+    m_holdTimer->setInterval(HoldMs);
+    connect(m_holdTimer, &QTimer::timeout, this, &SessionListView::applyHeldOrder);
     if (m_area) {
         m_area->viewport()->installEventFilter(this);
         if (QScrollBar *bar = m_area->verticalScrollBar()) {
@@ -55,6 +60,34 @@ void SessionListView::setOrder(const QList<int> &order, int currentId)
 {
     if (!m_container)
         return;
+    m_currentId = currentId;
+    if (m_pointerInside && !m_order.isEmpty()) {
+        const QSet<int> next(order.cbegin(), order.cend());
+        const bool keepsEveryRow = std::all_of(m_order.cbegin(), m_order.cend(),
+                                               [&next](int id) { return next.contains(id); });
+        if (keepsEveryRow) {
+            m_heldOrder = order;
+            m_orderHeld = true;
+            if (!m_holdTimer->isActive())
+                m_holdTimer->start();
+            placeRows(true);
+            return;
+        }
+    }
+    applyOrder(order);
+}
+
+void SessionListView::applyHeldOrder()
+{
+    if (m_orderHeld)
+        applyOrder(m_heldOrder);
+}
+
+void SessionListView::applyOrder(const QList<int> &order)
+{
+    m_holdTimer->stop();
+    m_orderHeld = false;
+    m_heldOrder.clear();
     QScrollBar *bar = m_area ? m_area->verticalScrollBar() : nullptr;
     const int keptValue = bar ? bar->value() : 0;
 
@@ -73,7 +106,6 @@ void SessionListView::setOrder(const QList<int> &order, int currentId)
             }
         }
     }
-    m_currentId = currentId;
 
     m_placing = true;
     updateContainerHeight();
@@ -88,6 +120,7 @@ void SessionListView::setOrder(const QList<int> &order, int currentId)
 void SessionListView::discardRow(int sessionId)
 {
     m_order.removeAll(sessionId);
+    m_heldOrder.removeAll(sessionId);
     if (QPointer<SessionListItem> row = m_rowById.take(sessionId)) {
         row->hide();
         m_spare.append(row);
@@ -96,6 +129,14 @@ void SessionListView::discardRow(int sessionId)
 
 bool SessionListView::eventFilter(QObject *watched, QEvent *event)
 {
+    if (m_area && watched == m_area->viewport()) {
+        if (event->type() == QEvent::Enter) {
+            m_pointerInside = true;
+        } else if (event->type() == QEvent::Leave) {
+            m_pointerInside = false;
+            applyHeldOrder();
+        }
+    }
     if (event->type() == QEvent::Resize && !m_placing
         && (watched == m_container || (m_area && watched == m_area->viewport()))) {
         placeRows(false);

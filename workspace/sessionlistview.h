@@ -10,6 +10,7 @@
 #include "net/chatrecords.h"
 
 class QScrollArea;
+class QTimer;
 class QWidget;
 class SessionListItem;
 
@@ -34,8 +35,13 @@ public:
                     QObject *parent = nullptr);
 
     // Shows `order` (session ids, top to bottom) with `currentId` selected.
-    // Every row in view is refreshed from the current session data.
+    // Every row in view is refreshed from the current session data. While the
+    // pointer rests on the list a new order that only moves or adds rows is
+    // held back (rows still refresh in place), so that the agent does not
+    // click a visitor who slid under the pointer; it is applied when the
+    // pointer leaves or after HoldMs.
     void setOrder(const QList<int> &order, int currentId);
+    static constexpr int HoldMs = 2000;
     const QList<int> &order() const { return m_order; }
 
     // Takes the row of `sessionId` off the screen at once (it is recycled).
@@ -59,6 +65,8 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    void applyOrder(const QList<int> &order);
+    void applyHeldOrder();
     void updateContainerHeight();
     void placeRows(bool refreshAll);
     SessionListItem *takeSpareRow();
@@ -71,4 +79,8 @@ private:
     QHash<int, QPointer<SessionListItem>> m_rowById; // rows showing a session
     QList<QPointer<SessionListItem>> m_spare; // hidden rows ready for reuse
     bool m_placing = false;
+    bool m_pointerInside = false;
+    bool m_orderHeld = false;
+    QList<int> m_heldOrder;
+    QTimer *m_holdTimer = nullptr;
 };

@@ -1,0 +1,45 @@
+#include "workspace/messagerules.h"
+
+bool isFromSelf(const ChatMessage &msg)
+{
+    return msg.senderType == QLatin1String("agent") || msg.senderType == QLatin1String("admin");
+}
+
+bool isDuplicateMessage(const QList<ChatMessage> &cached, const ChatMessage &msg)
+{
+    for (const ChatMessage &known : cached) {
+        if (!msg.msgUuid.isEmpty()) {
+            if (known.msgUuid == msg.msgUuid)
+                return true;
+        } else if (msg.id >= 1) {
+            if (known.id == msg.id)
+                return true;
+        } else if (known.createTime == msg.createTime && known.content == msg.content) {
+            return true;
+        }
+    }
+    return false;
+}
+
+QString messagePreview(const ChatMessage &msg)
+{
+    constexpr int maxLength = 60;
+    if (msg.msgType == QLatin1String("image"))
+        return QStringLiteral("[图片]");
+    const QString text = msg.content.simplified();
+    if (text.size() <= maxLength)
+        return text;
+    const int cut = text.at(maxLength - 1).isHighSurrogate() ? maxLength - 1 : maxLength;
+    return text.left(cut) + QChar(0x2026);
+}
+
+QString messageTimeText(const ChatMessage &msg, const QDateTime &now)
+{
+    // Epoch seconds would sort before every ISO text of the list.
+    if (msg.createdAt.isValid()) {
+        const QString iso = msg.createdAt.toString(Qt::ISODate);
+        if (!iso.isEmpty())
+            return iso;
+    }
+    return msg.createTime.isEmpty() ? now.toString(Qt::ISODate) : msg.createTime;
+}
