@@ -442,13 +442,13 @@ HttpReply StandInServer::Private::routeApi(const RecordedRequest &r, const QStri
         if (!isPost)
             return wrongMethod();
         tokens.remove(token);
-        setOnline(agentId, false, agentId);
+        setOnline(agentId, false);
         return ok();
     }
     if (route == QLatin1String("/agent/online")) {
         if (!isPost)
             return wrongMethod();
-        setOnline(agentId, true, agentId);
+        setOnline(agentId, true);
         return ok(
             QJsonObject {{QStringLiteral("agent_id"), agentId}, {QStringLiteral("online"), 1}});
     }
@@ -456,7 +456,7 @@ HttpReply StandInServer::Private::routeApi(const RecordedRequest &r, const QStri
         if (!isGet)
             return wrongMethod();
         return ok(QJsonObject {{QStringLiteral("id"), 1},
-                               {QStringLiteral("channel_code"), QStringLiteral("demo-channel")},
+                               {QStringLiteral("channel_code"), demoChannelCode()},
                                {QStringLiteral("channel_name"), QStringLiteral("Quvela 官网咨询")},
                                {QStringLiteral("member_id"), me ? me->memberId : 3},
                                {QStringLiteral("status"), 1},
@@ -468,9 +468,11 @@ HttpReply StandInServer::Private::routeApi(const RecordedRequest &r, const QStri
             return wrongMethod();
         QJsonArray list;
         for (const AgentAccount &a : std::as_const(accounts)) {
+            if (me && a.memberId != me->memberId)
+                continue;
             list.append(QJsonObject {{QStringLiteral("id"), a.id},
                                      {QStringLiteral("name"), a.name},
-                                     {QStringLiteral("online"), a.online ? 1 : 0},
+                                     {QStringLiteral("online"), isOnline(a.id) ? 1 : 0},
                                      {QStringLiteral("account"), a.account}});
         }
         return ok(list);
@@ -728,6 +730,20 @@ HttpReply StandInServer::Private::routeControl(const RecordedRequest &r, const Q
     if (r.path == QLatin1String("/control/visitor-leaves")) {
         q->visitorLeaves(*id);
         return ok(QJsonObject {{QStringLiteral("session_id"), *id}});
+    }
+    if (r.path == QLatin1String("/control/transfer")) {
+        const auto target = positiveInt(body, QStringLiteral("to_agent_id"));
+        if (!target)
+            return refuse(400, QStringLiteral("目标坐席无效"));
+        // The owner hands it over; a session everybody sees has nobody to do so.
+        const int owner = sessions.value(*id).fields.value(QStringLiteral("agent_id")).toInt();
+        if (!owner)
+            return refuse(400, QStringLiteral("会话未分配坐席"));
+        const QString failure = transfer(*id, owner, *target);
+        if (!failure.isEmpty())
+            return refuse(400, failure);
+        return ok(QJsonObject {{QStringLiteral("session_id"), *id},
+                               {QStringLiteral("agent_id"), *target}});
     }
     return httpError(404, 404, QStringLiteral("接口不存在"));
 }

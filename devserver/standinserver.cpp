@@ -6,6 +6,8 @@
 #include <QMessageAuthenticationCode>
 #include <QUuid>
 
+#include <algorithm>
+
 namespace StandIn {
 
 namespace {
@@ -70,21 +72,21 @@ StandInServer::Private::Private(StandInServer *owner)
         handleHttp(request, socket);
     }))
 {
-    const auto add = [this](int id, const char *account, const char *password, const QString &name,
-                            bool online) {
-        AgentAccount a;
-        a.id = id;
-        a.account = QString::fromLatin1(account);
-        a.password = QString::fromLatin1(password);
-        a.name = name;
-        a.memberId = 3;
-        a.online = online;
-        accounts.append(a);
-    };
-    add(12, "demo", "demo123", QStringLiteral("演示坐席"), true);
-    add(13, "lili", "lili123", QStringLiteral("李丽"), true);
-    add(14, "noname", "noname123", QString(), true);
-    add(15, "wang", "wang123", QStringLiteral("王强"), false);
+    // Nobody is online before signing in.
+    const auto add
+        = [this](int id, const char *account, const char *password, const QString &name) {
+              AgentAccount a;
+              a.id = id;
+              a.account = QString::fromLatin1(account);
+              a.password = QString::fromLatin1(password);
+              a.name = name;
+              a.memberId = 3;
+              accounts.append(a);
+          };
+    add(12, "demo", "demo123", QStringLiteral("演示坐席"));
+    add(13, "lili", "lili123", QStringLiteral("李丽"));
+    add(14, "noname", "noname123", QString());
+    add(15, "wang", "wang123", QStringLiteral("王强"));
 
     makeDemoImages();
     QObject::connect(http.get(), &QAbstractHttpServer::newWebSocketConnection, q,
@@ -150,24 +152,80 @@ int StandInServer::Private::agentForToken(const QString &token) const
     return tokens.value(token, 0);
 }
 
-void StandInServer::Private::setOnline(int agentId, bool online, int exceptAgent)
+bool StandInServer::Private::isLinked(int agentId) const
+{
+    return agentId
+        && std::any_of(connections.cbegin(), connections.cend(),
+                       [agentId](const Connection &c) { return c.agentId == agentId; });
+}
+
+bool StandInServer::Private::isOnline(int agentId) const
+{
+    const bool marked
+        = std::any_of(accounts.cbegin(), accounts.cend(),
+                      [agentId](const AgentAccount &a) { return a.id == agentId && a.online; });
+    return marked || isLinked(agentId);
+}
+
+void StandInServer::Private::setOnline(int agentId, bool online)
 {
     AgentAccount *a = account(agentId);
     if (!a)
         return;
+    const bool wasOnline = isOnline(agentId);
     a->online = online;
+    announcePresence(agentId, wasOnline);
+}
+
+void StandInServer::Private::announcePresence(int agentId, bool wasOnline)
+{
+    const AgentAccount *a = account(agentId);
+    const bool online = isOnline(agentId);
+    if (!a || online == wasOnline)
+        return;
     const QJsonObject frame {
         {QStringLiteral("type"),
          online ? QStringLiteral("agent_online") : QStringLiteral("agent_offline")},
         {QStringLiteral("agent_id"), agentId},
         {QStringLiteral("name"), a->name}};
-    pushToAgents(frame, [exceptAgent](const Connection &c) { return c.agentId != exceptAgent; });
+    pushToAgents(frame, [agentId](const Connection &c) { return c.agentId != agentId; });
 }
 
 bool StandInServer::Private::visibleTo(const SessionRecord &s, int agentId) const
 {
     const int owner = s.fields.value(QStringLiteral("agent_id")).toInt();
     return owner == 0 || owner == agentId;
+}
+
+QString StandInServer::Private::transfer(int sessionId, int giver, int target)
+{
+    const auto it = sessions.find(sessionId);
+    const AgentAccount *from = account(giver);
+    const AgentAccount *to = account(target);
+    if (it == sessions.end() || !visibleTo(*it, giver))
+        return QStringLiteral("会话不存在");
+    if (!to || !from || to->memberId != from->memberId)
+        return QStringLiteral("目标坐席不存在");
+    if (target == giver)
+        return QStringLiteral("不能转接给自己");
+    if (!isOnline(target))
+        return QStringLiteral("目标坐席不在线");
+    it->fields.insert(QStringLiteral("agent_id"), target);
+    const auto transferred = [sessionId](const char *action) {
+        return QJsonObject {{QStringLiteral("type"), QStringLiteral("session_transferred")},
+                            {QStringLiteral("session_id"), sessionId},
+                            {QStringLiteral("action"), QLatin1String(action)}};
+    };
+    // Every link of the giver loses the session; the receiver's links gain it.
+    for (Connection &c : connections) {
+        if (c.agentId == giver && c.joinedSession == sessionId)
+            c.joinedSession = 0;
+    }
+    pushToAgents(transferred("removed"),
+                 [giver](const Connection &c) { return c.agentId == giver; });
+    pushToAgents(transferred("assigned"),
+                 [target](const Connection &c) { return c.agentId == target; });
+    return {};
 }
 
 QJsonObject StandInServer::Private::sessionJson(int sessionId) const
@@ -186,7 +244,7 @@ int StandInServer::Private::addSessionRecord(const QJsonObject &given)
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     QJsonObject f {{QStringLiteral("id"), id},
                    {QStringLiteral("channel_id"), 1},
-                   {QStringLiteral("channel_code"), QStringLiteral("demo-channel")},
+                   {QStringLiteral("channel_code"), demoChannelCode()},
                    {QStringLiteral("member_uid"), 3},
                    {QStringLiteral("agent_id"), 0},
                    {QStringLiteral("visitor_name"), QString()},
@@ -307,7 +365,7 @@ void StandInServer::addAccount(const AgentAccount &account)
 
 void StandInServer::setAgentOnline(int agentId, bool online)
 {
-    d->setOnline(agentId, online, agentId);
+    d->setOnline(agentId, online);
 }
 
 QString StandInServer::issueToken(int agentId) const
@@ -322,7 +380,7 @@ void StandInServer::revokeTokens()
 
 QString StandInServer::channelCode() const
 {
-    return QStringLiteral("demo-channel");
+    return demoChannelCode();
 }
 
 void StandInServer::clearChannel()

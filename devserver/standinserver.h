@@ -15,6 +15,20 @@
 // speaking the service's protocol from an in-memory model of one merchant
 // channel. The demo runs against it, the tests link it in-process and use the
 // control API below to make visitors act and to make the service misbehave.
+//
+// Like the service, a socket is answered nothing but "auth" until it is
+// authenticated (any other frame gets {"type":"error","msg":"未认证"}), and
+// pushes about sessions ("chat", "recall", "new_session", "session_offline")
+// reach only authenticated sockets that sent "join" for the channel and may
+// see the session.
+//
+// Scripts drive the executable over loopback-only routes (POST, JSON body):
+//   /control/new-visitor {"visitor_name", "visitor_id"?, "ip_address"?}
+//   /control/visitor-message {"session_id", "content", "msg_type"?}
+//   /control/visitor-leaves {"session_id"}
+//   /control/transfer {"session_id", "to_agent_id"}: the session's owner hands
+//     it over as its own "transfer" frame would (refused for a session that
+//     has no owner, and under the same rules as the frame).
 namespace StandIn {
 
 struct RecordedRequest
@@ -68,12 +82,16 @@ public:
     QString wssUrl() const; // "ws://127.0.0.1:PORT/wss"
 
     // ---- accounts and tokens
-    // Built in: "demo"/"demo123" (id 12, name 演示坐席, member 3), "lili"/"lili123"
-    // (id 13, 李丽), "noname"/"noname123" (id 14, empty name), "wang"/"wang123"
-    // (id 15, 王强, offline).
+    // Built in, all of member 3: "demo"/"demo123" (id 12, name 演示坐席),
+    // "lili"/"lili123" (id 13, 李丽), "noname"/"noname123" (id 14, empty name),
+    // "wang"/"wang123" (id 15, 王强). All start offline (the executable marks
+    // "lili" online). An agent is online while marked so or while one of its
+    // sockets is authenticated; its last socket going away marks it offline.
+    // "/api/agent/list" and transfers follow this; "agent_online" and
+    // "agent_offline" go to the other agents' sockets when it changes.
     QList<AgentAccount> accounts() const;
     void addAccount(const AgentAccount &account);
-    void setAgentOnline(int agentId, bool online);
+    void setAgentOnline(int agentId, bool online); // as "POST /api/agent/online" or logout
     QString issueToken(int agentId) const; // a token the server accepts for that agent
     void revokeTokens(); // every token issued so far becomes unknown (401);
                          // sockets already authenticated stay so
@@ -103,7 +121,8 @@ public:
     int sessionCount() const;
 
     // ---- simulated visitors (each also pushes the matching frame to the
-    // authenticated agent sockets that may see the session)
+    // authenticated agent sockets that joined the channel and may see the
+    // session; with none connected the change is only stored)
     // A new online session, pushed as "new_session"; a visitor id that is
     // already known reopens that session (online again) and returns its id.
     int visitorOpensSession(const QString &visitorName, const QString &visitorId = {},
@@ -142,7 +161,9 @@ public:
     // ---- WebSocket control
     int connectionCount() const; // sockets currently open on "/wss"
     int authenticatedCount() const; // of those, authenticated as agents
-    void pushFrame(const QJsonObject &frame); // to every authenticated agent socket
+    // Any frame, to every authenticated agent socket: whether a socket joined
+    // the channel or may see a session named in the frame does not matter.
+    void pushFrame(const QJsonObject &frame);
     void pushFrameTwice(const QJsonObject &frame); // the same frame sent twice
     void pushText(const QString &text); // raw text frame to every open socket, authenticated or not
     void pushBinary(const QByteArray &data);

@@ -50,9 +50,14 @@ struct Connection
 {
     QWebSocket *socket = nullptr;
     int agentId = 0; // 0 until the socket authenticated
-    QString channel;
+    QString channel; // set by "join"; pushes about sessions need it
     int joinedSession = 0;
 };
+
+inline QString demoChannelCode()
+{
+    return QStringLiteral("demo-channel");
+}
 
 // Qt's HTTP server parses the requests; every one of them comes through here.
 class HttpFrontend : public QAbstractHttpServer
@@ -107,8 +112,14 @@ public:
     AgentAccount *account(int agentId);
     QString issueToken(int agentId);
     int agentForToken(const QString &token) const;
-    void setOnline(int agentId, bool online, int exceptSocketAgent);
+    bool isLinked(int agentId) const; // has an authenticated socket
+    bool isOnline(int agentId) const; // marked online or linked
+    void setOnline(int agentId, bool online);
+    // Tells the other agents when `agentId` is no longer as online as it was.
+    void announcePresence(int agentId, bool wasOnline);
     bool visibleTo(const SessionRecord &s, int agentId) const;
+    // Hands a session from `giver` to `target`; the refusal's text when it may not.
+    QString transfer(int sessionId, int giver, int target);
     QJsonObject sessionJson(int sessionId) const;
     int addSessionRecord(const QJsonObject &fields);
     QJsonObject storeMessage(int sessionId, QJsonObject message, bool live);
@@ -133,11 +144,14 @@ public:
     void acceptWebSockets();
     void onFrame(QWebSocket *socket, const QString &text);
     void onSocketGone(QWebSocket *socket);
+    // The socket stops speaking for its agent (gone, or authenticated anew).
+    void unlink(QWebSocket *socket);
     Connection *connection(QWebSocket *socket);
     void send(QWebSocket *socket, const QJsonObject &frame);
     // Sends to every authenticated agent socket that `accept` lets through.
     void pushToAgents(const QJsonObject &frame,
                       const std::function<bool(const Connection &)> &accept = {});
+    // Sends to the authenticated sockets that joined the channel and may see the session.
     void pushToSessionViewers(int sessionId, const QJsonObject &frame,
                               QWebSocket *except = nullptr);
 

@@ -64,21 +64,30 @@ Connection *StandInServer::Private::connection(QWebSocket *socket)
 
 void StandInServer::Private::onSocketGone(QWebSocket *socket)
 {
-    const Connection *c = connection(socket);
-    if (!c)
+    if (!connection(socket))
         return;
-    const int agentId = c->agentId;
+    unlink(socket);
     connections.removeIf([socket](const Connection &other) { return other.socket == socket; });
     socket->deleteLater();
-    // The agent goes offline with its last authenticated link.
-    if (agentId) {
-        const bool stillLinked
-            = std::any_of(connections.cbegin(), connections.cend(),
-                          [agentId](const Connection &o) { return o.agentId == agentId; });
-        if (!stillLinked)
-            setOnline(agentId, false, agentId);
-    }
     emit q->socketDisconnected();
+}
+
+void StandInServer::Private::unlink(QWebSocket *socket)
+{
+    Connection *c = connection(socket);
+    if (!c || !c->agentId)
+        return;
+    const int agentId = c->agentId;
+    const bool wasOnline = isOnline(agentId);
+    Connection fresh;
+    fresh.socket = socket;
+    *c = fresh;
+    // The agent goes offline with its last authenticated link.
+    if (!isLinked(agentId)) {
+        if (AgentAccount *a = account(agentId))
+            a->online = false;
+    }
+    announcePresence(agentId, wasOnline);
 }
 
 void StandInServer::Private::send(QWebSocket *socket, const QJsonObject &frame)
@@ -104,7 +113,7 @@ void StandInServer::Private::pushToSessionViewers(int sessionId, const QJsonObje
         return;
     const SessionRecord record = *it;
     pushToAgents(frame, [this, &record, except](const Connection &c) {
-        return c.socket != except && visibleTo(record, c.agentId);
+        return c.socket != except && c.channel == demoChannelCode() && visibleTo(record, c.agentId);
     });
 }
 
@@ -124,10 +133,6 @@ void StandInServer::Private::onFrame(QWebSocket *socket, const QString &text)
     const QJsonObject frame = doc.object();
     const QString type = frame.value(QStringLiteral("type")).toString();
 
-    if (type == QLatin1String("ping")) {
-        send(socket, {{QStringLiteral("type"), QStringLiteral("pong")}});
-        return;
-    }
     if (type == QLatin1String("auth")) {
         const QString token = frame.value(QStringLiteral("token")).toString();
         const QString role = frame.value(QStringLiteral("role")).toString();
@@ -141,36 +146,43 @@ void StandInServer::Private::onFrame(QWebSocket *socket, const QString &text)
         } else if (role != QLatin1String("agent")) {
             failure = QStringLiteral("角色无效");
         }
+        // A failed or different sign-in starts over: no agent, no channel, no session.
+        if (!failure.isEmpty() || agentId != c->agentId)
+            unlink(socket);
         if (!failure.isEmpty()) {
-            c->agentId = 0;
             send(socket,
                  {{QStringLiteral("type"), QStringLiteral("auth_fail")},
                   {QStringLiteral("msg"), failure}});
             return;
         }
+        const bool wasOnline = isOnline(agentId);
         c->agentId = agentId;
         const AgentAccount *a = account(agentId);
         send(socket,
              {{QStringLiteral("type"), QStringLiteral("auth_ok")},
               {QStringLiteral("agent_id"), agentId},
               {QStringLiteral("name"), a ? a->name : QString()}});
-        if (a && !a->online)
-            setOnline(agentId, true, agentId);
+        announcePresence(agentId, wasOnline);
         return;
     }
+    // Until it authenticates a link is answered nothing else.
+    if (!c->agentId) {
+        send(socket, errorFrame(QStringLiteral("未认证")));
+        return;
+    }
+    const int agentId = c->agentId;
     if (type.isEmpty()) {
         send(socket, errorFrame(QStringLiteral("缺少消息类型")));
         return;
     }
-    if (!c->agentId) {
-        send(socket, errorFrame(QStringLiteral("请先认证")));
+    if (type == QLatin1String("ping")) {
+        send(socket, {{QStringLiteral("type"), QStringLiteral("pong")}});
         return;
     }
-    const int agentId = c->agentId;
 
     if (type == QLatin1String("join")) {
         const QString channel = frame.value(QStringLiteral("channel")).toString();
-        if (channel != QLatin1String("demo-channel")) {
+        if (channel != demoChannelCode()) {
             send(socket, errorFrame(QStringLiteral("频道不存在")));
             return;
         }
@@ -184,9 +196,11 @@ void StandInServer::Private::onFrame(QWebSocket *socket, const QString &text)
     const int sessionId = sessionIdOf(frame);
     const auto it = sessions.find(sessionId);
     const bool known = it != sessions.end();
+    // A colleague's session is as good as unknown.
+    const bool visible = known && visibleTo(*it, agentId);
 
     if (type == QLatin1String("join_session")) {
-        if (!known) {
+        if (!visible) {
             send(socket, errorFrame(QStringLiteral("会话不存在")));
             return;
         }
@@ -201,7 +215,7 @@ void StandInServer::Private::onFrame(QWebSocket *socket, const QString &text)
         QString msgType = frame.value(QStringLiteral("msg_type")).toString();
         if (msgType.isEmpty())
             msgType = QStringLiteral("text");
-        if (!known) {
+        if (!visible) {
             send(socket, errorFrame(QStringLiteral("会话不存在")));
             return;
         }
@@ -262,33 +276,11 @@ void StandInServer::Private::onFrame(QWebSocket *socket, const QString &text)
         return;
     }
     if (type == QLatin1String("transfer")) {
-        const QJsonValue targetValue = frame.value(QStringLiteral("target_agent_id"));
-        const int target = targetValue.isDouble() ? targetValue.toInt() : 0;
-        const AgentAccount *receiver = account(target);
-        QString failure;
-        if (!known || !visibleTo(*it, agentId))
-            failure = QStringLiteral("会话不存在");
-        else if (!receiver)
-            failure = QStringLiteral("目标坐席不存在");
-        else if (target == agentId)
-            failure = QStringLiteral("不能转接给自己");
-        else if (!receiver->online)
-            failure = QStringLiteral("目标坐席不在线");
-        if (!failure.isEmpty()) {
+        const QJsonValue target = frame.value(QStringLiteral("target_agent_id"));
+        const QString failure
+            = transfer(sessionId, agentId, target.isDouble() ? target.toInt() : 0);
+        if (!failure.isEmpty())
             send(socket, errorFrame(failure));
-            return;
-        }
-        it->fields.insert(QStringLiteral("agent_id"), target);
-        const auto transferred = [sessionId](const char *action) {
-            return QJsonObject {{QStringLiteral("type"), QStringLiteral("session_transferred")},
-                                {QStringLiteral("session_id"), sessionId},
-                                {QStringLiteral("action"), QLatin1String(action)}};
-        };
-        // Every link of the giving agent loses the session; the receiver's links gain it.
-        pushToAgents(transferred("removed"),
-                     [agentId](const Connection &o) { return o.agentId == agentId; });
-        pushToAgents(transferred("assigned"),
-                     [target](const Connection &o) { return o.agentId == target; });
         return;
     }
     send(socket, errorFrame(QStringLiteral("未知的消息类型: %1").arg(type)));

@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QWebSocket>
 
 using StandIn::StandInServer;
 
@@ -203,10 +204,12 @@ private slots:
     {
         QFETCH(QString, query);
         QFETCH(QList<int>, ids);
-        const auto add = [this](int id, const char *name, const char *visitorId,
-                                const char *status, const char *answeredBy) {
-            m_server->addSession({{"id", id}, {"visitor_name", QString::fromUtf8(name)},
-                                  {"visitor_id", visitorId}, {"status", status},
+        const auto add = [this](int id, const char *name, const char *visitorId, const char *status,
+                                const char *answeredBy) {
+            m_server->addSession({{"id", id},
+                                  {"visitor_name", QString::fromUtf8(name)},
+                                  {"visitor_id", visitorId},
+                                  {"status", status},
                                   {"last_time", 1700000000 + id}});
             if (*answeredBy)
                 m_server->addMessage(id, {{"from_type", answeredBy}, {"content", "您好"}});
@@ -263,6 +266,64 @@ private slots:
         const HttpResult back = finish(m_net->get(QNetworkRequest(QUrl(url))));
         QCOMPARE(back.status, 200);
         QCOMPARE(back.body, png);
+    }
+
+    void linkRules_data()
+    {
+        QTest::addColumn<QStringList>("frames"); // %1: a token of "demo"
+        QTest::addColumn<int>("owner"); // of the session the visitor then writes in
+        QTest::addColumn<QStringList>("answers"); // "type msg", the closing ping's included
+        const auto row
+            = [](const char *tag, const QStringList &frames, int owner,
+                 const QStringList &answers) { QTest::newRow(tag) << frames << owner << answers; };
+        const QString auth = R"({"type":"auth","role":"agent","token":"%1"})";
+        const QString join = R"({"type":"join","channel":"demo-channel"})";
+        const QString chat = R"({"type":"chat","content":"x","session_id":1})";
+        const QString to = R"({"type":"transfer","session_id":1,"target_agent_id":)";
+        const QString refused = "error 未认证";
+        row("not signed in", {join}, 0, {refused, refused});
+        row("after auth_fail", {auth.arg("x"), join}, 0, {"auth_fail token无效", refused, refused});
+        row("not joined", {auth}, 0, {"auth_ok ", "pong "});
+        row("joined", {auth, join}, 0, {"auth_ok ", "joined ", "chat ", "pong "});
+        row("joined, a colleague's session", {auth, join}, 13, {"auth_ok ", "joined ", "pong "});
+        row("chat", {auth, chat}, 0, {"auth_ok ", "chat_sent ", "pong "});
+        row("chat, a colleague's session", {auth, chat}, 13,
+            {"auth_ok ", "error 会话不存在", "pong "});
+        row("join a colleague's session", {auth, R"({"type":"join_session","session_id":1})"}, 13,
+            {"auth_ok ", "error 会话不存在", "pong "});
+        row("transfer to another merchant", {auth, to + "41}"}, 0,
+            {"auth_ok ", "error 目标坐席不存在", "pong "});
+    }
+
+    void linkRules()
+    {
+        QFETCH(QStringList, frames);
+        QFETCH(int, owner);
+        QFETCH(QStringList, answers);
+        m_server->addAccount({41, "other", "other123", "别家", 9, "agent", true});
+        m_server->addSession({{"id", 1}, {"agent_id", owner}, {"last_time", 1}});
+        QWebSocket link;
+        QStringList inbox;
+        connect(&link, &QWebSocket::textMessageReceived, this, [&inbox](const QString &text) {
+            const QJsonObject f = QJsonDocument::fromJson(text.toUtf8()).object();
+            inbox << f.value("type").toString() + ' ' + f.value("msg").toString();
+        });
+        link.open(QUrl(m_server->wssUrl()));
+        QTRY_COMPARE(link.state(), QAbstractSocket::ConnectedState);
+        for (const QString &frame : frames) {
+            link.sendTextMessage(frame.contains("%1") ? frame.arg(m_server->issueToken(12))
+                                                      : frame);
+            QTRY_COMPARE(inbox.size(), frames.indexOf(frame) + 1);
+        }
+        m_server->visitorSays(1, "hi");
+        link.sendTextMessage(R"({"type":"ping"})");
+        QTRY_COMPARE(inbox, answers);
+        // Whoever listens, the visitor's message is kept and counted; refusals change nothing.
+        const QJsonObject s = m_server->session(1);
+        QCOMPARE(m_server->messages(1).size(), 1 + answers.count("chat_sent "));
+        QCOMPARE(s.value("unread_count").toInt(), 1);
+        QVERIFY(s.value("last_msg") == "hi" && s.value("last_time").toInteger() > 1);
+        QCOMPARE(s.value("agent_id").toInt(), owner);
     }
 
     void transferTellsBothSides()
