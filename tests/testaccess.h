@@ -24,6 +24,12 @@ public:
     static void recallClicked(orvantis *w, const QString &uuid) { w->onRecallClicked(uuid); }
     static void lightbox(orvantis *w, const QString &url) { w->showImageLightbox(url); }
     static void saveRemark(orvantis *w) { w->saveRemark(); }
+    static void transfer(orvantis *w) { w->onTransferClicked(); }
+    static bool uploadImage(orvantis *w, const QByteArray &data, const QString &name)
+    {
+        return w->uploadImage(data, name);
+    }
+    static bool pasteImage(orvantis *w) { return w->pasteImage(); }
     static void clearSessions(orvantis *w)
     {
         w->clearSessions();

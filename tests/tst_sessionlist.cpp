@@ -39,6 +39,7 @@ private slots:
     void deleteEmptySession();
     void ipMenu();
     void malformedSessions();
+    void orderHeldUnderPointer();
 };
 
 void TestSessionList::orderRowsAndSearch()
@@ -287,6 +288,32 @@ void TestSessionList::malformedSessions()
     QCOMPARE(ws.rowOf(7), QStringLiteral("123|xxxxxxxxxxxxxxx...||-|off"));
     QVERIFY(ws.open(7));
     QVERIFY(ws.text("ipValueLabel").contains(QStringLiteral(">-<")));
+}
+
+// A visitor who writes must not slide under the agent's pointer: counts and
+// previews change in place, the order follows when the pointer leaves or
+// after a while.
+void TestSessionList::orderHeldUnderPointer()
+{
+    Workspace ws;
+    const int low = ws.server.addSession(sessionFields("low", true, 0, isoMinute(1)));
+    const int high = ws.server.addSession(sessionFields("high", true, 0, isoMinute(2)));
+    QVERIFY(ws.start());
+    QWidget *viewport = Access::listArea(ws.w())->viewport();
+    QEvent enter(QEvent::Enter), leave(QEvent::Leave);
+
+    QApplication::sendEvent(viewport, &enter);
+    ws.server.visitorSays(low, QStringLiteral("up"));
+    QTRY_COMPARE(ws.rowOf(low).section('|', 3, 3), QStringLiteral("1"));
+    QCOMPARE(ws.names(), (QStringList {"high", "low"}));
+    QApplication::sendEvent(viewport, &leave);
+    QCOMPARE(ws.names(), (QStringList {"low", "high"}));
+
+    QApplication::sendEvent(viewport, &enter);
+    ws.server.visitorSays(high, QStringLiteral("me too"));
+    QTRY_COMPARE(ws.rowOf(high).section('|', 3, 3), QStringLiteral("1"));
+    QCOMPARE(ws.names(), (QStringList {"low", "high"}));
+    QTRY_COMPARE_WITH_TIMEOUT(ws.names(), (QStringList {"high", "low"}), 4000);
 }
 
 ORVANTIS_TEST_MAIN(TestSessionList)

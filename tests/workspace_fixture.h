@@ -41,6 +41,7 @@ class Answerer : public QObject
 public:
     std::function<bool(LoginDialog *)> onLogin;
     std::function<bool(QMessageBox *)> onBox;
+    std::function<bool(QDialog *)> onOther; // unset: other dialogs are left alone
     int loginDialogsSeen = 0;
 
     Answerer()
@@ -64,7 +65,8 @@ private:
         for (QWidget *w : QApplication::topLevelWidgets()) {
             auto *login = qobject_cast<LoginDialog *>(w);
             auto *box = qobject_cast<QMessageBox *>(w);
-            if (!w->isVisible() || (!login && !box))
+            auto *other = qobject_cast<QDialog *>(w);
+            if (!w->isVisible() || !other || (!login && !box && !onOther))
                 continue;
             auto seen = std::find_if(m_seen.begin(), m_seen.end(),
                                      [w](const Seen &s) { return s.dialog == w; });
@@ -77,8 +79,10 @@ private:
                 static_cast<QDialog *>(w)->reject();
             else if (!seen->answered && login)
                 seen->answered = onLogin ? onLogin(login) : (login->reject(), true);
-            else if (!seen->answered)
+            else if (!seen->answered && box)
                 seen->answered = onBox ? onBox(box) : (box->reject(), true);
+            else if (!seen->answered)
+                seen->answered = onOther(other);
         }
     }
 
@@ -153,6 +157,7 @@ struct Workspace
         qputenv("ORVANTIS_API_URL", server.restBaseUrl().toUtf8());
         qputenv("ORVANTIS_WSS_URL", server.wssUrl().toUtf8());
         QSettings(QStringLiteral("orvantis"), QStringLiteral("config")).clear();
+        QSettings().clear(); // drafts, window state, notification switch
     }
 
     orvantis *w() const { return window.get(); }

@@ -80,7 +80,7 @@ void SessionListView::setOrder(const QList<int> &order, int currentId)
 void SessionListView::applyHeldOrder()
 {
     if (m_orderHeld)
-        applyOrder(m_heldOrder);
+        applyOrder(std::exchange(m_heldOrder, {}));
 }
 
 void SessionListView::applyOrder(const QList<int> &order)
