@@ -38,10 +38,6 @@ class TestWssClient : public QObject
         frames.removeAll(kPing);
         return frames;
     }
-    QString urlOf(const QTcpServer &server) const
-    {
-        return QStringLiteral("ws://127.0.0.1:%1/wss").arg(server.serverPort());
-    }
 
 private slots:
     void init()
@@ -54,11 +50,7 @@ private slots:
         m_client->setReconnectMaxDelayMs(300);
     }
 
-    void cleanup()
-    {
-        m_client.reset();
-        m_server.reset();
-    }
+    void cleanup() { m_client.reset(); }
 
     void authThenHeartbeat()
     {
@@ -104,36 +96,34 @@ private slots:
         QTest::addColumn<QString>("frame");
         QTest::addColumn<QByteArray>("signal"); // empty: no signal at all
         QTest::addColumn<QVariantList>("args"); // empty with a map signal: the whole frame
-        auto row = [](const char *tag, const QString &frame, const char *signal,
+        auto row = [](const char *type, const QString &more, const char *signal,
                       const QVariantList &args = {}) {
-            QTest::newRow(tag) << frame << QByteArray(signal) << args;
+            const QString frame = QStringLiteral("{\"type\":\"%1\"%2}").arg(type, more);
+            QTest::addRow("%s%s", type, qPrintable(more.left(30)))
+                << frame << QByteArray(signal) << args;
         };
-        const QString huge = "{\"type\":\"chat\",\"content\":\"" + QString(6 << 20, 'z');
-        row("not json", "hello {", "");
-        row("array", R"([{"type":"pong"}])", "");
-        row("type not a string", R"({"type":1})", "");
-        row("unknown type", R"({"type":"AUTH_OK"})", "");
-        row("nested beyond any limit", QString(200000, '[') + QString(200000, ']'), "");
-        row("several MB, cut off", huge, "");
-        row("auth_ok", R"({"type":"auth_ok"})", "authOk");
-        row("auth_fail", R"({"type":"auth_fail","msg":{"a":1}})", "authFailed", {QString()});
-        row("pong", R"({"type":"pong"})", "pong");
-        row("joined", R"({"type":"joined","channel":"c-1"})", "channelJoined", {"c-1"});
-        row("session_joined, id as text", R"({"type":"session_joined","session_id":"12"})",
-            "sessionJoined", {0});
-        row("session_offline", R"({"type":"session_offline","session_id":3})", "sessionOffline",
-            {3});
-        row("chat_sent", R"({"type":"chat_sent","msg_uuid":"u1","session_id":4})", "chatSent",
-            {"u1", 4});
-        row("recall", R"({"type":"recall","msg_uuid":"u2","session_id":9})", "recallReceived",
-            {"u2", 9});
-        row("error", R"({"type":"error","msg":"会话不存在"})", "connectionError", {"会话不存在"});
-        row("new_session", R"({"type":"new_session","id":5,"x":[1]})", "newSession");
-        row("chat, several MB", huge + "\"}", "chatMessage");
-        row("session_transferred", R"({"type":"session_transferred","session_id":5})",
-            "sessionTransferred");
-        row("agent_online", R"({"type":"agent_online","agent_id":13})", "agentOnline");
-        row("agent_offline", R"({"type":"agent_offline","agent_id":13})", "agentOffline");
+        const QString huge = ",\"content\":\"" + QString(6 << 20, 'z') + '"';
+        row("AUTH_OK", {}, "");
+        row("chat", huge.chopped(1), ""); // several MB, cut off
+        row("auth_ok", {}, "authOk");
+        row("auth_fail", R"(,"msg":{"a":1})", "authFailed", {QString()});
+        row("pong", {}, "pong");
+        row("joined", R"(,"channel":"c-1")", "channelJoined", {"c-1"});
+        row("session_joined", R"(,"session_id":"12")", "sessionJoined", {0});
+        row("session_offline", R"(,"session_id":3)", "sessionOffline", {3});
+        row("chat_sent", R"(,"msg_uuid":"u1","session_id":4)", "chatSent", {"u1", 4});
+        row("recall", R"(,"msg_uuid":"u2","session_id":9)", "recallReceived", {"u2", 9});
+        row("error", R"(,"msg":"会话不存在")", "connectionError", {"会话不存在"});
+        row("new_session", R"(,"id":5,"x":[1])", "newSession");
+        row("chat", huge, "chatMessage");
+        row("session_transferred", R"(,"session_id":5)", "sessionTransferred");
+        row("agent_online", R"(,"agent_id":13)", "agentOnline");
+        row("agent_offline", R"(,"agent_id":13)", "agentOffline");
+        for (const QString &bad :
+             {QString("hello {"), QString(R"([{"type":"pong"}])"), QString(R"({"type":1})"),
+              QString(200000, '[') + QString(200000, ']')})
+            QTest::addRow("bad %s", qPrintable(bad.left(20)))
+                << bad << QByteArray() << QVariantList();
     }
 
     void incomingFrames()
@@ -198,8 +188,7 @@ private slots:
         m_client->connectToServer(m_server->issueToken(12), "agent");
         QTRY_COMPARE(spies["authOk"].count(), 1);
         m_client->disconnectFromServer();
-        QTRY_COMPARE(spies["disconnected"].count(), 1);
-        QCOMPARE(spies["disconnected"].first().first(), QVariant(ushort(1000)));
+        QTRY_COMPARE(spies["disconnected"].value(0).value(0), QVariant(ushort(1000)));
         QVERIFY(!m_client->isAuthenticated());
         m_server->clearReceivedFrames();
         QVERIFY(!spies["connected"].wait(400)); // well past any delay, and no pings
@@ -218,35 +207,23 @@ private slots:
         QCOMPARE(spies["connected"].count(), 2);
     }
 
-    void failedAttemptsKeepRetrying_data()
+    void refusedHandshakeIsRetried()
     {
-        QTest::addColumn<bool>("refuseHandshake");
-        QTest::newRow("connection refused") << false;
         // An HTTP error answer with the TCP connection kept open: no disconnect
         // would ever come unless the client gives the attempt up.
-        QTest::newRow("handshake refused") << true;
-    }
-
-    void failedAttemptsKeepRetrying()
-    {
-        QFETCH(bool, refuseHandshake);
         QTcpServer gate;
         QVERIFY(gate.listen(QHostAddress::LocalHost));
-        m_client->setUrl(urlOf(gate));
         connect(&gate, &QTcpServer::newConnection, &gate, [&gate] {
             QTcpSocket *socket = gate.nextPendingConnection();
             connect(socket, &QTcpSocket::readyRead, socket, [socket] {
-                socket->readAll();
                 socket->write("HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n");
             });
         });
-        if (!refuseHandshake)
-            gate.close(); // a port nobody listens on
+        m_client->setUrl(QStringLiteral("ws://127.0.0.1:%1/wss").arg(gate.serverPort()));
         TestSupport::SignalSpies spies(m_client.get());
         m_client->connectToServer("t", "agent");
-        QTRY_VERIFY(spies["connectionError"].count() >= 1);
-        QVERIFY(!spies["connectionError"].first().first().toString().isEmpty());
         QTRY_VERIFY(m_client->reconnectDelayMs() >= 120);
+        QVERIFY(!spies["connectionError"].first().first().toString().isEmpty());
         // Connecting elsewhere gives the failing attempts up for good.
         m_client->setUrl(m_server->wssUrl());
         m_client->connectToServer(m_server->issueToken(12), "agent");
