@@ -63,49 +63,34 @@ private slots:
 
     void shown_data()
     {
+        QTest::addColumn<ChatMessage>("message");
         QTest::addColumn<bool>("fromSelf");
-        QTest::addColumn<QString>("type");
-        QTest::addColumn<QString>("sender");
-        QTest::addColumn<QString>("content");
         QTest::addColumn<QString>("texts"); // avatar|content|time as read
         QTest::addColumn<bool>("translatable");
         const QString markup = "<img src=\"http://127.0.0.1:1/t.png\"><b>x</b>";
         const QString limit(5000, 'a');
-        QTest::newRow("visitor") << false << "text"
-                                 << "mike"
-                                 << "hi"
-                                 << "M|hi|09:07" << true;
-        QTest::newRow("markup") << false << "text"
-                                << "<b>" << markup << "<|" + markup + "|09:07" << true;
-        QTest::newRow("empty") << false << "text"
-                               << ""
-                               << ""
-                               << "?||09:07" << false;
-        QTest::newRow("file, wide letter") << false << "file"
-                                           << "😀 s"
-                                           << "a.pdf"
-                                           << "😀|a.pdf|09:07" << false;
-        QTest::newRow("own") << true << "text"
-                             << "me"
-                             << "hi"
-                             << "M|hi|09:07" << false;
-        QTest::newRow("at the limit") << false << "text"
-                                      << "张" << limit << "张|" + limit + "|09:07" << true;
+        QTest::newRow("visitor") << makeMessage("hi", "text", "mike") << false << "M|hi|09:07"
+                                 << true;
+        QTest::newRow("markup") << makeMessage(markup, "text", "<b>") << false
+                                << "<|" + markup + "|09:07" << true;
+        QTest::newRow("empty") << makeMessage("", "text", "") << false << "?||09:07" << false;
+        QTest::newRow("file, wide letter")
+            << makeMessage("a.pdf", "file", "😀 s") << false << "😀|a.pdf|09:07" << false;
+        QTest::newRow("own") << makeMessage("hi", "text", "me") << true << "M|hi|09:07" << false;
+        QTest::newRow("at the limit")
+            << makeMessage(limit, "text", "张") << false << "张|" + limit + "|09:07" << true;
     }
 
     void shown()
     {
+        QFETCH(ChatMessage, message);
         QFETCH(bool, fromSelf);
-        QFETCH(QString, type);
-        QFETCH(QString, sender);
-        QFETCH(QString, content);
         QFETCH(QString, texts);
         QFETCH(bool, translatable);
-        ChatBubble bubble(makeMessage(content, type, sender), fromSelf);
-        QCOMPARE(QStringList({read(bubble.avatarLabel()), read(bubble.contentLabel()),
-                              read(bubble.timeLabel())})
-                     .join('|'),
-                 texts);
+        ChatBubble bubble(message, fromSelf);
+        const QStringList read = {::read(bubble.avatarLabel()), ::read(bubble.contentLabel()),
+                                  ::read(bubble.timeLabel())};
+        QCOMPARE(read.join('|'), texts);
         QCOMPARE(bubble.avatarLabel()->isVisibleTo(&bubble), !fromSelf);
         QCOMPARE(bubble.translateButton()->isVisibleTo(&bubble), translatable);
         QVERIFY(bubble.imageButton()->isHidden());
