@@ -6,134 +6,98 @@
 
 #include "widgets/notifysound.h"
 
+namespace {
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("missing");
+}
+
+} // namespace
+
 class NotifySoundTest : public QObject
 {
     Q_OBJECT
 
-private:
-    static qint16 sampleAt(const QByteArray &wav, int index)
-    {
-        return qFromLittleEndian<qint16>(wav.constData() + 44 + 2 * index);
-    }
-
-    static void writeFile(const QString &path, const QByteArray &bytes)
-    {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
-    }
-
-    static QByteArray readFile(const QString &path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
 private slots:
-    void header();
-    void samples();
-    void soundFileChoice();
-    void disabledPlayLeavesNothingPending();
-    void enabledPlayStartsOnceLoaded();
+    void chime()
+    {
+        const QByteArray wav = NotifySound::synthesizeChimeWav();
+        QCOMPARE(wav.size(), 30912);
+        // RIFF size 30904, fmt size 16, PCM, mono, 44100 Hz, 88200 bytes/s,
+        // 2-byte blocks, 16 bits, data size 30868.
+        QCOMPARE(wav.left(44).toHex(),
+                 "52494646b878000057415645666d7420100000000100010044ac00008858010002001000"
+                 "6461746194780000");
+        // The envelope of both notes: the loudest sample in windows of attack,
+        // decay, release and the pauses (44100 samples per second).
+        const int windows[][2]
+            = {{0, 2},       {0, 100},     {400, 441},   {441, 500},     {2600, 2646},
+               {2646, 2700}, {4000, 4100}, {5200, 5292}, {5292, 5733},   {5733, 5800},
+               {6100, 6174}, {9650, 9702}, {9702, 9760}, {13600, 13671}, {13671, 15434}};
+        QList<int> peaks;
+        for (const auto &[from, to] : windows) {
+            int loudest = 0;
+            for (int i = from; i < to; ++i) {
+                const qint16 sample = qFromLittleEndian<qint16>(wav.constData() + 44 + 2 * i);
+                loudest = qMax(loudest, qAbs(int(sample)));
+            }
+            peaks << loudest;
+        }
+        QCOMPARE(peaks,
+                 QList<int>({2, 1960, 9765, 9794, 7877, 7783, 3770, 272, 0, 950, 7759, 6567, 6511,
+                             116, 0}));
+    }
+
+    void soundFileChoice()
+    {
+        QTemporaryDir dir;
+        const QString shipped = dir.filePath(QStringLiteral("notify.wav"));
+        const QString generated = dir.filePath(QStringLiteral("orvantis_notify.wav"));
+        QString chosen;
+
+        // Without a shipped file the chime is written, replacing a stale longer file.
+        QFile stale(generated);
+        QVERIFY(stale.open(QIODevice::WriteOnly) && stale.write(QByteArray(40000, 'x')) == 40000);
+        stale.close();
+        QVERIFY(NotifySound::prepareSoundFile(shipped, generated, &chosen));
+        QCOMPARE(chosen, generated);
+        QCOMPARE(contents(generated), NotifySound::synthesizeChimeWav());
+
+        // Nowhere to write it: nothing can be played, the path is still remembered.
+        const QString unwritable = dir.filePath(QStringLiteral("no/such/dir.wav"));
+        QVERIFY(!NotifySound::prepareSoundFile(shipped, unwritable, &chosen));
+        QCOMPARE(chosen, unwritable);
+
+        // A shipped file is used as it is.
+        QVERIFY(QFile::rename(generated, shipped));
+        QVERIFY(NotifySound::prepareSoundFile(shipped, unwritable, &chosen));
+        QCOMPARE(chosen, shipped);
+        QCOMPARE(contents(unwritable), QByteArray("missing"));
+    }
+
+    void playsWhenEnabledAndLoaded()
+    {
+        NotifySound *sound = NotifySound::instance();
+        auto *effect = sound->findChild<QSoundEffect *>();
+        QCOMPARE(effect->status(), QSoundEffect::Loading); // no event loop has run yet
+        sound->play();
+        QVERIFY(sound->hasPendingPlay());
+        sound->setEnabled(false); // a request made before switching off is dropped
+        QVERIFY(!sound->hasPendingPlay());
+        sound->setEnabled(true);
+        sound->play();
+        sound->play(); // requests while loading give one play once loaded
+        QTRY_COMPARE(effect->status(), QSoundEffect::Ready);
+        QTRY_COMPARE(sound->playCount(), 1);
+        sound->play();
+        QCOMPARE(sound->playCount(), 2);
+        sound->setEnabled(false);
+        sound->play();
+        QCOMPARE(sound->playCount(), 2);
+    }
 };
-
-void NotifySoundTest::header()
-{
-    QByteArray expected;
-    QDataStream out(&expected, QIODevice::WriteOnly);
-    out.setByteOrder(QDataStream::LittleEndian);
-    out.writeRawData("RIFF", 4);
-    out << quint32(30904);
-    out.writeRawData("WAVEfmt ", 8);
-    // fmt size, PCM, mono, 44100 Hz, byte rate, block align, 16 bits
-    out << quint32(16) << quint16(1) << quint16(1) << quint32(44100) << quint32(88200)
-        << quint16(2) << quint16(16);
-    out.writeRawData("data", 4);
-    out << quint32(30868);
-
-    const QByteArray wav = NotifySound::synthesizeChimeWav();
-    QCOMPARE(wav.size(), 30912);
-    QCOMPARE(wav.left(44), expected);
-}
-
-void NotifySoundTest::samples()
-{
-    const QByteArray wav = NotifySound::synthesizeChimeWav();
-    // The pause after each tone is exact silence.
-    for (int i = 5292; i <= 5732; ++i)
-        QVERIFY2(sampleAt(wav, i) == 0, qPrintable(QString::number(i)));
-    for (int i = 13671; i <= 15433; ++i)
-        QVERIFY2(sampleAt(wav, i) == 0, qPrintable(QString::number(i)));
-
-    // Each tone starts at zero and swells: A to 0.3, B to 0.25 of full scale.
-    QCOMPARE(sampleAt(wav, 0), qint16(0));
-    QCOMPARE(sampleAt(wav, 5733), qint16(0));
-    int peakA = 0;
-    for (int i = 0; i < 5292; ++i)
-        peakA = qMax(peakA, qAbs(int(sampleAt(wav, i))));
-    QVERIFY2(peakA > 9000 && peakA <= 9830, qPrintable(QString::number(peakA)));
-    int peakB = 0;
-    for (int i = 5733; i < 13671; ++i)
-        peakB = qMax(peakB, qAbs(int(sampleAt(wav, i))));
-    QVERIFY2(peakB > 7500 && peakB <= 8191, qPrintable(QString::number(peakB)));
-}
-
-void NotifySoundTest::soundFileChoice()
-{
-    QTemporaryDir dir;
-    const QString shipped = dir.filePath(QStringLiteral("notify.wav"));
-    const QString generated = dir.filePath(QStringLiteral("orvantis_notify.wav"));
-    QString chosen;
-
-    // Without a shipped file the chime is written, replacing a stale longer file.
-    writeFile(generated, QByteArray(40000, 'x'));
-    QVERIFY(NotifySound::prepareSoundFile(shipped, generated, &chosen));
-    QCOMPARE(chosen, generated);
-    QCOMPARE(readFile(generated), NotifySound::synthesizeChimeWav());
-
-    // A shipped file is used as it is.
-    QFile::remove(generated);
-    writeFile(shipped, "shipped by the vendor");
-    QVERIFY(NotifySound::prepareSoundFile(shipped, generated, &chosen));
-    QCOMPARE(chosen, shipped);
-    QCOMPARE(readFile(shipped), QByteArray("shipped by the vendor"));
-    QVERIFY(!QFile::exists(generated));
-}
-
-void NotifySoundTest::disabledPlayLeavesNothingPending()
-{
-    NotifySound *sound = NotifySound::instance();
-    sound->setEnabled(false);
-    const int before = sound->playCount();
-    sound->play();
-    sound->play();
-    QVERIFY(!sound->hasPendingPlay());
-    QTest::qWait(50);
-    QCOMPARE(sound->playCount(), before);
-    sound->setEnabled(true);
-}
-
-void NotifySoundTest::enabledPlayStartsOnceLoaded()
-{
-    NotifySound *sound = NotifySound::instance();
-    const int before = sound->playCount();
-    // Several requests while loading give at most one play each; once loaded each plays.
-    sound->play();
-    sound->play();
-    QSoundEffect *effect = sound->findChild<QSoundEffect *>();
-    QVERIFY(effect);
-    QTRY_COMPARE(effect->status(), QSoundEffect::Ready);
-    QTRY_VERIFY(!sound->hasPendingPlay());
-    QVERIFY(sound->playCount() >= before + 1 && sound->playCount() <= before + 2);
-    const int loaded = sound->playCount();
-    sound->play();
-    QCOMPARE(sound->playCount(), loaded + 1);
-
-    // Switching off drops a request that is still waiting.
-    sound->setEnabled(false);
-    QVERIFY(!sound->hasPendingPlay());
-    sound->setEnabled(true);
-}
 
 ORVANTIS_TEST_MAIN(NotifySoundTest)
 #include "tst_notifysound.moc"

@@ -1,207 +1,131 @@
 #include "testsupport.h"
 
 #include "app/singleinstance.h"
-#include "devserver/standinserver.h"
 
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QLockFile>
 #include <QProcess>
-#include <QSharedMemory>
 #include <QUuid>
 
 #include <memory>
+
+using Outcome = SingleInstanceGuard::Outcome;
 
 class TestSingleInstance : public QObject
 {
     Q_OBJECT
 
+    QTemporaryDir m_dir;
+
 private slots:
-    void initTestCase();
-    void cleanup();
-    void cleanupTestCase();
-
-    // The guard itself, in this process.
-    void secondGuardSendsShow();
-    void lockHeldWithoutSegmentDefers();
-    void liveHolderWithoutLockFileStillWins();
-
-    // The real program, as separate processes.
-    void secondStartExitsAfterHandOver();
-    void killedInstanceDoesNotBlockNextStart();
-
-private:
-    SingleInstanceGuard::Names uniqueNames() const;
-    QProcess *startProgram();
-    bool ipcServerAnswers() const;
-    void stopAll();
-
-    QTemporaryDir m_guardDir;
-    QTemporaryDir m_tmp; // TMPDIR of the programs: shared memory key file, lock, socket
-    QTemporaryDir m_config; // their XDG_CONFIG_HOME
-    StandIn::StandInServer m_server;
-    std::vector<std::unique_ptr<QProcess>> m_processes;
-};
-
-void TestSingleInstance::initTestCase()
-{
-    QVERIFY(m_guardDir.isValid() && m_tmp.isValid() && m_config.isValid());
-    QVERIFY(m_server.listen());
-}
-
-void TestSingleInstance::cleanup()
-{
-    stopAll();
-}
-
-void TestSingleInstance::cleanupTestCase()
-{
-    stopAll();
-    // A killed instance leaves its segment behind; the last detach removes it.
-    const QByteArray savedTmp = qgetenv("TMPDIR");
-    qputenv("TMPDIR", m_tmp.path().toLocal8Bit());
+    // The guard in this process, against a running instance made of its parts.
+    void acquire_data()
     {
+        QTest::addColumn<QString>("lock"); // "free", "held" by a live process, "unusable"
+        QTest::addColumn<bool>("segment"); // the shared memory of a running instance
+        QTest::addColumn<bool>("listening"); // its hand-over server
+        QTest::addColumn<Outcome>("outcome");
+        QTest::newRow("nobody") << "free" << false << true << Outcome::Primary;
+        QTest::newRow("running") << "held" << true << true << Outcome::HandedOver;
+        QTest::newRow("running, deaf") << "held" << true << false << Outcome::NoAnswer;
+        // Lock taken but no segment yet: an instance is starting up.
+        QTest::newRow("starting") << "held" << false << true << Outcome::HandedOver;
+        QTest::newRow("starting, deaf") << "held" << false << false << Outcome::NoAnswer;
+        // The lock file went missing (a temp cleaner) while the instance runs.
+        QTest::newRow("lock file removed") << "free" << true << true << Outcome::HandedOver;
+        QTest::newRow("lock file removed, deaf") << "free" << true << false << Outcome::NoAnswer;
+        // No lock file possible: the shared memory alone decides.
+        QTest::newRow("no lock, nobody") << "unusable" << false << true << Outcome::Primary;
+        QTest::newRow("no lock, running") << "unusable" << true << true << Outcome::HandedOver;
+    }
+
+    void acquire()
+    {
+        QFETCH(QString, lock);
+        QFETCH(bool, segment);
+        QFETCH(bool, listening);
+        QFETCH(Outcome, outcome);
+        const QString tag = QUuid::createUuid().toString(QUuid::Id128).left(12);
+        SingleInstanceGuard::Names names;
+        names.memoryKey = QStringLiteral("OrvantisTestGuard-") + tag;
+        names.serverName = QStringLiteral("OrvantisTestIpc-") + tag;
+        names.lockFilePath = m_dir.filePath(lock == "unusable" ? "missing/" + tag : tag);
+
+        QLockFile running(names.lockFilePath);
+        QVERIFY(lock != "held" || running.tryLock(0));
+        QSharedMemory memory(names.memoryKey);
+        QVERIFY(!segment || memory.create(1));
+        QLocalServer server;
+        QVERIFY(!listening || server.listen(names.serverName));
+
+        auto guard = std::make_unique<SingleInstanceGuard>(names);
+        QCOMPARE(guard->acquire(), outcome);
+        QCOMPARE(guard->isPrimary(), outcome == Outcome::Primary);
+        if (outcome == Outcome::HandedOver) {
+            QVERIFY(server.waitForNewConnection(5000));
+            QLocalSocket *socket = server.nextPendingConnection();
+            QTRY_VERIFY(socket->bytesAvailable() >= 4
+                        || socket->state() != QLocalSocket::ConnectedState);
+            QCOMPARE(socket->readAll(), QByteArray("SHOW")); // four bytes, nothing else
+        }
+        QVERIFY(!server.hasPendingConnections());
+        // A guard that does not run the client leaves a free lock free, and a
+        // primary one holds it until it goes.
+        QCOMPARE(QLockFile(names.lockFilePath).tryLock(0),
+                 lock == "free" && outcome != Outcome::Primary);
+        if (outcome == Outcome::Primary) {
+            QCOMPARE(guard->acquire(), outcome); // asking again changes nothing
+            guard.reset();
+            QCOMPARE(SingleInstanceGuard(names).acquire(), Outcome::Primary);
+        }
+    }
+
+    // The real program: a killed instance leaves its segment, lock file and
+    // socket name behind, and must not block the next start.
+    void killedInstanceDoesNotBlockNextStart()
+    {
+        QTemporaryDir tmp; // the programs' temporary directory and settings
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("TMPDIR", tmp.path());
+        env.insert("XDG_CONFIG_HOME", tmp.path());
+        env.insert("ORVANTIS_API_URL", "http://127.0.0.1:1/api"); // never the real service
+        env.insert("ORVANTIS_WSS_URL", "ws://127.0.0.1:1/wss");
+        std::vector<std::unique_ptr<QProcess>> programs;
+        const auto start = [&] {
+            programs.push_back(std::make_unique<QProcess>());
+            programs.back()->setProcessEnvironment(env);
+            programs.back()->start(ORVANTIS_EXECUTABLE, {});
+            return programs.back().get();
+        };
+        const auto answers = [&] {
+            QLocalSocket socket;
+            socket.connectToServer(tmp.filePath("QuvelaKefuIpc"));
+            return socket.waitForConnected(200);
+        };
+
+        QProcess *first = start();
+        QTRY_VERIFY_WITH_TIMEOUT(answers(), 20000); // up and waiting at the login dialog
+        first->kill();
+        QVERIFY(first->waitForFinished());
+        QVERIFY(!answers());
+
+        QProcess *next = start();
+        QTRY_VERIFY_WITH_TIMEOUT(answers(), 20000);
+        // A later start hands over to the live instance and quietly exits.
+        QProcess *later = start();
+        QVERIFY(later->waitForFinished(20000)); // a box would keep it running
+        QCOMPARE(later->exitCode(), 0);
+        QCOMPARE(next->state(), QProcess::Running);
+        next->kill();
+        QVERIFY(next->waitForFinished());
+        // The segment the killed instances left goes with its last attachment.
+        qputenv("TMPDIR", tmp.path().toLocal8Bit());
         QSharedMemory leftover(QStringLiteral("QuvelaKefuSingleInstance"));
         if (leftover.attach())
             leftover.detach();
     }
-    qputenv("TMPDIR", savedTmp);
-}
-
-SingleInstanceGuard::Names TestSingleInstance::uniqueNames() const
-{
-    const QString tag = QUuid::createUuid().toString(QUuid::Id128).left(12);
-    SingleInstanceGuard::Names names;
-    names.memoryKey = QStringLiteral("OrvantisTestGuard-") + tag;
-    names.serverName = QStringLiteral("OrvantisTestIpc-") + tag;
-    names.lockFilePath = m_guardDir.filePath(QStringLiteral("guard-") + tag + QStringLiteral(".lock"));
-    return names;
-}
-
-void TestSingleInstance::secondGuardSendsShow()
-{
-    const auto names = uniqueNames();
-    SingleInstanceGuard first(names);
-    QCOMPARE(first.acquire(), SingleInstanceGuard::Outcome::Primary);
-
-    QLocalServer server;
-    QVERIFY(server.listen(names.serverName));
-    SingleInstanceGuard second(names);
-    QCOMPARE(second.acquire(), SingleInstanceGuard::Outcome::HandedOver);
-    QVERIFY(!second.isPrimary());
-
-    QVERIFY(server.waitForNewConnection(5000));
-    QLocalSocket *socket = server.nextPendingConnection();
-    QTRY_VERIFY(socket->bytesAvailable() >= 4 || socket->state() != QLocalSocket::ConnectedState);
-    QCOMPARE(socket->readAll(), QByteArray("SHOW")); // four bytes, nothing else
-}
-
-void TestSingleInstance::lockHeldWithoutSegmentDefers()
-{
-    // An instance that holds the lock but has not created its segment yet is
-    // starting up: a concurrent start must not run a second client.
-    const auto names = uniqueNames();
-    QLockFile starting(names.lockFilePath);
-    QVERIFY(starting.tryLock(0));
-    SingleInstanceGuard guard(names);
-    QCOMPARE(guard.acquire(), SingleInstanceGuard::Outcome::NoAnswer);
-    QVERIFY(!guard.isPrimary());
-}
-
-void TestSingleInstance::liveHolderWithoutLockFileStillWins()
-{
-    const auto names = uniqueNames();
-    SingleInstanceGuard first(names);
-    QCOMPARE(first.acquire(), SingleInstanceGuard::Outcome::Primary);
-    // A cleaner of the temporary directory removes the lock file; the first
-    // instance's segment survives, so a later start still defers.
-    QVERIFY(QFile::remove(names.lockFilePath));
-    SingleInstanceGuard second(names);
-    QCOMPARE(second.acquire(), SingleInstanceGuard::Outcome::NoAnswer);
-    QVERIFY(first.isPrimary());
-    QTest::ignoreMessage(QtWarningMsg,
-                         QRegularExpression(QStringLiteral("Could not remove our own lock file")));
-}
-
-QProcess *TestSingleInstance::startProgram()
-{
-    auto process = std::make_unique<QProcess>();
-    process->setProgram(QStringLiteral(ORVANTIS_EXECUTABLE));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("TMPDIR"), m_tmp.path());
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_config.path());
-    env.insert(QStringLiteral("ORVANTIS_API_URL"), m_server.restBaseUrl());
-    env.insert(QStringLiteral("ORVANTIS_WSS_URL"), m_server.wssUrl());
-    process->setProcessEnvironment(env);
-    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process->start();
-    m_processes.push_back(std::move(process));
-    return m_processes.back().get();
-}
-
-bool TestSingleInstance::ipcServerAnswers() const
-{
-    QLocalSocket socket;
-    socket.connectToServer(m_tmp.filePath(QStringLiteral("QuvelaKefuIpc")));
-    return socket.waitForConnected(200);
-}
-
-void TestSingleInstance::stopAll()
-{
-    for (auto &process : m_processes) {
-        process->kill();
-        process->waitForFinished();
-    }
-    m_processes.clear();
-}
-
-void TestSingleInstance::secondStartExitsAfterHandOver()
-{
-    QProcess *first = startProgram();
-    // The first instance is up once its hand-over server listens (it then sits
-    // at the login dialog, since no token is stored).
-    QTRY_VERIFY_WITH_TIMEOUT(ipcServerAnswers(), 20000);
-
-    QProcess *second = startProgram();
-    QVERIFY(second->waitForFinished(20000)); // a box would keep it running
-    QCOMPARE(second->exitStatus(), QProcess::NormalExit);
-    QCOMPARE(second->exitCode(), 0);
-    QCOMPARE(first->state(), QProcess::Running);
-
-    // Whatever a client sends, the hand-over server reads it and hangs up.
-    for (const QByteArray &payload : {QByteArray("xx\nSHOW\r\nyy"), QByteArray("\0\1\2\3", 4)}) {
-        QLocalSocket socket;
-        socket.connectToServer(m_tmp.filePath(QStringLiteral("QuvelaKefuIpc")));
-        QVERIFY(socket.waitForConnected(5000));
-        socket.write(payload);
-        QVERIFY(socket.waitForBytesWritten(5000));
-        QTRY_COMPARE(socket.state(), QLocalSocket::UnconnectedState);
-    }
-    QCOMPARE(first->state(), QProcess::Running);
-    QVERIFY(ipcServerAnswers());
-}
-
-void TestSingleInstance::killedInstanceDoesNotBlockNextStart()
-{
-    QProcess *first = startProgram();
-    QTRY_VERIFY_WITH_TIMEOUT(ipcServerAnswers(), 20000);
-    first->kill(); // SIGKILL: segment, lock file and socket name are left behind
-    QVERIFY(first->waitForFinished());
-    QVERIFY(!ipcServerAnswers());
-
-    // The next start gets past the stale guard and opens its own hand-over
-    // server instead of deferring to the dead instance.
-    QProcess *next = startProgram();
-    QTRY_VERIFY_WITH_TIMEOUT(ipcServerAnswers(), 20000);
-    QCOMPARE(next->state(), QProcess::Running);
-
-    // And it is a live instance that later starts defer to.
-    QProcess *later = startProgram();
-    QVERIFY(later->waitForFinished(20000));
-    QCOMPARE(later->exitCode(), 0);
-    QCOMPARE(next->state(), QProcess::Running);
-}
+};
 
 ORVANTIS_TEST_MAIN(TestSingleInstance)
 #include "tst_singleinstance.moc"

@@ -2,15 +2,11 @@
 
 #include "shell/traybadge.h"
 
-#include <QColor>
 #include <QFile>
-#include <QImage>
-#include <QPixmap>
 
 namespace {
 
 const QColor iconColour(30, 90, 200);
-const QColor badgeColour(244, 63, 94);
 
 QPixmap plainIcon()
 {
@@ -19,18 +15,9 @@ QPixmap plainIcon()
     return icon;
 }
 
-QImage badged(int total) { return paintTrayBadge(plainIcon(), total).toImage(); }
-bool isBadge(const QImage &image, int x, int y) { return QColor(image.pixel(x, y)) == badgeColour; }
-bool isIcon(const QImage &image, int x, int y) { return QColor(image.pixel(x, y)) == iconColour; }
-
-// Leftmost badge-coloured pixel on the badge's middle row, -1 if none.
-int badgeLeftEdge(const QImage &image)
+QImage badged(int total)
 {
-    for (int x = 0; x < image.width(); ++x) {
-        if (isBadge(image, x, 16))
-            return x;
-    }
-    return -1;
+    return paintTrayBadge(plainIcon(), total).toImage();
 }
 
 } // namespace
@@ -40,83 +27,83 @@ class TestTrayBadge : public QObject
     Q_OBJECT
 
 private slots:
-    void noBadgeWithoutUnread();
-    void smallCountInTopRightCorner();
-    void capsAtNinetyNinePlus();
-    void autoStartFollowsThisExecutable();
-};
-
-void TestTrayBadge::noBadgeWithoutUnread()
-{
-    QCOMPARE(badged(0), plainIcon().toImage());
-    QCOMPARE(badged(-3), plainIcon().toImage());
-    QVERIFY(paintTrayBadge(QPixmap(), 7).isNull());
-}
-
-void TestTrayBadge::smallCountInTopRightCorner()
-{
-    const QImage image = badged(5);
-    QCOMPARE(image.size(), QSize(64, 64));
-    // A one-digit count gets the minimum width 34: x 28..62, y 0..31, rounded.
-    QVERIFY(isBadge(image, 32, 16) && isBadge(image, 59, 16));
-    QVERIFY(isBadge(image, 45, 3) && isBadge(image, 45, 29));
-    QVERIFY(isIcon(image, 24, 16)); // left of the badge
-    QVERIFY(isIcon(image, 63, 16)); // the 2 px right margin
-    QVERIFY(isIcon(image, 45, 34)); // below the badge
-    QVERIFY(isIcon(image, 28, 1)); // rounded corner, not a square
-    QVERIFY(badgeLeftEdge(image) >= 28 && badgeLeftEdge(image) <= 29);
-
-    bool white = false; // the digit
-    for (int x = 36; x < 56; ++x) {
-        for (int y = 6; y < 26; ++y)
-            white = white || QColor(image.pixel(x, y)).lightness() > 240;
+    void badge_data()
+    {
+        QTest::addColumn<int>("total");
+        QTest::addColumn<int>("leftMin"); // the pill's left edge on its middle row
+        QTest::addColumn<int>("leftMax");
+        QTest::addColumn<bool>("largeDigits"); // 26 px digits; "99+" gets smaller ones
+        // One digit gets the minimum width, 34.
+        const struct
+        {
+            int total, leftMin, leftMax;
+            bool large;
+        } rows[]
+            = {{1, 28, 29, true},   {9, 28, 29, true},    {42, 3, 27, true},  {99, 3, 27, true},
+               {100, 0, 10, false}, {5000, 0, 10, false}, {0, 64, 64, false}, {-3, 64, 64, false}};
+        for (const auto &[total, leftMin, leftMax, large] : rows)
+            QTest::addRow("%d", total) << total << leftMin << leftMax << large;
     }
-    QVERIFY(white);
-}
 
-void TestTrayBadge::capsAtNinetyNinePlus()
-{
-    const QImage capped = badged(120);
-    // Everything above 99 reads "99+".
-    QCOMPARE(badged(100), capped);
-    QCOMPARE(badged(5000), capped);
-    QVERIFY(badged(99) != capped);
-    // "99+" is wider than a single digit, with the right edge unchanged.
-    QVERIFY(badgeLeftEdge(capped) > 0);
-    QVERIFY(badgeLeftEdge(capped) < badgeLeftEdge(badged(5)));
-    QVERIFY(isIcon(capped, 63, 16));
-    QVERIFY(isIcon(capped, 10, 40));
-}
+    void badge()
+    {
+        QFETCH(int, total);
+        QFETCH(int, leftMin);
+        QFETCH(int, leftMax);
+        QFETCH(bool, largeDigits);
+        const QImage image = badged(total);
+        QCOMPARE(image == plainIcon().toImage(), total < 1); // no badge at all
+        if (total < 1)
+            return;
+        const QColor red(244, 63, 94);
+        int left = 0;
+        while (left < 64 && image.pixelColor(left, 16) != red)
+            ++left;
+        QVERIFY2(left >= leftMin && left <= leftMax, qPrintable(QString::number(left)));
+        // A pill 32 px high, 2 px from the right edge, with rounded ends.
+        for (const QPoint &inside : {QPoint(60, 16), QPoint(45, 1), QPoint(45, 30)})
+            QCOMPARE(image.pixelColor(inside), red);
+        for (const QPoint &outside : {QPoint(63, 16), QPoint(45, 32), QPoint(left, 1)})
+            QCOMPARE(image.pixelColor(outside), iconColour);
 
-void TestTrayBadge::autoStartFollowsThisExecutable()
-{
+        // The white text sits in the middle of the pill.
+        QRect text;
+        for (int y = 0; y < 32; ++y) {
+            for (int x = left; x < 62; ++x)
+                text |= image.pixelColor(x, y).lightness() > 200 ? QRect(x, y, 1, 1) : QRect();
+        }
+        QVERIFY(qAbs(text.center().x() - (left + 61) / 2) <= 2);
+        QVERIFY(qAbs(text.center().y() - 15) <= 2);
+        QCOMPARE(text.height() >= 17, largeDigits);
+        QVERIFY(paintTrayBadge(QPixmap(), total).isNull());
+    }
+
+    void autoStartFollowsThisExecutable()
+    {
 #ifdef Q_OS_WIN
-    QSKIP("the registry entry is not touched by tests");
-#else
-    const QString path = autoStartEntryPath();
-    setAutoStartEnabled(true);
-    QVERIFY(isAutoStartEnabled());
-
-    // An entry that starts another copy of the program reads as off...
-    QFile entry(path);
-    QVERIFY(entry.open(QIODevice::WriteOnly));
-    entry.write("[Desktop Entry]\nType=Application\nExec=\"/opt/other/orvantis\"\n");
-    entry.close();
-    QVERIFY(!isAutoStartEnabled());
-    // ...and switching on points it at this one.
-    setAutoStartEnabled(true);
-    QVERIFY(isAutoStartEnabled());
-    QVERIFY(entry.open(QIODevice::ReadOnly));
-    const QByteArray quoted
-        = '"' + QDir::toNativeSeparators(QCoreApplication::applicationFilePath()).toUtf8() + '"';
-    QVERIFY2(entry.readAll().contains("Exec=" + quoted), qPrintable(path));
-    entry.close();
-
-    setAutoStartEnabled(false);
-    QVERIFY(!isAutoStartEnabled());
-    QVERIFY(!QFileInfo::exists(path));
+        QSKIP("the registry entry is not touched by tests");
 #endif
-}
+        const QString path = autoStartEntryPath();
+        setAutoStartEnabled(true);
+        QVERIFY(isAutoStartEnabled());
+        // An entry that starts another copy of the program reads as off...
+        QFile entry(path);
+        QVERIFY(entry.open(QIODevice::WriteOnly));
+        entry.write("[Desktop Entry]\nExec=\"/opt/other/orvantis\"\n");
+        entry.close();
+        QVERIFY(!isAutoStartEnabled());
+        // ...and switching on points it at this one.
+        setAutoStartEnabled(true);
+        QVERIFY(entry.open(QIODevice::ReadOnly));
+        QVERIFY(entry.readAll().contains(
+            "\nExec=\"" + QCoreApplication::applicationFilePath().toUtf8() + "\"\n"));
+        entry.close();
+        QVERIFY(isAutoStartEnabled());
+        setAutoStartEnabled(false);
+        QVERIFY(!isAutoStartEnabled());
+        QVERIFY(!QFileInfo::exists(path));
+    }
+};
 
 ORVANTIS_TEST_MAIN(TestTrayBadge)
 #include "tst_traybadge.moc"
