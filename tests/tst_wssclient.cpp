@@ -7,6 +7,8 @@
 #include <QJsonObject>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QWebSocket>
+#include <QWebSocketServer>
 
 #include <memory>
 
@@ -138,9 +140,10 @@ private slots:
         m_server->pushText(R"({"type":"joined","channel":"end"})"); // all before it is handled
         QTRY_VERIFY(spies["channelJoined"].contains(QVariantList {"end"}));
         spies["channelJoined"].removeLast();
-        if (signal == "authOk") { // the stand-in answers the ping that follows
-            QTRY_COMPARE(spies["pong"].count(), 1);
-            spies["pong"].clear();
+        if (signal == "authOk") { // a ping follows at once; the stand-in, never asked, refuses it
+            QTRY_COMPARE(spies["connectionError"].count(), 1);
+            QCOMPARE(m_server->receivedFrames(), QStringList {R"({"type":"ping"})"});
+            spies["connectionError"].clear();
         }
 
         QCOMPARE(spies.total(), signal.isEmpty() ? 0 : 1);
@@ -230,6 +233,74 @@ private slots:
         QTRY_COMPARE(spies["authOk"].count(), 1);
         QVERIFY(!spies["connected"].wait(400));
         QCOMPARE(spies["connected"].count(), 1);
+    }
+
+    // A new link starts unauthenticated, even one that replaces a live link,
+    // and its close reason is its own.
+    void eachLinkIsItsOwn()
+    {
+        m_client->setHeartbeatIntervalMs(40);
+        TestSupport::SignalSpies spies(m_client.get());
+        const QString token = m_server->issueToken(12);
+        m_client->connectToServer(token, "agent");
+        QTRY_COMPARE(spies["authOk"].count(), 1);
+        m_server->refuseNextAuth();
+        m_client->connectToServer(token, "agent");
+        QVERIFY(!m_client->isAuthenticated());
+        QTRY_COMPARE(spies["authFailed"].count(), 1);
+        m_server->clearReceivedFrames();
+        QTest::qWait(150);
+        QCOMPARE(received(kPing), 0); // no heartbeat on a link that is not authenticated
+
+        m_client->sendAuth(token, "agent");
+        QTRY_COMPARE(spies["authOk"].count(), 2);
+        m_server->closeConnections(QWebSocketProtocol::CloseCodePolicyViolated, "kicked");
+        QTRY_COMPARE(spies["disconnected"].count(), 1);
+        QCOMPARE(spies["disconnected"].last().at(1), QVariant("kicked"));
+        QTRY_COMPARE(spies["authOk"].count(), 3);
+        m_server->dropConnections();
+        QTRY_COMPARE(spies["disconnected"].count(), 2);
+        QCOMPARE(spies["disconnected"].last().at(1), QVariant(QString()));
+    }
+
+    // Links that die without a word: an upgrade never answered, and a
+    // service that used to answer pings and falls silent.
+    void silentLinks_data()
+    {
+        QTest::addColumn<int>("pongs"); // answered pings before silence; -1: no upgrade answer
+        QTest::addColumn<bool>("dropped");
+        QTest::newRow("upgrade never answered") << -1 << true;
+        QTest::newRow("silent after a pong") << 1 << true;
+        QTest::newRow("never answers pings") << 0 << false;
+    }
+
+    void silentLinks()
+    {
+        QFETCH(int, pongs);
+        QFETCH(bool, dropped);
+        QTcpServer mute;
+        QWebSocketServer quiet("quiet", QWebSocketServer::NonSecureMode);
+        QVERIFY(mute.listen(QHostAddress::LocalHost) && quiet.listen(QHostAddress::LocalHost));
+        connect(&quiet, &QWebSocketServer::newConnection, &quiet, [&] {
+            QWebSocket *peer = quiet.nextPendingConnection();
+            connect(peer, &QWebSocket::textMessageReceived, peer, [&pongs, peer](const QString &t) {
+                if (t.contains("auth"))
+                    peer->sendTextMessage(R"({"type":"auth_ok"})");
+                else if (pongs-- > 0)
+                    peer->sendTextMessage(R"({"type":"pong"})");
+            });
+        });
+        const quint16 port = pongs < 0 ? mute.serverPort() : quiet.serverPort();
+        m_client->setUrl(QStringLiteral("ws://127.0.0.1:%1").arg(port));
+        m_client->setHeartbeatIntervalMs(60);
+        m_client->setConnectTimeoutMs(150);
+        TestSupport::SignalSpies spies(m_client.get());
+        m_client->connectToServer("t", "agent");
+        QCOMPARE(spies["disconnected"].wait(1000), dropped);
+        if (dropped) // given up like any drop: the schedule goes on
+            QTRY_COMPARE(m_client->reconnectDelayMs(), 30);
+        else
+            QVERIFY(m_client->isAuthenticated());
     }
 };
 
