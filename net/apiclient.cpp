@@ -60,7 +60,7 @@ QList<ChatSession> sessionsFrom(const QJsonArray &elements)
 {
     QList<ChatSession> sessions;
     sessions.reserve(elements.size());
-    for (const QJsonValue &element : elements)
+    for (const auto &element : elements)
         sessions.append(ChatSession::fromMap(element.toObject().toVariantMap()));
     return sessions;
 }
@@ -69,7 +69,7 @@ QList<ChatMessage> messagesFrom(const QJsonArray &elements)
 {
     QList<ChatMessage> messages;
     messages.reserve(elements.size());
-    for (const QJsonValue &element : elements)
+    for (const auto &element : elements)
         messages.append(ChatMessage::fromMap(element.toObject().toVariantMap()));
     return messages;
 }
@@ -391,7 +391,7 @@ bool ApiClient::dispatch(QNetworkReply *reply, ApiRequest *request, QString *err
         QVariantList agents;
         const QJsonArray elements = root.value(QStringLiteral("data")).toArray();
         agents.reserve(elements.size());
-        for (const QJsonValue &element : elements)
+        for (const auto &element : elements)
             agents.append(element.toObject().toVariantMap());
         emit agentListReceived(agents);
     } else if (has("/chat/channel-sessions")) {

@@ -70,7 +70,7 @@ QString ChatSession::displayName() const
         return remark;
     if (!visitorId.isEmpty())
         return visitorId.size() <= 7 ? visitorId : visitorId.right(7);
-    const QString anonymous = QStringLiteral("访客");
+    static const QString anonymous = QStringLiteral("访客");
     if (!visitorName.isEmpty() && visitorName != anonymous)
         return visitorName;
     return anonymous;

@@ -39,7 +39,7 @@ void addTone(std::vector<float> &buffer, int rate, double frequency, double star
             envelope = amplitude - ((t - 0.01) / (half - 0.01)) * 0.2 * amplitude;
         else
             envelope = (1.0 - (t - half) / half) * 0.8 * amplitude;
-        buffer[size_t(first + i)] += float(std::sin(2.0 * M_PI * frequency * t) * envelope);
+        buffer[size_t(first) + size_t(i)] += float(std::sin(2.0 * M_PI * frequency * t) * envelope);
     }
 }
 

@@ -26,7 +26,7 @@ QString messagePreview(const ChatMessage &msg)
     constexpr int maxLength = 60;
     if (msg.msgType == QLatin1String("image"))
         return QStringLiteral("[图片]");
-    const QString text = msg.content.simplified();
+    QString text = msg.content.simplified();
     if (text.size() <= maxLength)
         return text;
     const int cut = text.at(maxLength - 1).isHighSurrogate() ? maxLength - 1 : maxLength;
@@ -37,7 +37,7 @@ QString messageTimeText(const ChatMessage &msg, const QDateTime &now)
 {
     // Epoch seconds would sort before every ISO text of the list.
     if (msg.createdAt.isValid()) {
-        const QString iso = msg.createdAt.toString(Qt::ISODate);
+        QString iso = msg.createdAt.toString(Qt::ISODate);
         if (!iso.isEmpty())
             return iso;
     }
