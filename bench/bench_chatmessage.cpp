@@ -1,0 +1,200 @@
+// Measures a visitor's "chat" frame through the real main window, end to end:
+// parse, repeat test, cache, bubble in the open session or unread count
+// elsewhere, list rebuild, and the layout and paint it leaves for the event
+// loop. Then a burst of 500 messages in one second over 200 sessions: the
+// longest stall of the event loop, and whether every message counted once.
+// Runs offscreen; frames are handed to the realtime client's frame handler,
+// so that no socket time is counted.
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+
+#include "devserver/standinserver.h"
+#include "net/apiclient.h"
+#include "net/wssclient.h"
+#include "testaccess.h"
+
+namespace {
+
+constexpr int Runs = 40;
+
+bool waitFor(const std::function<bool()> &condition, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+void drainEvents()
+{
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+}
+
+double median(QList<double> samples)
+{
+    std::sort(samples.begin(), samples.end());
+    const int n = int(samples.size());
+    return n % 2 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2.0;
+}
+
+QList<ChatSession> makeSessions(int count)
+{
+    QList<ChatSession> list;
+    const QDateTime base(QDate(2026, 5, 1), QTime(8, 0));
+    for (int i = 0; i < count; ++i) {
+        list.append(ChatSession::fromMap(
+            {{"id", i + 1},
+             {"visitor_name", QStringLiteral("访客%1").arg(i)},
+             {"status", i % 5 ? "offline" : "online"},
+             {"last_msg", QStringLiteral("您好，我想咨询一下订单 %1 的物流情况").arg(i)},
+             {"last_time", base.addSecs(i * 60).toString(Qt::ISODate)}}));
+    }
+    return list;
+}
+
+QString chatFrame(int sessionId, int serial)
+{
+    const QJsonObject frame {
+        {"type", "chat"},
+        {"session_id", sessionId},
+        {"msg_uuid", QStringLiteral("bench-%1").arg(serial)},
+        {"from_type", "visitor"},
+        {"content", QStringLiteral("第 %1 条：请问什么时候发货？").arg(serial)},
+        {"create_time", 1780000000 + serial}};
+    return QString::fromUtf8(QJsonDocument(frame).toJson(QJsonDocument::Compact));
+}
+
+// The realtime client's frame handler, as the socket would call it.
+void deliver(WssClient *client, const QString &text)
+{
+    QMetaObject::invokeMethod(client, "onTextMessageReceived", Qt::DirectConnection,
+                              Q_ARG(QString, text));
+}
+
+double timeFrame(WssClient *client, const QString &text)
+{
+    QElapsedTimer timer;
+    timer.start();
+    deliver(client, text);
+    QCoreApplication::sendPostedEvents(); // layout and paint of what changed
+    return double(timer.nsecsElapsed()) / 1.0e6;
+}
+
+int unreadTotal(const orvantis &window)
+{
+    int total = 0;
+    for (const ChatSession &s : window.sessionList())
+        total += s.unreadCount;
+    return total;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QTemporaryDir configHome;
+    qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());
+    qputenv("HOME", configHome.path().toLocal8Bit());
+    qputenv("TMPDIR", configHome.path().toLocal8Bit());
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QT_LOGGING_RULES", "default.debug=false;qt.multimedia*=false");
+    QStandardPaths::setTestModeEnabled(true);
+    QApplication app(argc, argv);
+
+    StandIn::StandInServer server;
+    if (!server.listen()) {
+        std::fprintf(stderr, "stand-in service did not start\n");
+        return 1;
+    }
+    server.clearChannel();
+    qputenv("ORVANTIS_API_URL", server.restBaseUrl().toUtf8());
+    qputenv("ORVANTIS_WSS_URL", server.wssUrl().toUtf8());
+    QSettings(QStringLiteral("orvantis"), QStringLiteral("config"))
+        .setValue(QStringLiteral("token"), server.issueToken(12));
+
+    orvantis window;
+    if (!waitFor([&] { return window.isLoggedIn() && window.wss()->isAuthenticated(); }, 10000)) {
+        std::fprintf(stderr, "the main window did not sign in\n");
+        return 1;
+    }
+    window.resize(1100, 700);
+    drainEvents();
+    WssClient *client = window.wss();
+
+    std::printf("one visitor message end to end, median of %d runs, milliseconds (offscreen)\n",
+                Runs);
+    std::printf("%8s | %14s | %14s\n", "sessions", "open session", "other session");
+    std::printf("---------+----------------+----------------\n");
+    int serial = 0;
+    for (int size : {100, 1000, 5000}) {
+        OrvantisTestAccess::clearSessions(&window);
+        emit window.api()->sessionsReceived(makeSessions(size), size, false);
+        OrvantisTestAccess::select(&window, 1);
+        waitFor([&] { return window.api()->pendingRequestCount() == 0; }, 5000);
+        drainEvents();
+        QList<double> open, other;
+        for (int run = 0; run < Runs; ++run) {
+            open.append(timeFrame(client, chatFrame(1, ++serial)));
+            drainEvents();
+            other.append(timeFrame(client, chatFrame(2 + run % (size - 1), ++serial)));
+            drainEvents();
+        }
+        std::printf("%8d | %14.3f | %14.3f\n", size, median(open), median(other));
+        std::fflush(stdout);
+    }
+
+    // The burst: 500 messages within one second, spread over 200 sessions of
+    // a list of 1,000, none of them open.
+    OrvantisTestAccess::clearSessions(&window);
+    emit window.api()->sessionsReceived(makeSessions(1000), 1000, false);
+    drainEvents();
+    const int before = unreadTotal(window);
+    constexpr int burst = 500;
+    int sent = 0;
+    qint64 longestStall = 0;
+    QElapsedTimer sinceTick;
+    QTimer ticker; // a stall shows as a late tick
+    ticker.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&ticker, &QTimer::timeout,
+                     [&] { longestStall = std::max(longestStall, sinceTick.restart()); });
+    QTimer feeder;
+    feeder.setTimerType(Qt::PreciseTimer);
+    QElapsedTimer wall;
+    // On schedule: whatever is due by now is delivered, as a socket that
+    // has read several frames at once would.
+    QObject::connect(&feeder, &QTimer::timeout, [&] {
+        const int due = std::min<qint64>(burst, wall.elapsed() * burst / 1000 + 1);
+        for (; sent < due; ++sent)
+            deliver(client, chatFrame(1 + (sent * 7) % 200, ++serial));
+        if (sent == burst)
+            feeder.stop();
+    });
+    wall.start();
+    sinceTick.start();
+    ticker.start(5);
+    feeder.start(2);
+    waitFor([&] { return sent == burst; }, 20000);
+    drainEvents();
+    ticker.stop();
+    const int counted = unreadTotal(window) - before;
+    std::printf("\nburst of %d messages over 200 of 1000 sessions in %lld ms: longest stall "
+                "%lld ms (5 ms ticks), unread counted %d\n",
+                burst, wall.elapsed(), longestStall, counted);
+    return counted == burst ? 0 : 2;
+}
