@@ -5,9 +5,6 @@
 #include "workspace_fixture.h"
 
 #include <QLocalSocket>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QTextDocument>
 #include <QTextDocumentFragment>
 
 using namespace Fixture;
@@ -46,30 +43,6 @@ QString workspaceState(const orvantis *w)
 
 const QString signedOut = QStringLiteral("0 0  0 0 0 -1 0   ? -");
 
-// Records the order in which the client creates its requests; the service
-// sees them over parallel connections, so its arrival order proves nothing.
-class RequestOrder : public QObject
-{
-public:
-    QStringList paths;
-
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        if (event->type() == QEvent::ChildAdded) {
-            QPointer<QObject> child(static_cast<QChildEvent *>(event)->child());
-            paths.append(QString());
-            QMetaObject::invokeMethod(
-                this,
-                [this, child, i = paths.size() - 1] {
-                    if (auto *reply = qobject_cast<QNetworkReply *>(child.data()))
-                        paths[i] = reply->url().path();
-                },
-                Qt::QueuedConnection);
-        }
-        return QObject::eventFilter(watched, event);
-    }
-};
-
 } // namespace
 
 class BootstrapTest : public QObject
@@ -87,8 +60,6 @@ private slots:
     void expiredTokenReturnsToLogin_data();
     void expiredTokenReturnsToLogin();
     void logoutLeavesNothingForTheNextAgent();
-    void agentName_data();
-    void agentName();
     void channelWithoutCode();
     void cancelledLoginAtStartEndsProgram();
     void windowStateWithoutTray(); // last: it runs and quits the application loop
@@ -172,19 +143,11 @@ void BootstrapTest::bootstrapRunsInOrder_data()
 void BootstrapTest::bootstrapRunsInOrder()
 {
     QFETCH(bool, resumed);
-    RequestOrder sent;
     if (resumed) {
         QSettings("orvantis", "config").setValue("token", server->issueToken(12));
         server->delayReplies("/agent/channel", 300);
     } else {
-        answers->onLogin = [&sent](LoginDialog *d) {
-            // The window exists, hidden, while its constructor waits for the dialog.
-            for (QWidget *w : QApplication::topLevelWidgets()) {
-                if (auto *window = qobject_cast<orvantis *>(w))
-                    window->api()->findChild<QNetworkAccessManager *>()->installEventFilter(&sent);
-            }
-            return signIn(d, "demo", "demo123");
-        };
+        answers->onLogin = signInAs("demo", "demo123");
     }
     construct();
     // Resuming, nothing is on screen until the channel record proves the token.
@@ -354,35 +317,6 @@ void BootstrapTest::logoutLeavesNothingForTheNextAgent()
     QCOMPARE(count("/agent/online"), 2);
     // The sign-out answer of the first agent must not have signed out the second.
     QVERIFY(!storedToken().isEmpty());
-}
-
-void BootstrapTest::agentName_data()
-{
-    QTest::addColumn<bool>("resumed");
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("shown");
-    QTest::newRow("no name, resumed") << true << QString() << QStringLiteral("坐席 41");
-    QTest::newRow("blank name") << false << QStringLiteral("   ") << QStringLiteral("坐席 41");
-    QTest::newRow("markup") << false << QStringLiteral("<b>Bo</b> & <i>x</i>")
-                            << QStringLiteral("<b>Bo</b> & <i>x</i>");
-}
-
-void BootstrapTest::agentName()
-{
-    QFETCH(bool, resumed);
-    QFETCH(QString, name);
-    QFETCH(QString, shown);
-    server->addAccount({41, "odd", "odd123", name, 3});
-    if (resumed)
-        QSettings("orvantis", "config").setValue("token", server->issueToken(41));
-    else
-        answers->onLogin = signInAs("odd", "odd123");
-    construct();
-    QTRY_VERIFY(window->isLoggedIn());
-    // What the agent sees is the name itself, never markup interpreted.
-    QTextDocument doc;
-    doc.setHtml(labelText(window, "merchantNameLabel"));
-    QCOMPARE(doc.toPlainText(), shown);
 }
 
 void BootstrapTest::channelWithoutCode()
