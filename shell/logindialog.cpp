@@ -67,7 +67,7 @@ QString LoginDialog::account() const
 
 void LoginDialog::setAccount(const QString &account)
 {
-    if (account == this->account())
+    if (account.trimmed() == this->account())
         return;
     ui->emailEdit->setText(account);
     // A remembered password belongs to the remembered account only.
@@ -122,10 +122,15 @@ void LoginDialog::onLoginClicked()
     // Only the failure of this sign-in reaches the error line; a 401 on it
     // comes as "认证失败".
     connect(signIn, &ApiRequest::failed, this, &LoginDialog::onApiError);
+    // The profile comes with the client's sign-in signal right after this;
+    // a sign-in started by anybody else is not the dialog's.
+    connect(signIn, &ApiRequest::succeeded, this, [this] { ownSignInAnswered = true; });
 }
 
 void LoginDialog::onLoginSuccess(const QString &token, const QVariantMap &userInfo)
 {
+    if (!std::exchange(ownSignInAnswered, false))
+        return;
     if (ui->rememberCheck->isChecked()) {
         settings.setValue(rememberedEmailKey, ui->emailEdit->text().trimmed());
         settings.setValue(rememberedPasswordKey, ui->passwordEdit->text());

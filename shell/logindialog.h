@@ -48,4 +48,5 @@ private:
     QSettings settings;
     QPushButton *websiteButton = nullptr;
     QPointer<ApiRequest> signIn; // the dialog's own sign-in in flight
+    bool ownSignInAnswered = false;
 };
