@@ -59,9 +59,7 @@ private slots:
         row("AUTH_OK", {}, "");
         row("chat", huge.chopped(1), ""); // several MB, cut off
         row("auth_fail", R"(,"msg":{"a":1})", "authFailed", {QString()});
-        row("pong", {}, "pong");
         row("session_joined", R"(,"session_id":"12")", "sessionJoined", {0});
-        row("chat_sent", R"(,"msg_uuid":"u1","session_id":4)", "chatSent", {"u1", 4});
         row("error", R"(,"msg":"会话不存在")", "connectionError", {"会话不存在"});
         row("chat", huge, "chatMessage");
         row("agent_online", R"(,"agent_id":13)", "agentOnline");
