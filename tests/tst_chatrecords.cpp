@@ -1,6 +1,5 @@
 #include "testsupport.h"
 
-#include "net/apiclient.h"
 #include "net/chatrecords.h"
 
 #include <QJsonDocument>
@@ -13,15 +12,6 @@ QString localIso(qint64 seconds)
     return QDateTime::fromSecsSinceEpoch(seconds).toString(Qt::ISODate);
 }
 
-// Everything as one text, fields separated by single spaces.
-QString joined(const QVariantList &values)
-{
-    QStringList parts;
-    for (const QVariant &value : values)
-        parts << value.toString();
-    return parts.join(QLatin1Char(' '));
-}
-
 // One field of the records built from the JSON (parsed the way the program
 // does), as text: one table covers every rule.
 QString fieldOf(const QByteArray &json, const QByteArray &field)
@@ -29,6 +19,8 @@ QString fieldOf(const QByteArray &json, const QByteArray &field)
     const QVariantMap map = QJsonDocument::fromJson(json).object().toVariantMap();
     const ChatSession s = ChatSession::fromMap(map);
     const ChatMessage m = ChatMessage::fromMap(map);
+    const auto joined
+        = [](const QVariantList &values) { return QVariant(values).toStringList().join(' '); };
     const QMap<QByteArray, QString> fields {
         {"lastMsg", s.lastMessage},
         {"lastTime", s.lastTime},
@@ -38,10 +30,8 @@ QString fieldOf(const QByteArray &json, const QByteArray &field)
         {"session",
          joined({s.id, s.channelId, s.channelCode, s.memberUid, s.ipAddress, s.unreadCount,
                  s.messageCount, s.visitorName})},
-        {"message", joined({m.id, m.msgUuid, m.sessionId, m.content})},
+        {"message", joined({m.id, m.msgUuid, m.sessionId, m.content, m.msgType, m.isDeleted})},
         {"sender", joined({m.senderId, m.senderName, m.senderType})},
-        {"msgType", m.msgType},
-        {"isDeleted", m.isDeleted ? "deleted" : "kept"},
         {"time", m.createTime + QLatin1Char('|') + m.createdAt.toString(Qt::ISODate)}};
     return fields.value(field, QStringLiteral("no such field"));
 }
@@ -53,16 +43,6 @@ class TestChatRecords : public QObject
     Q_OBJECT
 
 private slots:
-    void metaTypesRegisteredByClient()
-    {
-        // Constructing the REST client is enough for the records to travel
-        // through queued connections under their names.
-        ApiClient client;
-        QCOMPARE(QMetaType::fromName("ChatSession"), QMetaType::fromType<ChatSession>());
-        QCOMPARE(QMetaType::fromName("QList<ChatMessage>"),
-                 QMetaType::fromType<QList<ChatMessage>>());
-    }
-
     void fields_data()
     {
         QTest::addColumn<QByteArray>("json");
@@ -72,61 +52,41 @@ private slots:
             QTest::addRow("%s %s", field, json)
                 << QByteArray(json) << QByteArray(field) << expected;
         };
-        const QString iso = "2024-03-01T08:09:10";
 
         row(R"({"id":"17","channel_id":3,"channel_code":"c","member_uid":9.0,"ip_address":"1.2.3.4",)"
             R"("unread_count":"4","message_count":6,"visitor_name":"张"})",
             "session", "17 3 c 9 1.2.3.4 4 6 张");
-        row(R"({"id":"abc","unread_count":{},"visitor_id":["x"]})", "session", "0 0  0  0 0 ");
-        row(R"({"id":7,"msg_uuid":"u-1","session_id":12,"content":"<b>"})", "message",
-            "7 u-1 12 <b>");
-        row(R"({"session_id":"x","id":null})", "message", "0  0 ");
+        row(R"({"id":7,"msg_uuid":"u-1","session_id":12,"content":"<b>","is_deleted":1})",
+            "message", "7 u-1 12 <b> text true");
 
         row(R"({"last_msg":"","last_message":"在吗"})", "lastMsg", "在吗");
         row(R"({"last_msg":"a","last_message":"b"})", "lastMsg", "a");
         row(R"({"last_time":1700000000})", "lastTime", localIso(1700000000));
-        row(R"({"last_time":"1"})", "lastTime", localIso(1));
         row(R"({"last_time":0})", "lastTime", "0");
-        row(R"({"last_time":"2024-03-01T08:09:10"})", "lastTime", iso);
-        // Too far in the future for a date: keep what was received rather than nothing.
-        row(R"({"last_time":"9000000000000000000"})", "lastTime", "9000000000000000000");
 
-        row(R"({"created_at":"2024-03-01T08:09:10"})", "created", iso);
         row(R"({"created_at":"yesterday","create_time":1700000000})", "created", "");
         row(R"({"created_at":"","create_time":"1"})", "created", localIso(1));
-        row(R"({"create_time":0})", "created", "");
 
-        row(R"({"status":"online"})", "status", "online 在线");
         row(R"({"status":"Online"})", "status", "- 离线");
         row(R"({"status":"closed"})", "status", "- 已结束");
 
         row(R"({"remark":"老客户","visitor_id":"abc","visitor_name":"张三"})", "name", "老客户");
         row(R"({"visitor_id":"abcd1234567","visitor_name":"张三"})", "name", "1234567");
-        row(R"({"visitor_id":"v123456"})", "name", "v123456");
         row(R"({"remark":"","visitor_id":"","visitor_name":"李四"})", "name", "李四");
         row("{}", "name", "访客");
 
+        // Malformed records and the from_* names are met by the workspace tests.
         row(R"({"sender_id":6,"sender_name":"B","sender_type":"agent"})", "sender", "6 B agent");
-        row(R"({"from_id":1,"sender_id":2,"from_name":"x","sender_name":"y","from_type":"admin",)"
-            R"("sender_type":"visitor"})",
-            "sender", "1 x admin");
-        row(R"({"msg_type":""})", "msgType", "text");
-        row(R"({"msg_type":"image"})", "msgType", "image");
-        row(R"({"is_deleted":1})", "isDeleted", "deleted");
-        row(R"({"is_deleted":2})", "isDeleted", "kept");
 
         row(R"({"create_time":"1"})", "time", "1|" + localIso(1));
-        row(R"({"create_time":"2024-03-01T08:09:10"})", "time", iso + '|' + iso);
         row(R"({"create_time":"01/03/2024 08:09"})", "time", "01/03/2024 08:09|");
-        row(R"({"create_time":0})", "time", "0|");
     }
 
     void fields()
     {
         QFETCH(QByteArray, json);
         QFETCH(QByteArray, field);
-        QFETCH(QString, expected);
-        QCOMPARE(fieldOf(json, field), expected);
+        QTEST(fieldOf(json, field), "expected");
     }
 };
 

@@ -7,17 +7,14 @@
 
 namespace {
 
-ChatSession makeSession(int id, const QString &name, const QString &last, const QString &time,
-                        int unread, bool online)
+ChatSession makeSession(const QString &name, const QString &last, const QString &time, int unread,
+                        bool online)
 {
-    ChatSession s;
-    s.id = id;
-    s.visitorName = name;
-    s.lastMessage = last;
-    s.lastTime = time;
-    s.unreadCount = unread;
-    s.online = online;
-    return s;
+    return ChatSession::fromMap({{"visitor_name", name},
+                                 {"last_msg", last},
+                                 {"last_time", time},
+                                 {"unread_count", unread},
+                                 {"status", online ? "online" : "-"}});
 }
 
 // Everything a row shows, as read by a screen reader (hidden labels as "-"),
@@ -34,9 +31,8 @@ QStringList shown(SessionListItem &item)
     }
     const QImage image = item.grab().toImage();
     QLabel *dot = item.findChild<QLabel *>("onlineDot");
-    out << image.pixelColor(100, 4).name() << image.pixelColor(dot->geometry().center()).name()
-        << dot->toolTip();
-    return out;
+    return out << image.pixelColor(100, 4).name()
+               << image.pixelColor(dot->geometry().center()).name() << dot->toolTip();
 }
 
 } // namespace
@@ -51,72 +47,48 @@ private slots:
     void initTestCase()
     {
         m_list.setStyleSheet(SessionListItem::sharedStyleSheet());
-        m_list.resize(280, 64);
         m_list.show();
     }
 
+    // Rows are reused for other sessions: a reused row shows what a new one does.
     void row()
     {
-        const QList<ChatSession> sessions
-            = {makeSession(1, "alice", "<b>第一条消息比十五个字还要长很多</b>",
-                           "2024-05-01T09:05:33", 120, true),
-               makeSession(2, "😀 x", "", "", 0, false),
-               makeSession(3, "<b>c", "short", "12:30:00", -2, false),
-               makeSession(4, "dave", "x", "1714550400", 99, true),
-               // A character outside the basic plane at the cut is not split in half.
-               makeSession(5, "e", QString(14, 'a') + "😀xyz", "", 1, true)};
-        const QList<QStringList> expected
-            = {{"A", "alice", "<b>第一条消息比十五个字还要...", "09:05", "99"},
-               {"😀", "😀 x", "", "", "-"},
-               {"<", "<b>c", "short", "", "-"},
-               {"D", "dave", "x", "", "99"},
-               {"E", "e", QString(14, 'a') + "...", "", "1"}};
-        // Rows are reused for other sessions: a reused row shows what a new one does.
-        auto reused = new SessionListItem(sessions.at(0), &m_list);
-        reused->resize(280, 64);
-        for (int i = 0; i < sessions.size(); ++i) {
-            reused->setSelected(true);
-            reused->updateLastMessage("changed", "2024-05-03T08:15:00");
-            reused->setSession(sessions.at(i));
-            auto fresh = std::make_unique<SessionListItem>(sessions.at(i), &m_list);
-            fresh->resize(280, 64);
-            QCOMPARE(shown(*fresh).mid(0, 5), expected.at(i));
-            QCOMPARE(shown(*reused), shown(*fresh));
+        const QList<std::pair<ChatSession, QString>> rows
+            = {{makeSession("alice", "<b>第一条消息比十五个字还要长很多</b>", "2024-05-01T09:05:33",
+                            120, true),
+                "A|alice|<b>第一条消息比十五个字还要...|09:05|99"},
+               {makeSession("<b>c", "", "yesterday", -2, false), "<|<b>c|||-"},
+               // A character outside the basic plane is not split in half.
+               {makeSession("😀 e", QString(14, 'a') + "😀xyz", "", 1, true),
+                "😀|😀 e|aaaaaaaaaaaaaa...||1"}};
+        SessionListItem reused(rows.first().first, &m_list);
+        reused.resize(280, 64);
+        for (const auto &[session, expected] : rows) {
+            reused.setSelected(true);
+            reused.updateLastMessage("changed", "2024-05-03T08:15:00");
+            reused.setSession(session);
+            SessionListItem fresh(session, &m_list);
+            fresh.resize(280, 64);
+            QCOMPARE(shown(fresh).mid(0, 5).join('|'), expected);
+            QCOMPARE(shown(reused), shown(fresh));
         }
     }
 
     void look()
     {
-        SessionListItem item(makeSession(1, "x", "old", "2024-05-01T09:05:33", 0, false), &m_list);
+        SessionListItem item(makeSession("x", "old", "2024-05-01T09:05:33", 0, false), &m_list);
         item.resize(280, 64);
-        const QStringList plain = shown(item);
+        QCOMPARE(shown(item).mid(6), QStringList({"#d6dbe6", "离线"}));
         item.setOnline(true);
-        const QStringList online = shown(item);
-        QCOMPARE(online.mid(6), QStringList({"#22a06b", "在线"}));
-        QCOMPARE(plain.mid(6), QStringList({"#d6dbe6", "离线"}));
-        QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), QPointF(5, 5));
-        QCoreApplication::sendEvent(&item, &enter);
-        const QStringList hovered = shown(item);
+        const QStringList plain = shown(item);
+        QCOMPARE(plain.mid(6), QStringList({"#22a06b", "在线"}));
         item.setSelected(true);
-        const QStringList selected = shown(item);
         QCOMPARE(item.grab().toImage().pixelColor(8, 32), QColor(61, 109, 242)); // the bar
-        QEvent leave(QEvent::Leave);
-        QCoreApplication::sendEvent(&item, &leave);
-        QCOMPARE(shown(item), selected); // selection outlasts the hover
         item.setSelected(false);
-        QCOMPARE(shown(item), online);
-        QVERIFY(QColor(hovered.at(5)).lightness() > QColor(plain.at(5)).lightness());
-        QVERIFY(QColor(selected.at(5)).blue() > QColor(selected.at(5)).red() + 10);
-        // An empty text or an unreadable time keeps what the row showed.
-        item.updateLastMessage("", "later");
+        QCOMPARE(shown(item), plain);
+        item.updateLastMessage("", "later"); // nothing readable: what was shown stays
         QCOMPARE(shown(item).mid(2, 2), QStringList({"old", "09:05"}));
-        item.updateLastMessage("new", "2024-05-02T10:00:00");
-        QCOMPARE(shown(item).mid(2, 2), QStringList({"new", "10:00"}));
-    }
-
-    void mouseButtons()
-    {
-        SessionListItem item(makeSession(1, "x", {}, {}, 0, false));
+        // Left opens the session, right offers its menu, nothing else counts.
         QSignalSpy clicked(&item, &SessionListItem::clicked);
         QSignalSpy right(&item, &SessionListItem::rightClicked);
         for (Qt::MouseButton button : {Qt::LeftButton, Qt::RightButton, Qt::MiddleButton})
