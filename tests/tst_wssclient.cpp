@@ -77,7 +77,8 @@ private slots:
         QFETCH(QByteArray, signal);
         QFETCH(QVariantList, args);
         m_client->connectToServer(QString(), "agent"); // no token: no auth frame
-        QTRY_COMPARE(m_server->connectionCount(), 1);
+        // Both ends must see the link before anything is counted.
+        QTRY_VERIFY(m_server->connectionCount() == 1 && m_client->isConnected());
         TestSupport::SignalSpies spies(m_client.get());
         m_server->pushText(frame);
         m_server->pushText(R"({"type":"joined","channel":"end"})"); // all before it is handled
@@ -182,6 +183,7 @@ private slots:
         });
         connect(&quiet, &QWebSocketServer::newConnection, &quiet, [&] {
             QWebSocket *peer = quiet.nextPendingConnection();
+            peer->setParent(&quiet);
             connect(peer, &QWebSocket::textMessageReceived, peer, [&pongs, peer](const QString &t) {
                 if (t.contains("auth"))
                     peer->sendTextMessage(R"({"type":"auth_ok"})");

@@ -6,6 +6,7 @@
 #include "shell/logindialog.h"
 #include "ui_orvantis.h"
 #include "widgets/toast.h"
+#include "workspace/sessionlistview.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -119,6 +120,8 @@ void orvantis::onAuthExpired()
 
 orvantis::~orvantis()
 {
+    // The list view filters events of widgets that die before it does.
+    delete std::exchange(sessionListView, nullptr);
     dismissAllToasts();
     if (loggedIn)
         saveWindowGeometry();

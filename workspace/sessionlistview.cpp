@@ -21,12 +21,14 @@ SessionListView::SessionListView(QWidget *container, QScrollArea *area, SessionL
     : QObject(parent), m_container(container), m_area(area), m_lookup(std::move(lookup))
 {
     Q_ASSERT(container);
+    m_containerObject = container;
     container->installEventFilter(this);
     m_holdTimer = new QTimer(this);
     m_holdTimer->setSingleShot(true);
     m_holdTimer->setInterval(HoldMs);
     connect(m_holdTimer, &QTimer::timeout, this, &SessionListView::applyHeldOrder);
     if (m_area) {
+        m_viewportObject = m_area->viewport();
         m_area->viewport()->installEventFilter(this);
         if (QScrollBar *bar = m_area->verticalScrollBar()) {
             connect(bar, &QScrollBar::valueChanged, this, [this, bar](int value) {
@@ -129,16 +131,16 @@ void SessionListView::discardRow(int sessionId)
 
 bool SessionListView::eventFilter(QObject *watched, QEvent *event)
 {
-    if (m_area && watched == m_area->viewport()) {
-        if (event->type() == QEvent::Enter) {
-            m_pointerInside = true;
-        } else if (event->type() == QEvent::Leave) {
-            m_pointerInside = false;
-            applyHeldOrder();
-        }
-    }
-    if (event->type() == QEvent::Resize && !m_placing
-        && (watched == m_container || (m_area && watched == m_area->viewport()))) {
+    // Compared by address only: the watched widgets may be in the middle of
+    // their destruction, when no cast to their class is valid any more.
+    const bool onViewport = watched == m_viewportObject;
+    if (onViewport && event->type() == QEvent::Enter) {
+        m_pointerInside = true;
+    } else if (onViewport && event->type() == QEvent::Leave) {
+        m_pointerInside = false;
+        applyHeldOrder();
+    } else if (event->type() == QEvent::Resize && !m_placing
+               && (onViewport || watched == m_containerObject)) {
         placeRows(false);
     }
     return QObject::eventFilter(watched, event);

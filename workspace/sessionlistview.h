@@ -72,6 +72,8 @@ private:
     SessionListItem *takeSpareRow();
 
     QPointer<QWidget> m_container;
+    const QObject *m_containerObject = nullptr; // identities for the event filter
+    const QObject *m_viewportObject = nullptr;
     QPointer<QScrollArea> m_area;
     SessionLookup m_lookup;
     QList<int> m_order;
