@@ -1,5 +1,5 @@
 // The conversation pane of the real main window against the stand-in
-// service: history, sides, recall, remark, joins, the image viewer, and
+// service: history, sides, recall, remark, the image viewer, and
 // menus whose bubble goes away while they are open.
 
 #include "workspace_fixture.h"
@@ -138,26 +138,6 @@ private slots:
         // Opening a session that is not listed leaves no remark behind to save.
         Access::select(ws.w(), 4711);
         QCOMPARE(edit->text(), QString());
-    }
-
-    void joinOncePerSessionAndLink()
-    {
-        Workspace ws;
-        const int a = ws.add("a"), b = ws.add("b");
-        QVERIFY(ws.start());
-        const QString join = "{\"session_id\":%1,\"type\":\"join_session\"}";
-        for (int id : {a, a, b, a})
-            Access::select(ws.w(), id);
-        QTRY_COMPARE(ws.frames(join.arg(a)), 2);
-
-        // A new authenticated link joins the channel and the open session again.
-        ws.w()->wss()->setReconnectBaseDelayMs(50);
-        ws.server.dropConnections();
-        QTRY_COMPARE(ws.frames("\"type\":\"join\""), 2);
-        QTRY_COMPARE(ws.frames(join.arg(a)), 3);
-        QTest::qWait(100);
-        QCOMPARE(ws.frames(join.arg(a)), 3);
-        QCOMPARE(ws.frames(join.arg(b)), 1);
     }
 
     void lightbox_data()

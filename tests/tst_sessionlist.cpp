@@ -93,9 +93,19 @@ private slots:
         QCOMPARE(ws.requests("/chat/messages", QString("session_id=%1").arg(first)), 1);
         QCOMPARE(ws.server.requestsTo("mark-read").size(), 1);
         QCOMPARE(ws.server.requestsTo("mark-read")[0].jsonBody()["session_id"].toInt(), first);
-        QTRY_COMPARE(ws.frames(QString("\"session_id\":%1,\"type\":\"join_session").arg(first)), 1);
         QVERIFY(ws.text("chatNameLabel").contains(">first<"));
+        // Joined once per session and link, and again on a new link.
+        const QString join = "{\"session_id\":%1,\"type\":\"join_session\"}";
+        for (int id : {first, known, first, first})
+            Access::select(ws.w(), id);
+        QTRY_COMPARE(ws.frames(join.arg(first)), 2);
+        ws.w()->wss()->setReconnectBaseDelayMs(50);
+        ws.server.dropConnections();
+        QTRY_COMPARE(ws.frames("\"type\":\"join\""), 2);
+        QTRY_COMPARE(ws.frames(join.arg(first)), 3);
         QVERIFY(ws.open(known));
+        QCOMPARE(ws.frames(join.arg(first)), 3);
+        QCOMPARE(ws.frames(join.arg(known)), 2);
         QVERIFY(!ws.row(first)->isSelected() && ws.row(known)->isSelected());
         QVERIFY(ws.text("chatStatusDot").contains("● 离线"));
 
@@ -180,19 +190,15 @@ private slots:
     {
         Workspace ws;
         QVERIFY(ws.start());
-        const QJsonObject odd {{"id", "7"},
-                               {"visitor_name", 123},
-                               {"status", true},
-                               {"unread_count", "many"},
-                               {"last_time", "yesterday"},
-                               {"last_msg", QString(100000, 'x')},
-                               {"ip_address", QJsonArray {1, 2}}};
-        // Epoch seconds after the year 9999 keep their text rather than vanish.
-        const QJsonObject future {{"id", 8}, {"last_time", "253402300800"}, {"status", "online"}};
-        const QJsonArray list {odd, future, QJsonObject {{"visitor_name", "no id"}}, 5, "text", {}};
-        const QJsonObject data {{"list", list}, {"total", 3}, {"has_more", false}};
+        // Wrong types, a huge preview, rows without an id or not objects at all;
+        // epoch seconds after the year 9999 keep their text rather than vanish.
         ws.server.setRawReply("channel-sessions", 200,
-                              QJsonDocument(QJsonObject {{"code", 200}, {"data", data}}).toJson());
+                              R"({"code":200,"data":{"total":3,"has_more":false,"list":[
+            {"id":"7","visitor_name":123,"status":true,"unread_count":"many","ip_address":[1,2],
+             "last_time":"yesterday","last_msg":")"
+                                  + QByteArray(100000, 'x') + R"("},
+            {"id":8,"last_time":"253402300800","status":"online"},
+            {"visitor_name":"no id"},5,"text",null]}})");
         ws.w()->api()->sendGetRequest("/chat/channel-sessions");
         QTRY_COMPARE(ws.w()->visibleSessionOrder(), (QList<int> {8, 7}));
         QCOMPARE(Access::map(ws.w()).value(8).lastTime, "253402300800");
