@@ -13,10 +13,8 @@ public:
     static SessionListItem *row(const orvantis *w, int id) { return w->sessionListView->row(id); }
     static int rowsMaterialised(const orvantis *w) { return w->sessionListView->rowCount(); }
     static const QMap<int, ChatSession> &map(const orvantis *w) { return w->sessionMap; }
-    static bool loadingSessions(const orvantis *w) { return w->loadingSessions; }
     static QScrollArea *listArea(const orvantis *w) { return w->sessionScrollArea; }
     static int joinedSessionId(const orvantis *w) { return w->joinedSessionId; }
-    static QString channelCode(const orvantis *w) { return w->channelCode; }
     static void rebuild(orvantis *w) { w->rebuildSessionList(); }
     static void select(orvantis *w, int id) { w->selectSession(id); }
     static void rightClick(orvantis *w, SessionListItem *row) { w->onSessionItemRightClicked(row); }
@@ -25,10 +23,6 @@ public:
     static void lightbox(orvantis *w, const QString &url) { w->showImageLightbox(url); }
     static void saveRemark(orvantis *w) { w->saveRemark(); }
     static void transfer(orvantis *w) { w->onTransferClicked(); }
-    static bool uploadImage(orvantis *w, const QByteArray &data, const QString &name)
-    {
-        return w->uploadImage(data, name);
-    }
     static bool pasteImage(orvantis *w) { return w->pasteImage(); }
     static void clearSessions(orvantis *w)
     {

@@ -11,20 +11,10 @@
 #include "net/wssclient.h"
 #include "shell/logindialog.h"
 #include "widgets/chatbubble.h"
+#include "widgets/notifysound.h"
 #include "widgets/sessionlistitem.h"
 
-#include <QElapsedTimer>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMenu>
-#include <QMessageBox>
-#include <QPointer>
-#include <QPushButton>
-#include <QScrollBar>
-#include <QSettings>
-#include <QTimer>
+#include <QtWidgets>
 #include <functional>
 #include <memory>
 
@@ -34,14 +24,15 @@ namespace Fixture {
 
 // Modal dialogs block the code that opens them (the window's constructor
 // included), so they are answered from a timer. A handler returns true once
-// it has answered; unset handlers reject. A dialog still open after 10 s is
-// rejected so that a failing test cannot hang.
+// it has answered; unset handlers reject, other dialogs are left alone unless
+// onOther is set. A dialog still open after 10 s is rejected so that a
+// failing test cannot hang.
 class Answerer : public QObject
 {
 public:
     std::function<bool(LoginDialog *)> onLogin;
     std::function<bool(QMessageBox *)> onBox;
-    std::function<bool(QDialog *)> onOther; // unset: other dialogs are left alone
+    std::function<bool(QDialog *)> onOther;
     int loginDialogsSeen = 0;
 
     Answerer()
@@ -51,56 +42,43 @@ public:
     }
 
 private:
-    struct Seen
-    {
-        QPointer<QWidget> dialog;
-        QElapsedTimer since;
-        bool answered = false;
-    };
-
+    // Marks live on the dialog itself: a later dialog at the same address is new.
     void poll()
     {
-        // A closed dialog is forgotten: the next one may reuse its address.
-        m_seen.removeIf([](const Seen &s) { return !s.dialog || !s.dialog->isVisible(); });
         for (QWidget *w : QApplication::topLevelWidgets()) {
+            auto *dialog = qobject_cast<QDialog *>(w);
             auto *login = qobject_cast<LoginDialog *>(w);
             auto *box = qobject_cast<QMessageBox *>(w);
-            auto *other = qobject_cast<QDialog *>(w);
-            if (!w->isVisible() || !other || (!login && !box && !onOther))
+            if (!dialog || !w->isVisible() || (!login && !box && !onOther))
                 continue;
-            auto seen = std::find_if(m_seen.begin(), m_seen.end(),
-                                     [w](const Seen &s) { return s.dialog == w; });
-            if (seen == m_seen.end()) {
+            if (!w->property("seenAt").isValid()) {
+                w->setProperty("seenAt", QDateTime::currentMSecsSinceEpoch());
                 loginDialogsSeen += login != nullptr;
-                seen = m_seen.insert(m_seen.end(), {w, {}, false});
-                seen->since.start();
             }
-            if (seen->since.elapsed() > 10000)
-                static_cast<QDialog *>(w)->reject();
-            else if (!seen->answered && login)
-                seen->answered = onLogin ? onLogin(login) : (login->reject(), true);
-            else if (!seen->answered && box)
-                seen->answered = onBox ? onBox(box) : (box->reject(), true);
-            else if (!seen->answered)
-                seen->answered = onOther(other);
+            if (QDateTime::currentMSecsSinceEpoch() - w->property("seenAt").toLongLong() > 10000)
+                dialog->reject();
+            else if (!w->property("answered").toBool())
+                w->setProperty("answered",
+                               login     ? (onLogin ? onLogin(login) : (login->reject(), 1))
+                                   : box ? (onBox ? onBox(box) : (box->reject(), 1))
+                                         : onOther(dialog));
         }
     }
 
     QTimer m_timer;
-    QList<Seen> m_seen;
 };
 
 inline bool signIn(LoginDialog *dialog, const QString &account, const QString &password)
 {
-    dialog->findChild<QLineEdit *>(QStringLiteral("emailEdit"))->setText(account);
-    dialog->findChild<QLineEdit *>(QStringLiteral("passwordEdit"))->setText(password);
-    dialog->findChild<QPushButton *>(QStringLiteral("loginBtn"))->click();
+    dialog->findChild<QLineEdit *>("emailEdit")->setText(account);
+    dialog->findChild<QLineEdit *>("passwordEdit")->setText(password);
+    dialog->findChild<QPushButton *>("loginBtn")->click();
     return true;
 }
 
 inline QString labelText(const QWidget *w, const char *name)
 {
-    auto *label = w->findChild<QLabel *>(QLatin1String(name));
+    auto *label = w->findChild<QLabel *>(name);
     return label ? label->text() : QString();
 }
 
@@ -110,39 +88,16 @@ inline QMenu *openMenu()
     return qobject_cast<QMenu *>(QApplication::activePopupWidget());
 }
 
-// A row as the agent reads it: name|preview|time|unread badge (or -)|dot.
-inline QString rowText(const SessionListItem *row)
+inline int plays()
 {
-    if (!row)
-        return QStringLiteral("(no row)");
-    auto *badge = row->findChild<QLabel *>(QStringLiteral("unreadBadge"));
-    return QStringList {labelText(row, "nameLabel"), labelText(row, "lastMessageLabel"),
-                        labelText(row, "timeLabel"),
-                        badge->isVisibleTo(row) ? badge->text() : QStringLiteral("-"),
-                        row->isOnline() ? QStringLiteral("on") : QStringLiteral("off")}
-        .join(QLatin1Char('|'));
+    return NotifySound::instance()->playCount();
 }
 
-inline QJsonObject sessionFields(const QString &name, bool online = true, int unread = 0,
-                                 const QString &lastTime = {}, const QString &lastMsg = {})
+// 2026-05-01 08:00 plus `minute` minutes; an empty time for a negative minute.
+inline QString isoMinute(int minute)
 {
-    QJsonObject f {{QStringLiteral("visitor_name"), name},
-                   {QStringLiteral("status"), online ? "online" : "offline"},
-                   {QStringLiteral("unread_count"), unread},
-                   {QStringLiteral("ip_address"), QStringLiteral("10.0.0.1")},
-                   {QStringLiteral("last_time"), lastTime}};
-    if (!lastMsg.isEmpty())
-        f.insert(QStringLiteral("last_msg"), lastMsg);
-    return f;
-}
-
-inline QJsonObject message(const QString &fromType, const QString &content, const QString &uuid,
-                           const QString &fromName = {})
-{
-    return {{QStringLiteral("from_type"), fromType},
-            {QStringLiteral("content"), content},
-            {QStringLiteral("from_name"), fromName},
-            {QStringLiteral("msg_uuid"), uuid}};
+    const QDateTime base(QDate(2026, 5, 1), QTime(8, 0));
+    return minute < 0 ? QString() : base.addSecs(minute * 60).toString(Qt::ISODate);
 }
 
 struct Workspace
@@ -156,8 +111,21 @@ struct Workspace
         server.clearChannel();
         qputenv("ORVANTIS_API_URL", server.restBaseUrl().toUtf8());
         qputenv("ORVANTIS_WSS_URL", server.wssUrl().toUtf8());
-        QSettings(QStringLiteral("orvantis"), QStringLiteral("config")).clear();
+        QSettings("orvantis", "config").clear();
         QSettings().clear(); // drafts, window state, notification switch
+    }
+
+    // A session as the service lists it (no IP); `more` adds or overrides fields.
+    int add(const QString &name, bool online = true, int unread = 0, int minute = -1,
+            const QJsonObject &more = {})
+    {
+        QJsonObject f {{"visitor_name", name},
+                       {"status", online ? "online" : "offline"},
+                       {"unread_count", unread},
+                       {"last_time", isoMinute(minute)}};
+        for (const QString &key : more.keys())
+            f[key] = more[key];
+        return server.addSession(f);
     }
 
     orvantis *w() const { return window.get(); }
@@ -166,13 +134,12 @@ struct Workspace
     // the channel subscription is confirmed.
     bool start(int agentId = 12)
     {
-        QSettings(QStringLiteral("orvantis"), QStringLiteral("config"))
-            .setValue(QStringLiteral("token"), server.issueToken(agentId));
+        QSettings("orvantis", "config").setValue("token", server.issueToken(agentId));
         window.reset(new orvantis);
         return QTest::qWaitFor(
             [this] {
                 return window->isLoggedIn() && idleNow()
-                    && text("statusLabel").startsWith(QStringLiteral("已订阅频道"));
+                    && text("statusLabel").startsWith("已订阅频道");
             },
             10000);
     }
@@ -180,7 +147,7 @@ struct Workspace
     bool idleNow() const { return window->api()->pendingRequestCount() == 0; }
     bool idle() const
     {
-        return QTest::qWaitFor([this] { return idleNow(); }, 5000);
+        return QTest::qWaitFor([this] { return idleNow(); });
     }
 
     // Opens a session as a click on its row would and waits for its history.
@@ -191,9 +158,23 @@ struct Workspace
     }
 
     QString text(const char *label) const { return labelText(w(), label); }
+    QLineEdit *line(const char *name) const { return w()->findChild<QLineEdit *>(name); }
     SessionListItem *row(int id) const { return Access::row(w(), id); }
-    QString rowOf(int id) const { return rowText(row(id)); }
     QScrollBar *listBar() const { return Access::listArea(w())->verticalScrollBar(); }
+
+    // A row as the agent reads it: name|preview|time|unread badge (or -)|dot.
+    QString rowOf(int id) const
+    {
+        SessionListItem *r = row(id);
+        if (!r)
+            return "(no row)";
+        auto *badge = r->findChild<QLabel *>("unreadBadge");
+        return QStringList {labelText(r, "nameLabel"), labelText(r, "lastMessageLabel"),
+                            labelText(r, "timeLabel"), badge->isVisibleTo(r) ? badge->text() : "-",
+                            r->isOnline() ? "on" : "off"}
+            .join('|');
+    }
+    QString cell(int id, int column) const { return rowOf(id).section('|', column, column); }
 
     // Names of the listed sessions, top to bottom.
     QStringList names() const
@@ -208,8 +189,7 @@ struct Workspace
     {
         QStringList out;
         for (ChatBubble *b : w()->bubbles())
-            out << (b->isFromSelf() ? QStringLiteral("me:") : QString())
-                    + b->contentLabel()->text();
+            out << (b->isFromSelf() ? "me:" : "") + b->contentLabel()->text();
         return out;
     }
 
@@ -221,10 +201,7 @@ struct Workspace
         return n;
     }
 
-    int frames(const QString &part) const
-    {
-        return int(server.receivedFrames().filter(part).size());
-    }
+    int frames(const QString &part) const { return server.receivedFrames().filter(part).size(); }
 };
 
 } // namespace Fixture
