@@ -153,6 +153,7 @@ private slots:
         QTest::newRow("signed in, window up") << "dialog";
         QTest::newRow("at start") << "at start";
         QTest::newRow("undecodable token") << "undecodable";
+        QTest::newRow("realtime authentication refused") << "refused";
     }
 
     void expiredTokenReturnsToLogin()
@@ -164,12 +165,15 @@ private slots:
                           when == "undecodable" ? "not-a-token" : ws->server.issueToken(12));
         if (when == "at start")
             ws->server.revokeTokens();
-        QString stateWhileDialogUp;
+        if (when == "refused")
+            ws->server.refuseNextAuth("令牌已失效");
+        QString stateWhileDialogUp, notice;
         answers->onLogin = [&](LoginDialog *d) {
             if (when == "dialog" && answers->loginDialogsSeen == 1)
                 return signIn(d, "demo", "demo123");
             stateWhileDialogUp
                 = workspaceState(ws->w()) + (ws->w()->wss()->isAuthenticated() ? "+" : "");
+            notice = d->findChild<QLabel *>("errorLabel")->text();
             return signIn(d, "lili", "lili123");
         };
         construct();
@@ -181,6 +185,9 @@ private slots:
         QTRY_COMPARE(answers->loginDialogsSeen, when == "dialog" ? 2 : 1);
         QTRY_VERIFY(ws->w()->isLoggedIn() && ws->w()->isVisible());
         QCOMPARE(stateWhileDialogUp, signedOut);
+        // A refused link says why instead of leaving a workspace that hears nothing.
+        if (when == "refused")
+            QCOMPARE(notice, "令牌已失效");
         QVERIFY(labelText(ws->w(), "merchantNameLabel").contains("李丽"));
         QVERIFY(!storedToken().isEmpty());
     }
