@@ -171,6 +171,7 @@ private slots:
         answers->onLogin = [&](LoginDialog *d) {
             if (when == "dialog" && answers->loginDialogsSeen == 1)
                 return signIn(d, "demo", "demo123");
+            QTest::qWait(400);
             stateWhileDialogUp
                 = workspaceState(ws->w()) + (ws->w()->wss()->isAuthenticated() ? "+" : "");
             notice = d->findChild<QLabel *>("errorLabel")->text();
@@ -179,6 +180,10 @@ private slots:
         construct();
         if (when == "window up" || when == "dialog") {
             QTRY_VERIFY(!ws->w()->sessionList().isEmpty());
+            // A page still on its way must not refill the signed-out window.
+            ws->server.delayReplies("channel-sessions", 300);
+            ws->w()->api()->sendGetRequest("/chat/channel-sessions");
+            QTRY_COMPARE(count("/chat/channel-sessions?"), 2);
             ws->server.revokeTokens();
             ws->w()->api()->sendGetRequest("/agent/channel"); // meets a 401
         }
