@@ -165,8 +165,10 @@ private slots:
                           when == "undecodable" ? "not-a-token" : ws->server.issueToken(12));
         if (when == "at start")
             ws->server.revokeTokens();
-        if (when == "refused")
+        if (when == "refused") { // with page 1 still on its way
             ws->server.refuseNextAuth("令牌已失效");
+            ws->server.delayReplies("channel-sessions", 300);
+        }
         QString stateWhileDialogUp, notice;
         answers->onLogin = [&](LoginDialog *d) {
             if (when == "dialog" && answers->loginDialogsSeen == 1)
