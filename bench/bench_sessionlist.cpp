@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <functional>
 
+#include "benchsupport.h"
 #include "devserver/standinserver.h"
 #include "net/apiclient.h"
 #include "net/wssclient.h"
@@ -27,32 +28,9 @@
 
 namespace {
 
+using namespace Bench;
+
 constexpr int Runs = 30;
-
-bool waitFor(const std::function<bool()> &condition, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
-
-void drainEvents()
-{
-    for (int i = 0; i < 5; ++i)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-}
-
-double median(QList<double> samples)
-{
-    std::sort(samples.begin(), samples.end());
-    const int n = int(samples.size());
-    return n % 2 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2.0;
-}
 
 // Milliseconds spent in `action`, optionally followed by the work it leaves
 // for the event loop: pending layout and the repaint of what it changed.

@@ -96,16 +96,7 @@ orvantis::orvantis() : QMainWindow(nullptr), ui(new Ui::orvantisClass)
 void orvantis::onAuthExpired()
 {
     if (loggedIn) {
-        loggedIn = false;
-        // Nothing asked for by this sign-in may land in the next one.
-        apiClient->abortAllRequests();
-        apiClient->clearToken();
-        wssClient->disconnectFromServer();
-        // The next sign-in may be another agent: nothing of this one may
-        // stay on screen or in the caches.
-        resetWorkspace();
-        hideToTray();
-        showLoginDialog();
+        expireSignIn(QString());
         return;
     }
     // A 401 on the sign-in itself is the dialog's business.
@@ -115,6 +106,23 @@ void orvantis::onAuthExpired()
     // with 401 alone; without this the program would wait invisibly.
     qDebug() << "[Login] 自动登录令牌已失效，回退到登录框";
     apiClient->clearToken();
+    showLoginDialog();
+}
+
+// The service no longer accepts this sign-in: back to the login dialog,
+// with `notice` in its error line.
+void orvantis::expireSignIn(const QString &notice)
+{
+    loggedIn = false;
+    // Nothing asked for by this sign-in may land in the next one.
+    apiClient->abortAllRequests();
+    apiClient->clearToken();
+    wssClient->disconnectFromServer();
+    // The next sign-in may be another agent: nothing of this one may stay on
+    // screen or in the caches.
+    resetWorkspace();
+    hideToTray();
+    loginNotice = notice;
     showLoginDialog();
 }
 

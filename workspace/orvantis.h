@@ -70,6 +70,7 @@ private:
     void onChannelInfoReceived(const QVariantMap &channelInfo);
     void resetWorkspace();
     void signOut(bool tellService);
+    void expireSignIn(const QString &notice);
     void showNoSession();
     void onAuthExpired();
     void openVendorWebsite();

@@ -74,16 +74,7 @@ void orvantis::onAuthFailed(const QString &reason)
     // The auth frame carries nothing but the token: a refusal means the
     // sign-in is over. Back to the dialog, saying why, instead of a
     // workspace that looks alive and receives nothing.
-    const QString why
-        = reason.trimmed().isEmpty() ? QStringLiteral("登录已过期，请重新登录") : reason;
-    loggedIn = false;
-    apiClient->abortAllRequests();
-    apiClient->clearToken();
-    wssClient->disconnectFromServer();
-    resetWorkspace();
-    hideToTray();
-    loginNotice = why;
-    showLoginDialog();
+    expireSignIn(reason.trimmed().isEmpty() ? QStringLiteral("登录已过期，请重新登录") : reason);
 }
 
 void orvantis::onChannelJoined(const QString &channel)
@@ -179,16 +170,7 @@ void orvantis::notifyMessage(const QString &title, const QString &body, int sess
 
 void orvantis::onToastClicked(int sessionId)
 {
-    if (loggedIn) {
-        if (isMinimized())
-            setWindowState(windowState() & ~Qt::WindowMinimized);
-        if (isHidden())
-            show();
-        raise();
-        activateWindow();
-        clearCurrentUnread();
-        updateTrayBadge();
-    }
+    showMainWindow(); // only while signed in
     if (sessionId >= 1 && findSession(sessionId))
         selectSession(sessionId);
 }
