@@ -3,20 +3,9 @@
 #include "devserver/standinserver.h"
 #include "net/apiclient.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QPointer>
-
-#include <functional>
-
 using Call = std::function<void(ApiClient &)>;
 
 namespace {
-
-QSettings store()
-{
-    return QSettings("orvantis", "config");
-}
 
 // Signal arguments as compact JSON without the brackets; sessions and
 // messages as their ids.
@@ -59,6 +48,7 @@ class TestApiClient : public QObject
     StandIn::StandInServer m_server, m_other; // the other one stands for a foreign origin
     std::unique_ptr<ApiClient> m_client;
     QString m_token; // the client starts signed in with it
+    QSettings m_store {"orvantis", "config"};
 
     void waitIdle() { QTRY_COMPARE(m_client->pendingRequestCount(), 0); }
 
@@ -67,7 +57,7 @@ private slots:
     void init()
     {
         m_server.clearRequests();
-        store().setValue("token", m_token = m_server.issueToken(12));
+        m_store.setValue("token", m_token = m_server.issueToken(12));
         m_client = std::make_unique<ApiClient>();
         m_client->setBaseUrl(m_server.restBaseUrl());
         m_client->restoreToken();
@@ -102,7 +92,7 @@ private slots:
         const bool prefix = raised.endsWith('*'); // texts of the network stack vary
         QCOMPARE(spies.raised().left(prefix ? raised.size() - 1 : -1), raised.chopped(prefix));
         QCOMPARE(m_client->token(), m_token);
-        QCOMPARE(store().value("token").toString(), m_token);
+        QCOMPARE(m_store.value("token").toString(), m_token);
         QCOMPARE(m_other.requests().size(), 0);
     }
 
@@ -145,11 +135,11 @@ private slots:
         AllSignals spies(m_client.get());
         m_client->sendPostRequest("/auth/logout", {});
         waitIdle();
-        QVERIFY(!store().contains("token"));
+        QVERIFY(!m_store.contains("token"));
         m_client->sendPostRequest("/agent/login", {{"account", "demo"}, {"password", "demo123"}});
         waitIdle();
         const QString token = m_client->token();
-        QCOMPARE(store().value("token").toString(), token);
+        QCOMPARE(m_store.value("token").toString(), token);
         QCOMPARE(spies.raised(),
                  R"(loginSuccess(")" + token
                      + R"(",{"id":12,"member_id":3,"name":"演示坐席"}) logoutSuccess())");

@@ -3,25 +3,10 @@
 #include "devserver/standinserver.h"
 #include "net/wssclient.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QWebSocket>
 #include <QWebSocketServer>
-
-#include <memory>
-
-namespace {
-
-const QString kPing = R"({"type":"ping"})";
-
-QString authFrame(const QString &token)
-{
-    return QStringLiteral(R"({"role":"agent","token":"%1","type":"auth"})").arg(token);
-}
-
-} // namespace
 
 class TestWssClient : public QObject
 {
@@ -95,13 +80,17 @@ private slots:
     // even one that replaces a live link, and its close reason is its own.
     void eachLinkIsItsOwn()
     {
+        const auto authFrame = [](const QString &token) {
+            return QString(R"({"role":"agent","token":"%1","type":"auth"})").arg(token);
+        };
         m_client->sendChat(1, "lost", "text"); // nothing is queued while disconnected
         m_client->setHeartbeatIntervalMs(40);
         TestSupport::SignalSpies spies(m_client.get());
         const QString token = m_server->issueToken(12), other = m_server->issueToken(13);
         m_client->connectToServer(token, "agent");
         QTRY_COMPARE(spies["authOk"].count(), 1);
-        QTRY_VERIFY(m_server->receivedFrames().count(kPing) >= 3 && spies["pong"].count() >= 3);
+        QTRY_VERIFY(m_server->receivedFrames().count(R"({"type":"ping"})") >= 3
+                    && spies["pong"].count() >= 3);
         QCOMPARE(m_server->receivedFrames().first(), authFrame(token));
         m_server->refuseNextAuth("token无效");
         m_client->connectToServer(token, "agent");
