@@ -5,7 +5,6 @@
 #include "workspace_fixture.h"
 
 #include <QLocalSocket>
-#include <QTextDocumentFragment>
 
 using namespace Fixture;
 using StandIn::Fault;

@@ -198,7 +198,7 @@ private slots:
         QVERIFY(ws.start() && ws.open(id));
         QPointer<ChatBubble> bubble = ws.w()->bubbles().first();
         emit bubble->customContextMenuRequested(QPoint(5, 5));
-        QPointer<QMenu> menu = openMenu();
+        QPointer<QMenu> menu = ws.openMenu();
         QVERIFY(menu);
         QAction *copy = menu->actions().first();
 

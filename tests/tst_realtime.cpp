@@ -11,11 +11,6 @@ using namespace Fixture;
 
 namespace {
 
-QTextEdit *editor(const Workspace &ws)
-{
-    return ws.w()->findChild<QTextEdit *>("messageEdit");
-}
-
 // The chat frames the agent sent, as "session:content".
 QStringList sentChats(const Workspace &ws)
 {
@@ -97,7 +92,7 @@ private slots:
         QVERIFY(ws.start() && ws.open(open));
         ws.w()->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(ws.w()));
-        int sounds = plays();
+        int sounds = ws.plays();
 
         // The same frame twice: one bubble, one sound; the same text in the
         // same second with another uuid: a second message.
@@ -109,7 +104,7 @@ private slots:
         QTRY_COMPARE(ws.bubbles(), (QStringList {"你好", "你好"}));
         QTest::qWait(100);
         QCOMPARE(ws.bubbles().size(), 2);
-        QCOMPARE(plays(), sounds + 2);
+        QCOMPARE(ws.plays(), sounds + 2);
         QCOMPARE(ws.cell(open, 3), "-"); // watched: no unread
 
         // Another session: unread grows, the row previews the text, it moves up.
@@ -127,12 +122,12 @@ private slots:
 
         // An agent-side push (another client of this agent): right side, no
         // sound, no unread, but the last message moves.
-        sounds = plays();
+        sounds = ws.plays();
         ws.server.pushFrame(chat(other, "a1", "agent", "我来处理"));
         ws.server.pushFrame(chat(open, "a2", "admin", "<b>管理员</b>"));
         QTRY_COMPARE(ws.bubbles().last(), "me:<b>管理员</b>");
         QCOMPARE(ws.cell(other, 1) + ws.cell(other, 3), "我来处理1");
-        QCOMPARE(plays(), sounds);
+        QCOMPARE(ws.plays(), sounds);
 
         // Bad input: no session, a session never listed, wrong types.
         for (const auto &bad : {chat(0, "", "", "x"), chat(4242, "", "", "y"), chat(7, "", "", 1)})
@@ -148,7 +143,7 @@ private slots:
         const int a = ws.add("a", true, 0, 60), b = ws.add("b", true, 0, 0);
         QVERIFY(ws.start());
         auto *send = ws.w()->findChild<QPushButton *>("sendBtn");
-        QTextEdit *edit = editor(ws);
+        auto *edit = ws.w()->findChild<QTextEdit *>("messageEdit");
 
         // No session: Enter sends nothing. Spaces only: Enter is a plain new line.
         for (int id : {0, a}) {
@@ -243,26 +238,44 @@ private slots:
         }
     }
 
-    void drafts()
+    void draftsAndTransferNotices()
     {
         Workspace ws;
         const int a = ws.add("a"), b = ws.add("b");
         QVERIFY(ws.start() && ws.open(a));
-        QTest::keyClicks(editor(ws), "for a");
+        auto editor = [&ws] { return ws.w()->findChild<QTextEdit *>("messageEdit"); };
+        QTest::keyClicks(editor(), "for a");
         QVERIFY(ws.open(b));
-        QCOMPARE(editor(ws)->toPlainText(), QString());
-        QTest::keyClicks(editor(ws), "for b");
-        QTest::keyClick(editor(ws), Qt::Key_Return); // sent: b's draft is gone
-        QTest::keyClicks(editor(ws), "b again");
+        QCOMPARE(editor()->toPlainText(), QString());
+        QTest::keyClicks(editor(), "for b");
+        QTest::keyClick(editor(), Qt::Key_Return); // sent: b's draft is gone
+        QTest::keyClicks(editor(), "b again");
         QVERIFY(ws.open(a));
-        QCOMPARE(editor(ws)->toPlainText(), "for a");
+        QCOMPARE(editor()->toPlainText(), "for a");
 
         // A restart keeps them.
         ws.window.reset();
         QVERIFY(ws.start() && ws.open(b));
-        QCOMPARE(editor(ws)->toPlainText(), "b again");
+        QCOMPARE(editor()->toPlainText(), "b again");
         QVERIFY(ws.open(a));
-        QCOMPARE(editor(ws)->toPlainText(), "for a");
+        QCOMPARE(editor()->toPlainText(), "for a");
+        QSettings().setValue("notify/enabled", false);
+
+        // Removed from the agent while open: gone from the list and the panel.
+        ws.server.pushFrame(
+            {{"type", "session_transferred"}, {"session_id", a}, {"action", "removed"}});
+        QTRY_COMPARE(ws.names(), QStringList {"b"});
+        QCOMPARE(ws.w()->currentSession(), 0);
+        QCOMPARE(ws.text("chatAvatarLabel"), "?");
+        QVERIFY(!ws.w()->messages().contains(a));
+
+        // Assigned: a sound, and page 1 again.
+        const int sounds = ws.plays(), pages = ws.requests("channel-sessions", "page=1");
+        ws.server.pushFrame(
+            {{"type", "session_transferred"}, {"session_id", a}, {"action", "assigned"}});
+        QTRY_COMPARE(ws.requests("channel-sessions", "page=1"), pages + 1);
+        QCOMPARE(ws.plays(), sounds + 1);
+        QTRY_COMPARE(ws.names().size(), 2);
     }
 
     void transfer_data()
@@ -299,9 +312,8 @@ private slots:
                  dialog->findChildren<QWidget *>(QRegularExpression("agentBtn|emptyLabel")))
                 shown << w->property("text").toString();
             shown << QString::number(dialog->findChild<QScrollArea *>()->minimumHeight());
-            dialog->findChildren<QPushButton *>()
-                .first()
-                ->click(); // the first colleague, or cancel
+            // The first colleague, or cancel.
+            dialog->findChildren<QPushButton *>().first()->click();
             return true;
         };
         Access::transfer(ws.w());
@@ -309,36 +321,9 @@ private slots:
         QCOMPARE(shown.first() + shown.last(),
                  (colleagues ? "●  <b>c0</b>" : "暂无可转接的在线坐席")
                      + QString::number(minimumHeight));
+        const QString sent = R"({"session_id":%1,"target_agent_id":100,"type":"transfer"})";
         QTRY_COMPARE(ws.server.receivedFrames().filter("transfer"),
-                     colleagues ? QStringList {QString("{\"session_id\":%1,\"target_agent_id\":100,"
-                                                       "\"type\":\"transfer\"}")
-                                                   .arg(id)}
-                                : QStringList());
-    }
-
-    void transferNotices()
-    {
-        Workspace ws;
-        const int a = ws.add("a");
-        ws.add("b");
-        QVERIFY(ws.start() && ws.open(a));
-        QSettings().setValue("notify/enabled", false);
-
-        // Removed from the agent while open: gone from the list and the panel.
-        ws.server.pushFrame(
-            {{"type", "session_transferred"}, {"session_id", a}, {"action", "removed"}});
-        QTRY_COMPARE(ws.names(), QStringList {"b"});
-        QCOMPARE(ws.w()->currentSession(), 0);
-        QCOMPARE(ws.text("chatAvatarLabel"), "?");
-        QVERIFY(!ws.w()->messages().contains(a));
-
-        // Assigned: a sound, and page 1 again.
-        const int sounds = plays(), pages = ws.requests("channel-sessions", "page=1");
-        ws.server.pushFrame(
-            {{"type", "session_transferred"}, {"session_id", a}, {"action", "assigned"}});
-        QTRY_COMPARE(ws.requests("channel-sessions", "page=1"), pages + 1);
-        QCOMPARE(plays(), sounds + 1);
-        QTRY_COMPARE(ws.names().size(), 2);
+                     colleagues ? QStringList {sent.arg(id)} : QStringList());
     }
 
     void catchUpAfterLostLink()
@@ -351,7 +336,7 @@ private slots:
         // The link drops; visitors write meanwhile.
         ws.server.dropConnections();
         QTRY_COMPARE(ws.text("statusLabel"), "WSS 断开");
-        const int sounds = plays();
+        const int sounds = ws.plays();
         ws.server.visitorSays(other, "一");
         ws.server.visitorSays(other, "二");
         ws.server.visitorSays(open, "三");
@@ -359,7 +344,7 @@ private slots:
         QTRY_COMPARE(ws.bubbles(), QStringList {"三"});
         QTRY_COMPARE(ws.cell(other, 1) + ws.cell(other, 3), "二2");
         // One summary chime for what was missed, not one per message.
-        QCOMPARE(plays(), sounds + 1);
+        QCOMPARE(ws.plays(), sounds + 1);
         // A message repeated on the new link is absorbed.
         QJsonObject again = ws.server.messages(open).last().toObject();
         again.insert("type", "chat");

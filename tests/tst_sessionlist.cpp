@@ -110,12 +110,12 @@ private slots:
         QVERIFY(ws.text("chatStatusDot").contains("● 离线"));
 
         // A known visitor comes back: online again, in the header too, no sound.
-        const int sounds = plays();
+        const int sounds = ws.plays();
         ws.server.pushFrame(
             {{"type", "new_session"}, {"session_id", known}, {"visitor_name", "known"}});
         QTRY_COMPARE(ws.rowOf(known), "known||08:01|-|on");
         QVERIFY(ws.text("chatStatusDot").contains("● 在线"));
-        QCOMPARE(plays(), sounds);
+        QCOMPARE(ws.plays(), sounds);
         // Leaving: the dot and the header follow.
         ws.server.visitorLeaves(known);
         QTRY_COMPARE(ws.rowOf(known), "known||08:01|-|off");
@@ -127,7 +127,7 @@ private slots:
         ws.server.pushFrame({{"type", "new_session"}, {"session_id", fresh}});
         QTRY_COMPARE(ws.names(), (QStringList {"fresh", "first", "known"}));
         QCOMPARE(ws.requests("session-info", QString("session_id=%1").arg(fresh)), 1);
-        QCOMPARE(plays(), sounds + 1);
+        QCOMPARE(ws.plays(), sounds + 1);
         QCOMPARE(ws.text("statusLabel"), "新客户接入: fresh");
     }
 
@@ -142,20 +142,20 @@ private slots:
         // The IP is shown literally, and the menu copies the record's text.
         QVERIFY(ws.text("ipValueLabel").contains(">&lt;b&gt;10.1.2.3&lt;/b&gt;<"));
         Access::ipMenu(ws.w());
-        QTRY_VERIFY(openMenu());
-        openMenu()->actions().first()->trigger();
+        QTRY_VERIFY(ws.openMenu());
+        ws.openMenu()->actions().first()->trigger();
         QCOMPARE(QGuiApplication::clipboard()->text(), "<b>10.1.2.3</b>");
-        openMenu()->close();
+        ws.openMenu()->close();
         ws.line("remarkEdit")->setText("stale");
 
         // Only an offline session without messages offers deletion.
         Access::rightClick(ws.w(), ws.row(online));
         Access::rightClick(ws.w(), ws.row(talked));
-        QVERIFY(!openMenu());
+        QVERIFY(!ws.openMenu());
         // Declined first, then confirmed.
         for (auto answer : {QMessageBox::No, QMessageBox::Yes}) {
             Access::rightClick(ws.w(), ws.row(empty));
-            QMenu *menu = openMenu();
+            QMenu *menu = ws.openMenu();
             QVERIFY(menu);
             QCOMPARE(menu->actions().first()->text(), "删除会话");
             menu->actions().first()->trigger();
@@ -179,7 +179,7 @@ private slots:
                  "?-");
         QVERIFY(ws.text("chatNameLabel").contains("选择一个会话"));
         Access::ipMenu(ws.w());
-        QVERIFY(!openMenu());
+        QVERIFY(!ws.openMenu());
         // A "保存" now writes nothing anywhere.
         Access::saveRemark(ws.w());
         QVERIFY(ws.idle());

@@ -82,24 +82,6 @@ inline QString labelText(const QWidget *w, const char *name)
     return label ? label->text() : QString();
 }
 
-// The popup menu open now (menus run without nested loops).
-inline QMenu *openMenu()
-{
-    return qobject_cast<QMenu *>(QApplication::activePopupWidget());
-}
-
-inline int plays()
-{
-    return NotifySound::instance()->playCount();
-}
-
-// 2026-05-01 08:00 plus `minute` minutes; an empty time for a negative minute.
-inline QString isoMinute(int minute)
-{
-    const QDateTime base(QDate(2026, 5, 1), QTime(8, 0));
-    return minute < 0 ? QString() : base.addSecs(minute * 60).toString(Qt::ISODate);
-}
-
 struct Workspace
 {
     StandIn::StandInServer server;
@@ -116,19 +98,24 @@ struct Workspace
     }
 
     // A session as the service lists it (no IP); `more` adds or overrides fields.
+    // Its time is 2026-05-01 08:00 plus `minute` minutes, or empty for a negative minute.
     int add(const QString &name, bool online = true, int unread = 0, int minute = -1,
             const QJsonObject &more = {})
     {
+        const QDateTime time = QDateTime(QDate(2026, 5, 1), QTime(8, 0)).addSecs(minute * 60);
         QJsonObject f {{"visitor_name", name},
                        {"status", online ? "online" : "offline"},
                        {"unread_count", unread},
-                       {"last_time", isoMinute(minute)}};
+                       {"last_time", minute < 0 ? QString() : time.toString(Qt::ISODate)}};
         for (const QString &key : more.keys())
             f[key] = more[key];
         return server.addSession(f);
     }
 
     orvantis *w() const { return window.get(); }
+    // The popup menu open now (menus run without nested loops).
+    static QMenu *openMenu() { return qobject_cast<QMenu *>(QApplication::activePopupWidget()); }
+    static int plays() { return NotifySound::instance()->playCount(); }
 
     // Resumes with a stored token and waits until the first page is in and
     // the channel subscription is confirmed.
@@ -138,16 +125,15 @@ struct Workspace
         window.reset(new orvantis);
         return QTest::qWaitFor(
             [this] {
-                return window->isLoggedIn() && idleNow()
+                return window->isLoggedIn() && !window->api()->pendingRequestCount()
                     && text("statusLabel").startsWith("已订阅频道");
             },
             10000);
     }
 
-    bool idleNow() const { return window->api()->pendingRequestCount() == 0; }
     bool idle() const
     {
-        return QTest::qWaitFor([this] { return idleNow(); });
+        return QTest::qWaitFor([this] { return !w()->api()->pendingRequestCount(); });
     }
 
     // Opens a session as a click on its row would and waits for its history.
