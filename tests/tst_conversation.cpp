@@ -140,85 +140,73 @@ private slots:
         QCOMPARE(edit->text(), QString());
     }
 
-    void lightbox_data()
-    {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QSize>("picture"); // empty: the failure text
-        QTest::newRow("image") << "/images/demo-3.png" << QSize(480, 300);
-        QTest::newRow("missing file") << "/uploads/none.png" << QSize();
-        QTest::newRow("not an image") << "/api/agent/channel" << QSize();
-        QTest::newRow("not a url") << "::not a url::" << QSize();
-    }
-
+    // An image, a missing file, no image, no url; an empty size expects the failure text.
     void lightbox()
     {
-        QFETCH(QString, path);
-        QFETCH(QSize, picture);
-        Workspace ws;
-        QVERIFY(ws.start());
-        if (path.startsWith('/'))
-            path = QString("http://127.0.0.1:%1%2").arg(ws.server.port()).arg(path);
-        Access::lightbox(ws.w(), path);
-        QPointer<QDialog> dialog = ws.w()->findChild<QDialog *>();
-        QVERIFY(dialog && dialog->isVisible());
-        QLabel *label = dialog->findChild<QLabel *>();
-        QCOMPARE(label->text(), "加载中...");
-        if (picture.isEmpty()) {
-            QTRY_COMPARE(label->text(), "图片加载失败");
-        } else {
-            // Scaled into the label, keeping the proportions.
-            QTRY_VERIFY(!label->pixmap().isNull());
-            const QSize shown = label->pixmap().size();
-            QVERIFY(qAbs(shown.width() * picture.height() - shown.height() * picture.width())
-                    < picture.width() + picture.height());
-            QVERIFY(shown.width() <= label->width() && shown.height() <= label->height());
+        const QList<std::pair<QString, QSize>> rows {{"/images/demo-3.png", {480, 300}},
+                                                     {"/uploads/none.png", {}},
+                                                     {"/api/agent/channel", {}},
+                                                     {"::not a url::", {}}};
+        for (auto [path, picture] : rows) {
+            Workspace ws;
+            QVERIFY(ws.start());
+            if (path.startsWith('/'))
+                path = QString("http://127.0.0.1:%1%2").arg(ws.server.port()).arg(path);
+            Access::lightbox(ws.w(), path);
+            QPointer<QDialog> dialog = ws.w()->findChild<QDialog *>();
+            QVERIFY(dialog && dialog->isVisible());
+            QLabel *label = dialog->findChild<QLabel *>();
+            QCOMPARE(label->text(), "加载中...");
+            if (picture.isEmpty()) {
+                QTRY_COMPARE(label->text(), "图片加载失败");
+            } else {
+                // Scaled into the label, keeping the proportions.
+                QTRY_VERIFY(!label->pixmap().isNull());
+                const QSize shown = label->pixmap().size();
+                QVERIFY(qAbs(shown.width() * picture.height() - shown.height() * picture.width())
+                        < picture.width() + picture.height());
+                QVERIFY(shown.width() <= label->width() && shown.height() <= label->height());
+            }
+            // A click anywhere on it closes the viewer.
+            QTest::mouseClick(label, Qt::LeftButton);
+            QTRY_VERIFY(!dialog);
         }
-        // A click anywhere on it closes the viewer.
-        QTest::mouseClick(label, Qt::LeftButton);
-        QTRY_VERIFY(!dialog);
     }
 
     // A bubble can go away while its copy menu is open; the menu must neither
-    // crash the program nor copy from a dead bubble.
-    void menuOutlivesItsBubble_data()
-    {
-        QTest::addColumn<QString>("cause");
-        QTest::newRow("recall from the service") << "recall";
-        QTest::newRow("history reloaded") << "history";
-        QTest::newRow("session deleted") << "deleted";
-        QTest::newRow("token expired") << "expired";
-    }
-
+    // crash the program nor copy from a dead bubble. The bubble goes with a recall
+    // from the service, a reloaded history, the session deleted, an expired token.
     void menuOutlivesItsBubble()
     {
-        QFETCH(QString, cause);
-        Answerer answers; // the login dialog after an expired token is cancelled
-        Workspace ws;
-        const int id = addSession(ws, "talk", {message("visitor", "copy me", "c1")});
-        QVERIFY(ws.start() && ws.open(id));
-        QPointer<ChatBubble> bubble = ws.w()->bubbles().first();
-        emit bubble->customContextMenuRequested(QPoint(5, 5));
-        QPointer<QMenu> menu = ws.openMenu();
-        QVERIFY(menu);
-        QAction *copy = menu->actions().first();
+        for (const QString cause : {"recall", "history", "deleted", "expired"}) {
+            Answerer answers; // the login dialog after an expired token is cancelled
+            Workspace ws;
+            const int id = addSession(ws, "talk", {message("visitor", "copy me", "c1")});
+            QVERIFY(ws.start() && ws.open(id));
+            QPointer<ChatBubble> bubble = ws.w()->bubbles().first();
+            emit bubble->customContextMenuRequested(QPoint(5, 5));
+            QPointer<QMenu> menu = ws.openMenu();
+            QVERIFY(menu);
+            QAction *copy = menu->actions().first();
 
-        if (cause == "recall")
-            emit ws.w()->wss()->recallReceived("c1", id);
-        else if (cause == "deleted")
-            emit ws.w()->api()->sessionDeleted(id);
-        if (cause == "expired")
-            ws.server.injectFault("/chat/messages", StandIn::Fault::Http401);
-        if (cause == "history" || cause == "expired")
-            ws.w()->api()->getMessages(id, QString());
-        QTRY_VERIFY(!bubble);
-        QTRY_VERIFY(!menu || !menu->isVisible());
-        if (menu) {
-            QGuiApplication::clipboard()->clear();
-            copy->trigger();
-            QCOMPARE(QGuiApplication::clipboard()->text(), "copy me");
+            if (cause == "recall")
+                emit ws.w()->wss()->recallReceived("c1", id);
+            else if (cause == "deleted")
+                emit ws.w()->api()->sessionDeleted(id);
+            if (cause == "expired")
+                ws.server.injectFault("/chat/messages", StandIn::Fault::Http401);
+            if (cause == "history" || cause == "expired")
+                ws.w()->api()->getMessages(id, QString());
+            QTRY_VERIFY(!bubble);
+            QTRY_VERIFY(!menu || !menu->isVisible());
+            if (menu) {
+                QGuiApplication::clipboard()->clear();
+                copy->trigger();
+                QCOMPARE(QGuiApplication::clipboard()->text(), "copy me");
+            }
+            // A cancelled login dialog asks the program to quit; not this test's.
+            QCoreApplication::removePostedEvents(qApp, QEvent::Quit);
         }
-        // A cancelled login dialog asks the program to quit; not this test's.
-        QCoreApplication::removePostedEvents(qApp, QEvent::Quit);
     }
 };
 

@@ -85,6 +85,7 @@ private slots:
                  QDateTime::fromSecsSinceEpoch(1767225600).toString(Qt::ISODate));
     }
 
+    // Messages as they come, and catching up after a lost link.
     void incomingMessages()
     {
         Workspace ws;
@@ -135,6 +136,26 @@ private slots:
         QTRY_VERIFY(ws.w()->messages().contains(4242));
         QVERIFY(!ws.w()->messages().contains(0));
         QCOMPARE(ws.w()->sessionList().size(), 2);
+
+        // The link drops; visitors write meanwhile.
+        ws.w()->wss()->setReconnectBaseDelayMs(300);
+        ws.server.dropConnections();
+        QTRY_COMPARE(ws.text("statusLabel"), "WSS 断开");
+        sounds = ws.plays();
+        ws.server.visitorSays(other, "一");
+        ws.server.visitorSays(other, "二");
+        ws.server.visitorSays(open, "三");
+        // The open session shows the history as the service stored it.
+        QTRY_VERIFY(uuidsConfirmed(ws, open) && ws.bubbles().last() == "三");
+        QTRY_COMPARE(ws.cell(other, 1) + ws.cell(other, 3), "二3");
+        // One summary chime for what was missed, not one per message.
+        QCOMPARE(ws.plays(), sounds + 1);
+        // A message repeated on the new link is absorbed.
+        QJsonObject again = ws.server.messages(open).last().toObject();
+        again.insert("type", "chat");
+        ws.server.pushFrame(again);
+        QTest::qWait(100);
+        QVERIFY(uuidsConfirmed(ws, open));
     }
 
     void sendingAndConfirmations()
@@ -195,46 +216,40 @@ private slots:
         QCOMPARE(sentChats(ws).size(), 4);
     }
 
-    void images_data()
-    {
-        QTest::addColumn<QString>("file");
-        QTest::addColumn<int>("size");
-        QTest::addColumn<QString>("status");
-        QTest::newRow("exactly 5 MiB") << "big.png" << 5242880 << "图片上传成功";
-        QTest::newRow("one byte more") << "big.png" << 5242881 << "图片超过 5MB，无法发送";
-        QTest::newRow("JPG in capitals") << "photo.JPG" << 2000 << "图片上传成功";
-        QTest::newRow("tiff is no image here") << "scan.tiff" << 2000 << "";
-    }
-
+    // Exactly 5 MiB, one byte more, a JPG in capitals, a tiff (no image here).
     void images()
     {
-        QFETCH(QString, file);
-        QFETCH(int, size);
-        QFETCH(QString, status);
-        Workspace ws;
-        const int a = ws.add("a", true, 0, 60), b = ws.add("b", true, 0, 0);
-        QVERIFY(ws.start() && ws.open(a));
-        QTemporaryDir dir;
-        QFile out(dir.filePath(file));
-        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(QByteArray(size, 'i')) == size);
-        out.close();
-        auto *mime = new QMimeData;
-        mime->setUrls({QUrl::fromLocalFile(out.fileName())});
-        QGuiApplication::clipboard()->setMimeData(mime);
+        const QList<std::tuple<QString, int, QString>> rows {
+            {"big.png", 5242880, "图片上传成功"},
+            {"big.png", 5242881, "图片超过 5MB，无法发送"},
+            {"photo.JPG", 2000, "图片上传成功"},
+            {"scan.tiff", 2000, ""}};
+        for (const auto &[file, size, status] : rows) {
+            Workspace ws;
+            const int a = ws.add("a", true, 0, 60), b = ws.add("b", true, 0, 0);
+            QVERIFY(ws.start() && ws.open(a));
+            QTemporaryDir dir;
+            QFile out(dir.filePath(file));
+            QVERIFY(out.open(QIODevice::WriteOnly) && out.write(QByteArray(size, 'i')) == size);
+            out.close();
+            auto *mime = new QMimeData;
+            mime->setUrls({QUrl::fromLocalFile(out.fileName())});
+            QGuiApplication::clipboard()->setMimeData(mime);
 
-        // Pasted for A, B opened while it uploads: it still goes to A.
-        ws.server.delayReplies("upload", 300);
-        QCOMPARE(Access::pasteImage(ws.w()), !status.isEmpty());
-        Access::select(ws.w(), b);
-        QTRY_COMPARE(ws.text("statusLabel").left(status.size()), status);
-        QVERIFY(ws.idle());
-        const bool sent = status == "图片上传成功";
-        QCOMPARE(ws.requests("upload"), int(sent));
-        QTRY_COMPARE(sentChats(ws).size(), int(sent));
-        if (sent) {
-            QVERIFY(sentChats(ws).first().startsWith(QString("%1:http").arg(a)));
-            QCOMPARE(ws.server.requestsTo("upload")[0].body.count(QByteArray(size, 'i')), 1);
-            QCOMPARE(ws.cell(a, 1), "[图片]");
+            // Pasted for A, B opened while it uploads: it still goes to A.
+            ws.server.delayReplies("upload", 300);
+            QCOMPARE(Access::pasteImage(ws.w()), !status.isEmpty());
+            Access::select(ws.w(), b);
+            QTRY_COMPARE(ws.text("statusLabel").left(status.size()), status);
+            QVERIFY(ws.idle());
+            const bool sent = status == "图片上传成功";
+            QCOMPARE(ws.requests("upload"), int(sent));
+            QTRY_COMPARE(sentChats(ws).size(), int(sent));
+            if (sent) {
+                QVERIFY(sentChats(ws).first().startsWith(QString("%1:http").arg(a)));
+                QCOMPARE(ws.server.requestsTo("upload")[0].body.count(QByteArray(size, 'i')), 1);
+                QCOMPARE(ws.cell(a, 1), "[图片]");
+            }
         }
     }
 
@@ -278,79 +293,44 @@ private slots:
         QTRY_COMPARE(ws.names().size(), 2);
     }
 
-    void transfer_data()
-    {
-        QTest::addColumn<int>("colleagues");
-        QTest::addColumn<int>("minimumHeight");
-        QTest::newRow("none") << 0 << 96;
-        QTest::newRow("three") << 3 << 216;
-        QTest::newRow("ten") << 10 << 320;
-    }
-
+    // None, three and ten colleagues, with the list's minimum height.
     void transfer()
     {
-        QFETCH(int, colleagues);
-        QFETCH(int, minimumHeight);
-        Workspace ws;
-        // Itself and offline colleagues are not offered, a repeated id once.
-        QJsonArray agents {QJsonObject {{"id", 12}, {"name", "me"}, {"online", 1}},
-                           QJsonObject {{"id", 90}, {"name", "away"}, {"online", 0}}};
-        for (int i = 0; i < colleagues; ++i)
-            agents.append(QJsonObject {
-                {"id", 100 + i}, {"name", QString("<b>c%1</b>").arg(i)}, {"online", 1}});
-        if (colleagues)
-            agents.append(QJsonObject {{"id", 100}, {"name", "duplicate"}, {"online", 1}});
-        ws.server.setRawReply(
-            "/agent/list", 200,
-            QJsonDocument(QJsonObject {{"code", 200}, {"data", agents}}).toJson());
-        const int id = ws.add("a");
-        QVERIFY(ws.start() && ws.open(id));
-        QStringList shown; // the offered names, then the list's minimum height
-        Answerer answers;
-        answers.onOther = [&](QDialog *dialog) {
-            for (auto *w :
-                 dialog->findChildren<QWidget *>(QRegularExpression("agentBtn|emptyLabel")))
-                shown << w->property("text").toString();
-            shown << QString::number(dialog->findChild<QScrollArea *>()->minimumHeight());
-            // The first colleague, or cancel.
-            dialog->findChildren<QPushButton *>().first()->click();
-            return true;
-        };
-        Access::transfer(ws.w());
-        QTRY_COMPARE(shown.size(), qMax(colleagues, 1) + 1);
-        QCOMPARE(shown.first() + shown.last(),
-                 (colleagues ? "●  <b>c0</b>" : "暂无可转接的在线坐席")
-                     + QString::number(minimumHeight));
-        const QString sent = R"({"session_id":%1,"target_agent_id":100,"type":"transfer"})";
-        QTRY_COMPARE(ws.server.receivedFrames().filter("transfer"),
-                     colleagues ? QStringList {sent.arg(id)} : QStringList());
-    }
-
-    void catchUpAfterLostLink()
-    {
-        Workspace ws;
-        const int open = ws.add("open", true, 0, 60), other = ws.add("other", true, 0, 0);
-        QVERIFY(ws.start() && ws.open(open));
-        ws.w()->wss()->setReconnectBaseDelayMs(300);
-
-        // The link drops; visitors write meanwhile.
-        ws.server.dropConnections();
-        QTRY_COMPARE(ws.text("statusLabel"), "WSS 断开");
-        const int sounds = ws.plays();
-        ws.server.visitorSays(other, "一");
-        ws.server.visitorSays(other, "二");
-        ws.server.visitorSays(open, "三");
-
-        QTRY_COMPARE(ws.bubbles(), QStringList {"三"});
-        QTRY_COMPARE(ws.cell(other, 1) + ws.cell(other, 3), "二2");
-        // One summary chime for what was missed, not one per message.
-        QCOMPARE(ws.plays(), sounds + 1);
-        // A message repeated on the new link is absorbed.
-        QJsonObject again = ws.server.messages(open).last().toObject();
-        again.insert("type", "chat");
-        ws.server.pushFrame(again);
-        QTest::qWait(100);
-        QCOMPARE(ws.bubbles(), QStringList {"三"});
+        for (auto [colleagues, minimumHeight] : {std::pair {0, 96}, {3, 216}, {10, 320}}) {
+            Workspace ws;
+            // Itself and offline colleagues are not offered, a repeated id once.
+            QJsonArray agents {QJsonObject {{"id", 12}, {"name", "me"}, {"online", 1}},
+                               QJsonObject {{"id", 90}, {"name", "away"}, {"online", 0}}};
+            for (int i = 0; i < colleagues; ++i)
+                agents.append(QJsonObject {
+                    {"id", 100 + i}, {"name", QString("<b>c%1</b>").arg(i)}, {"online", 1}});
+            if (colleagues)
+                agents.append(QJsonObject {{"id", 100}, {"name", "duplicate"}, {"online", 1}});
+            ws.server.setRawReply(
+                "/agent/list", 200,
+                QJsonDocument(QJsonObject {{"code", 200}, {"data", agents}}).toJson());
+            const int id = ws.add("a");
+            QVERIFY(ws.start() && ws.open(id));
+            QStringList shown; // the offered names, then the list's minimum height
+            Answerer answers;
+            answers.onOther = [&](QDialog *dialog) {
+                for (auto *w :
+                     dialog->findChildren<QWidget *>(QRegularExpression("agentBtn|emptyLabel")))
+                    shown << w->property("text").toString();
+                shown << QString::number(dialog->findChild<QScrollArea *>()->minimumHeight());
+                // The first colleague, or cancel.
+                dialog->findChildren<QPushButton *>().first()->click();
+                return true;
+            };
+            Access::transfer(ws.w());
+            QTRY_COMPARE(shown.size(), qMax(colleagues, 1) + 1);
+            QCOMPARE(shown.first() + shown.last(),
+                     (colleagues ? "●  <b>c0</b>" : "暂无可转接的在线坐席")
+                         + QString::number(minimumHeight));
+            const QString sent = R"({"session_id":%1,"target_agent_id":100,"type":"transfer"})";
+            QTRY_COMPARE(ws.server.receivedFrames().filter("transfer"),
+                         colleagues ? QStringList {sent.arg(id)} : QStringList());
+        }
     }
 };
 
