@@ -92,40 +92,38 @@ private slots:
         QCoreApplication::removePostedEvents(qApp, QEvent::Quit);
     }
 
-    void bootstrapRunsInOrder_data()
-    {
-        QTest::addColumn<bool>("resumed");
-        QTest::newRow("signed in through the dialog") << false;
-        QTest::newRow("resumed from a stored token") << true;
-    }
-
     void bootstrapRunsInOrder()
     {
-        QFETCH(bool, resumed);
-        if (resumed) {
-            QSettings("orvantis", "config").setValue("token", ws->server.issueToken(12));
-            ws->server.delayReplies("/agent/channel", 300);
-        } else {
-            answers->onLogin = [](LoginDialog *d) { return signIn(d, "demo", "demo123"); };
-        }
-        construct();
-        // Resuming, nothing is on screen until the channel record proves the token.
-        QCOMPARE(answers->loginDialogsSeen, resumed ? 0 : 1);
-        QCOMPARE(ws->w()->isVisible(), !resumed);
-        QTRY_VERIFY(ws->w()->isLoggedIn() && ws->w()->isVisible());
-        QTRY_COMPARE(ws->w()->sessionList().size(), 50);
-        QTRY_COMPARE(count("ws:join "), 1);
+        // Signed in through the dialog, then resumed from a stored token.
+        for (const bool resumed : {false, true}) {
+            cleanup();
+            init();
+            if (resumed) {
+                QSettings("orvantis", "config").setValue("token", ws->server.issueToken(12));
+                ws->server.delayReplies("/agent/channel", 300);
+            } else {
+                answers->onLogin = [](LoginDialog *d) { return signIn(d, "demo", "demo123"); };
+            }
+            construct();
+            // Resuming, nothing is on screen until the channel record proves the token.
+            QCOMPARE(answers->loginDialogsSeen, resumed ? 0 : 1);
+            QCOMPARE(ws->w()->isVisible(), !resumed);
+            QTRY_VERIFY(ws->w()->isLoggedIn() && ws->w()->isVisible());
+            QTRY_COMPARE(ws->w()->sessionList().size(), 50);
+            QTRY_COMPARE(count("ws:join "), 1);
 
-        const int login = find("/agent/login?"), channel = find("/agent/channel?");
-        const int auth = find("ws:auth "), page = find("/chat/channel-sessions?");
-        const int join = find("ws:join ");
-        QVERIFY2(resumed ? login < 0 : login >= 0 && login < channel, qPrintable(log.join('\n')));
-        // Link and first page wait for the channel; the join for the authentication.
-        QVERIFY2(channel < auth && channel < page && auth < join, qPrintable(log.join('\n')));
-        QVERIFY(log.at(page).endsWith("?limit=50&page=1"));
-        QCOMPARE(frame(auth)["token"].toString(), ws->w()->api()->token());
-        QCOMPARE(frame(join),
-                 (QJsonObject {{"type", "join"}, {"channel", ws->server.channelCode()}}));
+            const int login = find("/agent/login?"), channel = find("/agent/channel?");
+            const int auth = find("ws:auth "), page = find("/chat/channel-sessions?");
+            const int join = find("ws:join ");
+            QVERIFY2(resumed ? login < 0 : login >= 0 && login < channel,
+                     qPrintable(log.join('\n')));
+            // Link and first page wait for the channel; the join for the authentication.
+            QVERIFY2(channel < auth && channel < page && auth < join, qPrintable(log.join('\n')));
+            QVERIFY(log.at(page).endsWith("?limit=50&page=1"));
+            QCOMPARE(frame(auth)["token"].toString(), ws->w()->api()->token());
+            QCOMPARE(frame(join),
+                     (QJsonObject {{"type", "join"}, {"channel", ws->server.channelCode()}}));
+        }
     }
 
     void resumeFailuresOpenOneLoginDialog()
@@ -145,57 +143,52 @@ private slots:
         QCOMPARE(answers->loginDialogsSeen, 1);
     }
 
-    void expiredTokenReturnsToLogin_data()
-    {
-        QTest::addColumn<QString>("when");
-        QTest::newRow("resumed, window up") << "window up";
-        QTest::newRow("signed in, window up") << "dialog";
-        QTest::newRow("at start") << "at start";
-        QTest::newRow("undecodable token") << "undecodable";
-        QTest::newRow("realtime authentication refused") << "refused";
-    }
-
     void expiredTokenReturnsToLogin()
     {
-        QFETCH(QString, when);
-        if (when != "dialog")
-            QSettings("orvantis", "config")
-                .setValue("token",
-                          when == "undecodable" ? "not-a-token" : ws->server.issueToken(12));
-        if (when == "at start")
-            ws->server.revokeTokens();
-        if (when == "refused") { // with page 1 still on its way
-            ws->server.refuseNextAuth("令牌已失效");
-            ws->server.delayReplies("channel-sessions", 300);
+        // Resumed or signed in with the window up, at start, an undecodable token,
+        // the realtime authentication refused.
+        for (const QString when : {"window up", "dialog", "at start", "undecodable", "refused"}) {
+            cleanup();
+            init();
+            if (when != "dialog")
+                QSettings("orvantis", "config")
+                    .setValue("token",
+                              when == "undecodable" ? "not-a-token" : ws->server.issueToken(12));
+            if (when == "at start")
+                ws->server.revokeTokens();
+            if (when == "refused") { // with page 1 still on its way
+                ws->server.refuseNextAuth("令牌已失效");
+                ws->server.delayReplies("channel-sessions", 300);
+            }
+            QString stateWhileDialogUp, notice;
+            answers->onLogin = [&](LoginDialog *d) {
+                if (when == "dialog" && answers->loginDialogsSeen == 1)
+                    return signIn(d, "demo", "demo123");
+                QTest::qWait(400);
+                stateWhileDialogUp
+                    = workspaceState(ws->w()) + (ws->w()->wss()->isAuthenticated() ? "+" : "");
+                notice = d->findChild<QLabel *>("errorLabel")->text();
+                return signIn(d, "lili", "lili123");
+            };
+            construct();
+            if (when == "window up" || when == "dialog") {
+                QTRY_VERIFY(!ws->w()->sessionList().isEmpty());
+                // A page still on its way must not refill the signed-out window.
+                ws->server.delayReplies("channel-sessions", 300);
+                ws->w()->api()->sendGetRequest("/chat/channel-sessions");
+                QTRY_COMPARE(count("/chat/channel-sessions?"), 2);
+                ws->server.revokeTokens();
+                ws->w()->api()->sendGetRequest("/agent/channel"); // meets a 401
+            }
+            QTRY_COMPARE(answers->loginDialogsSeen, when == "dialog" ? 2 : 1);
+            QTRY_VERIFY(ws->w()->isLoggedIn() && ws->w()->isVisible());
+            QCOMPARE(stateWhileDialogUp, signedOut);
+            // A refused link says why instead of leaving a workspace that hears nothing.
+            if (when == "refused")
+                QCOMPARE(notice, "令牌已失效");
+            QVERIFY(labelText(ws->w(), "merchantNameLabel").contains("李丽"));
+            QVERIFY(!storedToken().isEmpty());
         }
-        QString stateWhileDialogUp, notice;
-        answers->onLogin = [&](LoginDialog *d) {
-            if (when == "dialog" && answers->loginDialogsSeen == 1)
-                return signIn(d, "demo", "demo123");
-            QTest::qWait(400);
-            stateWhileDialogUp
-                = workspaceState(ws->w()) + (ws->w()->wss()->isAuthenticated() ? "+" : "");
-            notice = d->findChild<QLabel *>("errorLabel")->text();
-            return signIn(d, "lili", "lili123");
-        };
-        construct();
-        if (when == "window up" || when == "dialog") {
-            QTRY_VERIFY(!ws->w()->sessionList().isEmpty());
-            // A page still on its way must not refill the signed-out window.
-            ws->server.delayReplies("channel-sessions", 300);
-            ws->w()->api()->sendGetRequest("/chat/channel-sessions");
-            QTRY_COMPARE(count("/chat/channel-sessions?"), 2);
-            ws->server.revokeTokens();
-            ws->w()->api()->sendGetRequest("/agent/channel"); // meets a 401
-        }
-        QTRY_COMPARE(answers->loginDialogsSeen, when == "dialog" ? 2 : 1);
-        QTRY_VERIFY(ws->w()->isLoggedIn() && ws->w()->isVisible());
-        QCOMPARE(stateWhileDialogUp, signedOut);
-        // A refused link says why instead of leaving a workspace that hears nothing.
-        if (when == "refused")
-            QCOMPARE(notice, "令牌已失效");
-        QVERIFY(labelText(ws->w(), "merchantNameLabel").contains("李丽"));
-        QVERIFY(!storedToken().isEmpty());
     }
 
     // Replies still in flight at logout (a page, a session record, a remark)

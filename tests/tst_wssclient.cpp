@@ -146,51 +146,47 @@ private slots:
     // Links that die without a word: an upgrade never answered, one refused
     // with the TCP connection kept open, and a service that used to answer
     // pings and falls silent.
-    void silentLinks_data()
-    {
-        QTest::addColumn<int>("pongs"); // answered pings before silence; < 0: no upgrade
-        QTest::addColumn<bool>("dropped");
-        QTest::newRow("upgrade never answered") << -1 << true;
-        QTest::newRow("upgrade refused") << -2 << true;
-        QTest::newRow("silent after a pong") << 1 << true;
-        QTest::newRow("never answers pings") << 0 << false;
-    }
-
     void silentLinks()
     {
-        QFETCH(int, pongs);
-        QFETCH(bool, dropped);
-        QTcpServer mute;
-        QWebSocketServer quiet("quiet", QWebSocketServer::NonSecureMode);
-        QVERIFY(mute.listen(QHostAddress::LocalHost) && quiet.listen(QHostAddress::LocalHost));
-        connect(&mute, &QTcpServer::newConnection, &mute, [&] {
-            QTcpSocket *socket = mute.nextPendingConnection();
-            connect(socket, &QTcpSocket::readyRead, socket, [socket, pongs] {
-                if (pongs == -2)
-                    socket->write("HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n");
+        // Answered pings before silence (< 0: no upgrade, -1 never answered, -2 refused),
+        // and whether the link is dropped.
+        for (auto [pongsFirst, dropped] :
+             {std::pair {-1, true}, {-2, true}, {1, true}, {0, false}}) {
+            int pongs = pongsFirst; // counted down, and captured by the handlers
+            init();
+            QTcpServer mute;
+            QWebSocketServer quiet("quiet", QWebSocketServer::NonSecureMode);
+            QVERIFY(mute.listen(QHostAddress::LocalHost) && quiet.listen(QHostAddress::LocalHost));
+            connect(&mute, &QTcpServer::newConnection, &mute, [&] {
+                QTcpSocket *socket = mute.nextPendingConnection();
+                connect(socket, &QTcpSocket::readyRead, socket, [socket, pongs] {
+                    if (pongs == -2)
+                        socket->write("HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n");
+                });
             });
-        });
-        connect(&quiet, &QWebSocketServer::newConnection, &quiet, [&] {
-            QWebSocket *peer = quiet.nextPendingConnection();
-            peer->setParent(&quiet);
-            connect(peer, &QWebSocket::textMessageReceived, peer, [&pongs, peer](const QString &t) {
-                if (t.contains("auth"))
-                    peer->sendTextMessage(R"({"type":"auth_ok"})");
-                else if (pongs-- > 0)
-                    peer->sendTextMessage(R"({"type":"pong"})");
+            connect(&quiet, &QWebSocketServer::newConnection, &quiet, [&] {
+                QWebSocket *peer = quiet.nextPendingConnection();
+                peer->setParent(&quiet);
+                connect(peer, &QWebSocket::textMessageReceived, peer,
+                        [&pongs, peer](const QString &t) {
+                            if (t.contains("auth"))
+                                peer->sendTextMessage(R"({"type":"auth_ok"})");
+                            else if (pongs-- > 0)
+                                peer->sendTextMessage(R"({"type":"pong"})");
+                        });
             });
-        });
-        const quint16 port = pongs < 0 ? mute.serverPort() : quiet.serverPort();
-        m_client->setUrl(QStringLiteral("ws://127.0.0.1:%1").arg(port));
-        m_client->setHeartbeatIntervalMs(60);
-        m_client->setConnectTimeoutMs(pongs == -1 ? 150 : 5000);
-        TestSupport::SignalSpies spies(m_client.get());
-        m_client->connectToServer("t", "agent");
-        QCOMPARE(spies["disconnected"].wait(1000), dropped);
-        if (dropped) // given up like any drop: the schedule goes on
-            QTRY_COMPARE(m_client->reconnectDelayMs(), 30);
-        else
-            QVERIFY(m_client->isAuthenticated());
+            const quint16 port = pongs < 0 ? mute.serverPort() : quiet.serverPort();
+            m_client->setUrl(QStringLiteral("ws://127.0.0.1:%1").arg(port));
+            m_client->setHeartbeatIntervalMs(60);
+            m_client->setConnectTimeoutMs(pongs == -1 ? 150 : 5000);
+            TestSupport::SignalSpies spies(m_client.get());
+            m_client->connectToServer("t", "agent");
+            QCOMPARE(spies["disconnected"].wait(1000), dropped);
+            if (dropped) // given up like any drop: the schedule goes on
+                QTRY_COMPARE(m_client->reconnectDelayMs(), 30);
+            else
+                QVERIFY(m_client->isAuthenticated());
+        }
     }
 };
 
