@@ -352,7 +352,7 @@ void orvantis::resetWorkspace()
 // before stays, least of all its remark, which "保存" would write elsewhere.
 void orvantis::showNoSession()
 {
-    switchDraft(currentSessionId, 0);
+    showDraft(0);
     currentSessionId = 0;
     clearChatBubbles();
     ui->chatAvatarLabel->setText(QStringLiteral("?"));

@@ -142,7 +142,7 @@ private:
     void sendImageMessage(int sessionId, const QString &url);
     void updateSessionPreview(int sessionId, const QString &text);
     void echoOwnMessage(int sessionId, const QString &content, const QString &msgType);
-    void switchDraft(int fromSessionId, int toSessionId);
+    void showDraft(int sessionId);
     void storeDraft(int sessionId, const QString &text);
 
     // ---- transfer (orvantis_transfer.cpp)

@@ -74,14 +74,12 @@ void orvantis::storeDraft(int sessionId, const QString &text)
         settings.setValue(draftKey(agentId, sessionId), text);
 }
 
-// The editor shows the draft of the session entered; the one left keeps its
-// own (stored on every change already).
-void orvantis::switchDraft(int fromSessionId, int toSessionId)
+// The editor shows the draft of the session entered (none for 0); the one
+// left keeps its own, stored on every change already.
+void orvantis::showDraft(int sessionId)
 {
-    Q_UNUSED(fromSessionId);
-    const QString draft = toSessionId > 0
-        ? QSettings().value(draftKey(agentId, toSessionId)).toString()
-        : QString();
+    const QString draft
+        = sessionId > 0 ? QSettings().value(draftKey(agentId, sessionId)).toString() : QString();
     {
         const QSignalBlocker blocker(ui->messageEdit);
         ui->messageEdit->setPlainText(draft);

@@ -209,7 +209,7 @@ void orvantis::selectSession(int sessionId)
     }
 
     qDebug() << "[UI] 切换会话: old=" << currentSessionId << "new=" << sessionId;
-    switchDraft(currentSessionId, sessionId);
+    showDraft(sessionId);
     currentSessionId = sessionId;
 
     if (const ChatSession *known = findSession(sessionId)) {
