@@ -88,33 +88,14 @@ int unreadTotal(const orvantis &window)
 int main(int argc, char *argv[])
 {
     QTemporaryDir configHome;
-    qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());
-    qputenv("HOME", configHome.path().toLocal8Bit());
-    qputenv("TMPDIR", configHome.path().toLocal8Bit());
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("QT_LOGGING_RULES", "default.debug=false;qt.multimedia*=false");
-    QStandardPaths::setTestModeEnabled(true);
+    isolateEnvironment(configHome);
     QApplication app(argc, argv);
-
     StandIn::StandInServer server;
-    if (!server.listen()) {
-        std::fprintf(stderr, "stand-in service did not start\n");
+    if (!prepareService(server))
         return 1;
-    }
-    server.clearChannel();
-    qputenv("ORVANTIS_API_URL", server.restBaseUrl().toUtf8());
-    qputenv("ORVANTIS_WSS_URL", server.wssUrl().toUtf8());
-    QSettings(QStringLiteral("orvantis"), QStringLiteral("config"))
-        .setValue(QStringLiteral("token"), server.issueToken(12));
-
     orvantis window;
-    if (!waitFor([&] { return window.isLoggedIn() && window.wss()->isAuthenticated(); }, 10000)) {
-        std::fprintf(stderr, "the main window did not sign in\n");
+    if (!waitSignedIn(window))
         return 1;
-    }
-    window.resize(1100, 700);
-    drainEvents();
     WssClient *client = window.wss();
 
     std::printf("one visitor message end to end, median of %d runs, milliseconds (offscreen)\n",
