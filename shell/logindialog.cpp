@@ -3,6 +3,7 @@
 
 #include "net/apiclient.h"
 #include "net/serviceconfig.h"
+#include "shell/credentialstore.h"
 
 #include <QDebug>
 #include <QDesktopServices>
@@ -10,16 +11,7 @@
 #include <QJsonObject>
 #include <QUrl>
 
-namespace {
-const QString rememberedEmailKey = QStringLiteral("remembered_email");
-const QString rememberedPasswordKey = QStringLiteral("remembered_password");
-} // namespace
-
-LoginDialog::LoginDialog(ApiClient *api)
-    : QDialog(nullptr)
-    , ui(new Ui::LoginDialog)
-    , api(api)
-    , settings(QStringLiteral("orvantis"), QStringLiteral("config"))
+LoginDialog::LoginDialog(ApiClient *api) : QDialog(nullptr), ui(new Ui::LoginDialog), api(api)
 {
     ui->setupUi(this);
     // Return is handled by the line edits alone (account: next field,
@@ -51,13 +43,19 @@ LoginDialog::LoginDialog(ApiClient *api)
     connect(ui->emailEdit, &QLineEdit::returnPressed, this,
             [this] { ui->passwordEdit->setFocus(Qt::OtherFocusReason); });
 
-    const QString rememberedEmail = settings.value(rememberedEmailKey).toString();
-    const QString rememberedPassword = settings.value(rememberedPasswordKey).toString();
-    if (!rememberedEmail.isEmpty()) {
-        ui->emailEdit->setText(rememberedEmail);
-        ui->passwordEdit->setText(rememberedPassword);
-        ui->rememberCheck->setChecked(true);
-    }
+    credentials = new CredentialStore(this);
+    connect(credentials, &CredentialStore::loaded, this, &LoginDialog::onCredentialsLoaded);
+    credentials->load();
+}
+
+void LoginDialog::onCredentialsLoaded(const QString &account, const QString &password)
+{
+    // The secret store may answer after the agent has started typing.
+    if (account.isEmpty() || !ui->emailEdit->text().isEmpty())
+        return;
+    ui->emailEdit->setText(account);
+    ui->passwordEdit->setText(password);
+    ui->rememberCheck->setChecked(true);
 }
 
 QString LoginDialog::account() const
@@ -131,14 +129,10 @@ void LoginDialog::onLoginSuccess(const QString &token, const QVariantMap &userIn
 {
     if (!std::exchange(ownSignInAnswered, false))
         return;
-    if (ui->rememberCheck->isChecked()) {
-        settings.setValue(rememberedEmailKey, ui->emailEdit->text().trimmed());
-        settings.setValue(rememberedPasswordKey, ui->passwordEdit->text());
-    } else {
-        settings.remove(rememberedEmailKey);
-        settings.remove(rememberedPasswordKey);
-    }
-    settings.sync();
+    if (ui->rememberCheck->isChecked())
+        credentials->remember(ui->emailEdit->text().trimmed(), ui->passwordEdit->text());
+    else
+        credentials->forget();
 
     emit loginSuccess(token, userInfo);
     accept();

@@ -2,11 +2,11 @@
 
 #include <QDialog>
 #include <QPointer>
-#include <QSettings>
 #include <QVariantMap>
 
 class ApiClient;
 class ApiRequest;
+class CredentialStore;
 class QPushButton;
 
 namespace Ui {
@@ -39,13 +39,16 @@ public slots:
     void onLoginSuccess(const QString &token, const QVariantMap &userInfo);
     void onApiError(const QString &error);
 
+private slots:
+    void onCredentialsLoaded(const QString &account, const QString &password);
+
 protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
     Ui::LoginDialog *ui = nullptr;
     ApiClient *api = nullptr;
-    QSettings settings;
+    CredentialStore *credentials = nullptr;
     QPushButton *websiteButton = nullptr;
     QPointer<ApiRequest> signIn; // the dialog's own sign-in in flight
     bool ownSignInAnswered = false;

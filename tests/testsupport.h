@@ -30,6 +30,10 @@ inline void isolateEnvironment()
     // Debug lines of the program are noise in test logs.
     if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
         qputenv("QT_LOGGING_RULES", "default.debug=false");
+    // The desktop's secret store is the user's as much as the settings are:
+    // only a test run inside a private session may reach one.
+    if (!qEnvironmentVariableIsSet("ORVANTIS_TEST_SECRET_STORE"))
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/orvantis-test-bus");
     QStandardPaths::setTestModeEnabled(true);
 }
 
