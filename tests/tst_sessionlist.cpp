@@ -232,6 +232,33 @@ private slots:
         QCOMPARE(ws.names(), (QStringList {"low", "high"}));
         QTRY_COMPARE_WITH_TIMEOUT(ws.names(), (QStringList {"high", "low"}), 4000);
     }
+
+    // Ctrl+F goes to the search; Ctrl+Up/Down open the neighbours in list
+    // order from the editor too, bring them into view and stop at the ends.
+    void keyboard()
+    {
+        Workspace ws;
+        for (int i = 0; i < 30; ++i)
+            ws.add(QString("v%1").arg(i), true, 0, 59 - i);
+        QVERIFY(ws.start());
+        const QList<int> order = ws.w()->visibleSessionOrder();
+        QWidget *editor = ws.w()->findChild<QWidget *>("messageEdit");
+        editor->setFocus();
+        // Nothing open: Up starts at the bottom, far out of view.
+        const QList<std::pair<Qt::Key, int>> steps {{Qt::Key_Up, order.size() - 1},
+                                                    {Qt::Key_Down, order.size() - 1},
+                                                    {Qt::Key_Up, order.size() - 2},
+                                                    {Qt::Key_Up, order.size() - 3}};
+        for (const auto &[key, at] : steps) {
+            QTest::keyClick(editor, key, Qt::ControlModifier);
+            QCOMPARE(ws.w()->currentSession(), order.at(at));
+            QVERIFY(ws.row(order.at(at)));
+        }
+        QVERIFY(ws.idle());
+        QCOMPARE(ws.requests("mark-read"), 3);
+        QTest::keyClick(editor, Qt::Key_F, Qt::ControlModifier);
+        QCOMPARE(QApplication::focusWidget()->objectName(), "searchEdit");
+    }
 };
 
 ORVANTIS_TEST_MAIN(TestSessionList)

@@ -183,10 +183,6 @@ void orvantis::setupConnections()
     connect(wssClient, &WssClient::newSession, this, &orvantis::onNewSession);
     connect(wssClient, &WssClient::sessionOffline, this, &orvantis::onSessionOffline);
     connect(wssClient, &WssClient::sessionTransferred, this, &orvantis::onSessionTransferred);
-    // Presence and heartbeat answers need no reaction in the workspace.
-    connect(wssClient, &WssClient::pong, this, [] {});
-    connect(wssClient, &WssClient::agentOnline, this, [](const QVariantMap &) {});
-    connect(wssClient, &WssClient::agentOffline, this, [](const QVariantMap &) {});
 
     setupSessionList();
 

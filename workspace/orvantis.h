@@ -83,6 +83,8 @@ private:
     void onSessionListScrolled();
     void rebuildSessionList();
     void selectSession(int sessionId);
+    // Opens the session `step` rows away from the open one in list order.
+    void openAdjacentSession(int step);
     void onSessionItemRightClicked(SessionListItem *item);
     void onNewSession(const QVariantMap &sessionData);
     void onSessionOffline(int sessionId);

@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QShortcut>
 
 #include "net/apiclient.h"
 #include "net/wssclient.h"
@@ -73,6 +74,33 @@ void orvantis::setupSessionList()
     connect(sessionListView, &SessionListView::rowRightClicked, this,
             &orvantis::onSessionItemRightClicked);
     connect(sessionListView, &SessionListView::nearEnd, this, &orvantis::onSessionListScrolled);
+
+    // Window-wide keys, so they work from the editor as well as the list.
+    const auto addShortcut = [this](const QKeySequence &keys, auto slot) {
+        auto *shortcut = new QShortcut(keys, this);
+        shortcut->setContext(Qt::WindowShortcut);
+        connect(shortcut, &QShortcut::activated, this, slot);
+    };
+    addShortcut(QKeySequence::Find, [this] {
+        ui->searchEdit->setFocus(Qt::ShortcutFocusReason);
+        ui->searchEdit->selectAll();
+    });
+    addShortcut(QKeySequence(Qt::CTRL | Qt::Key_Up), [this] { openAdjacentSession(-1); });
+    addShortcut(QKeySequence(Qt::CTRL | Qt::Key_Down), [this] { openAdjacentSession(1); });
+}
+
+void orvantis::openAdjacentSession(int step)
+{
+    const QList<int> &order = sessionListView->order();
+    if (order.isEmpty())
+        return;
+    const int at = order.indexOf(currentSessionId);
+    // With nothing open, Down starts at the top and Up at the bottom.
+    const int next = at < 0 ? (step > 0 ? 0 : order.size() - 1) : at + step;
+    if (next < 0 || next >= order.size())
+        return;
+    selectSession(order.at(next));
+    sessionListView->ensureVisible(order.at(next));
 }
 
 const ChatSession *orvantis::findSession(int sessionId) const

@@ -85,6 +85,13 @@ void SessionListView::applyHeldOrder()
         applyOrder(std::exchange(m_heldOrder, {}));
 }
 
+void SessionListView::ensureVisible(int sessionId)
+{
+    const int index = m_order.indexOf(sessionId);
+    if (m_area && index >= 0)
+        m_area->ensureVisible(0, index * RowHeight + RowHeight / 2, 0, RowHeight / 2);
+}
+
 void SessionListView::applyOrder(const QList<int> &order)
 {
     m_holdTimer->stop();

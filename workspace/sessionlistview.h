@@ -44,6 +44,9 @@ public:
     static constexpr int HoldMs = 2000;
     const QList<int> &order() const { return m_order; }
 
+    // Scrolls just enough to bring the session's row into view.
+    void ensureVisible(int sessionId);
+
     // Takes the row of `sessionId` off the screen at once (it is recycled).
     void discardRow(int sessionId);
 
