@@ -7,7 +7,8 @@ packages=(cmake g++ make ninja-build ccache pkg-config
           qt6-base-dev qt6-websockets-dev qt6-multimedia-dev qt6-httpserver-dev
           qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libgl-dev
           xvfb xauth fonts-noto-cjk clang-format
-          qtkeychain-qt6-dev gnome-keyring dbus-daemon dbus-bin)
+          qtkeychain-qt6-dev gnome-keyring dbus-daemon dbus-bin
+          openbox trayer xdotool)
 
 missing=()
 for p in "${packages[@]}"; do

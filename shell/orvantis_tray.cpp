@@ -96,8 +96,10 @@ bool isAutoStartEnabled()
         return false;
     const QString contents = QString::fromUtf8(entry.readAll());
     for (const QString &line : contents.split(QLatin1Char('\n'))) {
+        // The whole command, not a part of it: "/usr/bin/orvantis" must not
+        // match "/usr/bin/orvantis-old". Paths here are case-sensitive.
         if (line.startsWith(QLatin1String("Exec=")))
-            return line.contains(executableNativePath(), Qt::CaseInsensitive);
+            return line.mid(5).trimmed().remove(QLatin1Char('"')) == executableNativePath();
     }
     return false;
 #endif

@@ -3,6 +3,7 @@
 // The one door tests and benchmarks have into the main window's private state.
 
 #include <QScrollArea>
+#include <QSystemTrayIcon>
 
 #include "workspace/orvantis.h"
 #include "workspace/sessionlistview.h"
@@ -24,6 +25,7 @@ public:
     static void saveRemark(orvantis *w) { w->saveRemark(); }
     static void transfer(orvantis *w) { w->onTransferClicked(); }
     static bool pasteImage(orvantis *w) { return w->pasteImage(); }
+    static QSystemTrayIcon *tray(const orvantis *w) { return w->trayIcon; }
     static void clearSessions(orvantis *w)
     {
         w->clearSessions();

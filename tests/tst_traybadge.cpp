@@ -36,19 +36,30 @@ private slots:
 
     void autoStartFollowsThisExecutable()
     {
-        setAutoStartEnabled(true);
-        QVERIFY(isAutoStartEnabled());
-        // An entry that starts another copy of the program reads as off...
+        const QString self = QCoreApplication::applicationFilePath();
         QFile entry(autoStartEntryPath());
-        QVERIFY(entry.open(QIODevice::WriteOnly));
-        entry.write("[Desktop Entry]\nExec=\"/opt/other/orvantis\"\n");
-        entry.close();
-        QVERIFY(!isAutoStartEnabled());
-        // ...and switching on points it at this one.
-        setAutoStartEnabled(true);
-        QVERIFY(isAutoStartEnabled());
+        QDir().mkpath(QFileInfo(entry).absolutePath());
+        // An entry that starts another copy of the program reads as off, and
+        // switching on points it at this one.
+        for (const QString &exec : QStringList {"\"/opt/other/orvantis\"", "\"" + self + "-old\"",
+                                                self.toUpper(), "\"" + self + "\""}) {
+            QVERIFY(entry.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            entry.write("[Desktop Entry]\nExec=" + exec.toUtf8() + "\n");
+            entry.close();
+            QCOMPARE(isAutoStartEnabled(), exec == "\"" + self + "\"");
+            setAutoStartEnabled(true);
+            QVERIFY(isAutoStartEnabled());
+        }
         setAutoStartEnabled(false);
         QVERIFY(!isAutoStartEnabled() && !entry.exists());
+        // A folder that cannot be created: off, and no crash.
+        const QString folder = QFileInfo(entry).absolutePath();
+        QVERIFY(QDir(folder).removeRecursively());
+        QFile blocker(folder);
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        setAutoStartEnabled(true);
+        QVERIFY(!isAutoStartEnabled());
+        QVERIFY(blocker.remove());
     }
 };
 
