@@ -441,7 +441,7 @@ HttpReply StandInServer::Private::routeApi(const RecordedRequest &r, const QStri
     if (route == QLatin1String("/auth/logout")) {
         if (!isPost)
             return wrongMethod();
-        tokens.remove(token);
+        revokedTokens.insert(token);
         setOnline(agentId, false);
         return ok();
     }

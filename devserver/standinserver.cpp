@@ -140,16 +140,35 @@ QString StandInServer::Private::issueToken(int agentId)
                          {QStringLiteral("jti"), ++tokenSerial}};
     const QByteArray signingInput = base64Url(QJsonDocument(header).toJson(QJsonDocument::Compact))
         + '.' + base64Url(QJsonDocument(payload).toJson(QJsonDocument::Compact));
-    const QByteArray signature = QMessageAuthenticationCode::hash(
-        signingInput, QByteArrayLiteral("stand-in secret"), QCryptographicHash::Sha256);
-    const QString token = QString::fromLatin1(signingInput + '.' + base64Url(signature));
-    tokens.insert(token, agentId);
+    const QString token = QString::fromLatin1(signingInput + '.' + sign(signingInput));
+    issuedTokens.insert(token);
     return token;
+}
+
+// Tokens are checked by their signature, not looked up: a restarted stand-in
+// still accepts the tokens it issued before, as a real service would.
+QByteArray StandInServer::Private::sign(const QByteArray &signingInput)
+{
+    return base64Url(QMessageAuthenticationCode::hash(
+        signingInput, QByteArrayLiteral("stand-in secret"), QCryptographicHash::Sha256));
 }
 
 int StandInServer::Private::agentForToken(const QString &token) const
 {
-    return tokens.value(token, 0);
+    const QList<QByteArray> parts = token.toLatin1().split('.');
+    if (parts.size() != 3 || revokedTokens.contains(token)
+        || sign(parts[0] + '.' + parts[1]) != parts[2])
+        return 0;
+    const QJsonObject payload
+        = QJsonDocument::fromJson(QByteArray::fromBase64(parts[1],
+                                                         QByteArray::Base64UrlEncoding
+                                                             | QByteArray::OmitTrailingEquals))
+              .object();
+    const int agentId = payload.value(QStringLiteral("uid")).toInt();
+    return std::any_of(accounts.cbegin(), accounts.cend(),
+                       [agentId](const AgentAccount &a) { return a.id == agentId; })
+        ? agentId
+        : 0;
 }
 
 bool StandInServer::Private::isLinked(int agentId) const
@@ -375,7 +394,7 @@ QString StandInServer::issueToken(int agentId) const
 
 void StandInServer::revokeTokens()
 {
-    d->tokens.clear();
+    d->revokedTokens.unite(std::exchange(d->issuedTokens, {}));
 }
 
 QString StandInServer::channelCode() const

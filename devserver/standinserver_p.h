@@ -88,7 +88,8 @@ public:
     quint16 port = 0;
 
     QList<AgentAccount> accounts;
-    QHash<QString, int> tokens; // token -> agent id
+    QSet<QString> issuedTokens; // by this run, so that they can all be revoked
+    QSet<QString> revokedTokens; // signed out or revoked: refused though well signed
     int tokenSerial = 0;
 
     QMap<int, SessionRecord> sessions;
@@ -112,6 +113,7 @@ public:
     AgentAccount *account(int agentId);
     QString issueToken(int agentId);
     int agentForToken(const QString &token) const;
+    static QByteArray sign(const QByteArray &signingInput);
     bool isLinked(int agentId) const; // has an authenticated socket
     bool isOnline(int agentId) const; // marked online or linked
     void setOnline(int agentId, bool online);
