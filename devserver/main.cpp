@@ -99,6 +99,11 @@ int main(int argc, char *argv[])
                              std::fprintf(stderr, "%s %s\n", r.method.constData(),
                                           qPrintable(r.path));
                          });
+        // What the clients send over the realtime link, one frame a line.
+        QObject::connect(&server, &StandIn::StandInServer::frameReceived, &server,
+                         [](const QString &text) {
+                             std::fprintf(stderr, "WS %s\n", qPrintable(text.simplified()));
+                         });
     }
     server.seedDemoChannel();
     // A colleague at work, so that a session can be handed over in the demo.

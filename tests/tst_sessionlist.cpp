@@ -243,17 +243,18 @@ private slots:
         QVERIFY(ws.start());
         const QList<int> order = ws.w()->visibleSessionOrder();
         QWidget *editor = ws.w()->findChild<QWidget *>("messageEdit");
-        editor->setFocus();
+        ws.line("searchEdit")->setFocus();
         // Nothing open: Up starts at the bottom, far out of view.
         const QList<std::pair<Qt::Key, int>> steps {{Qt::Key_Up, order.size() - 1},
                                                     {Qt::Key_Down, order.size() - 1},
                                                     {Qt::Key_Up, order.size() - 2},
                                                     {Qt::Key_Up, order.size() - 3}};
         for (const auto &[key, at] : steps) {
-            QTest::keyClick(editor, key, Qt::ControlModifier);
+            QTest::keyClick(QApplication::focusWidget(), key, Qt::ControlModifier);
             QCOMPARE(ws.w()->currentSession(), order.at(at));
             QVERIFY(ws.row(order.at(at)));
         }
+        QCOMPARE(QApplication::focusWidget(), editor);
         QVERIFY(ws.idle());
         QCOMPARE(ws.requests("mark-read"), 3);
         QTest::keyClick(editor, Qt::Key_F, Qt::ControlModifier);

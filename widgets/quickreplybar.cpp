@@ -20,6 +20,10 @@ QuickReplyBar::QuickReplyBar(QWidget *parent) : QWidget(parent)
     for (const QString &phrase : phrases()) {
         auto *button = new QPushButton(phrase, this);
         button->setCursor(Qt::PointingHandCursor);
+        // Alt+1 to Alt+5: an answer without leaving the keyboard.
+        const QKeySequence keys(Qt::ALT | Qt::Key(Qt::Key_1 + m_buttons.size()));
+        button->setShortcut(keys);
+        button->setToolTip(keys.toString(QKeySequence::NativeText));
         button->setStyleSheet(QStringLiteral(
             "QPushButton { background-color: rgba(255, 255, 255, 0.72); border: 1px solid "
             "rgba(255, 255, 255, 0.92); border-radius: 14px; padding: 5px 13px; font-size: 12px; "

@@ -79,6 +79,7 @@ void orvantis::appendChatBubble(const ChatMessage &msg)
 
 void orvantis::clearChatBubbles()
 {
+    qDebug() << "[UI] 清空聊天区";
     for (ChatBubble *bubble : std::as_const(chatBubbles)) {
         if (bubble) {
             // Out of the layout now so that the column is empty at once; the

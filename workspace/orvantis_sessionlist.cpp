@@ -101,6 +101,8 @@ void orvantis::openAdjacentSession(int step)
         return;
     selectSession(order.at(next));
     sessionListView->ensureVisible(order.at(next));
+    // Opened from the keyboard, the agent's next keys are the answer.
+    ui->messageEdit->setFocus(Qt::ShortcutFocusReason);
 }
 
 const ChatSession *orvantis::findSession(int sessionId) const
