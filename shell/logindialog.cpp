@@ -4,6 +4,7 @@
 #include "net/apiclient.h"
 #include "net/serviceconfig.h"
 #include "shell/credentialstore.h"
+#include "shell/glasswindow.h"
 
 #include <QDebug>
 #include <QDesktopServices>
@@ -20,6 +21,12 @@ LoginDialog::LoginDialog(ApiClient *api) : QDialog(nullptr), ui(new Ui::LoginDia
     ui->loginBtn->setDefault(false);
     resize(620, 520);
     setWindowIcon(QIcon(QStringLiteral(":/img/favicon.png")));
+
+    applyGlassFrameless(this, false);
+    new TitleBarWidget(this, tr("Quvela 商户客服系统"));
+    QMargins margins = ui->mainLayout->contentsMargins();
+    margins.setTop(margins.top() + TitleBarWidget::barHeight);
+    ui->mainLayout->setContentsMargins(margins);
 
     connect(ui->loginBtn, &QPushButton::clicked, this, &LoginDialog::onLoginClicked);
 

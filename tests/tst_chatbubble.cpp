@@ -126,6 +126,33 @@ private slots:
         QTRY_COMPARE(missing.contentLabel()->text(), QStringLiteral("[图片加载失败]"));
         QVERIFY(missing.contentLabel()->isVisibleTo(&missing) && missing.imageButton()->isHidden());
     }
+
+    // A text takes its own width on one line up to the bubble's maximum.
+    void wrapping_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("oneLine");
+        QTest::newRow("two words") << "Wonderful afternoon" << true;
+        QTest::newRow("long") << QString("many words in a row ").repeated(12) << false;
+    }
+
+    void wrapping()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, oneLine);
+        ChatBubble bubble(makeMessage(text), false);
+        bubble.show();
+        bubble.resize(900, bubble.heightForWidth(900)); // as a conversation column would
+        QLabel *label = bubble.contentLabel();
+        QTRY_COMPARE(bubble.width(), 900);
+        const QFontMetrics metrics = label->fontMetrics();
+        const QRect room = label->contentsRect();
+        QCOMPARE(room.height() < 2 * metrics.lineSpacing(), oneLine);
+        if (oneLine) // about as wide as the text
+            QVERIFY(qAbs(room.width() - metrics.horizontalAdvance(text)) <= 12);
+        else
+            QCOMPARE(label->width(), 520);
+    }
 };
 
 ORVANTIS_TEST_MAIN(ChatBubbleTest)

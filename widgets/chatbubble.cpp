@@ -71,6 +71,19 @@ QString displayedText(const QString &content)
         + QStringLiteral("\n……（消息过长，仅显示前 %1 个字符，右键“复制消息”可复制全文）").arg(cut);
 }
 
+// A word-wrapped label guesses a narrow width for itself (a short message
+// wrapped at about a fifth of the room). A bubble's text takes the width it
+// needs on one line, up to the maximum, and wraps only beyond it.
+void setWrappedText(QLabel *label, const QString &text)
+{
+    label->setText(text);
+    label->ensurePolished();
+    label->setWordWrap(false);
+    const int natural = label->sizeHint().width();
+    label->setWordWrap(true);
+    label->setMinimumWidth(qMin(natural, kMaxBubbleWidth));
+}
+
 QString sizePolicyText(const QSizePolicy &policy)
 {
     return QStringLiteral("%1/%2")
@@ -183,9 +196,8 @@ ChatBubble::ChatBubble(const ChatMessage &msg, bool isFromSelf, QWidget *parent)
 
     if (m_msgType != QLatin1String("image")) {
         m_imageButton->hide();
-        m_contentLabel->setText(displayedText(msg.content));
-        m_contentLabel->setWordWrap(true);
         m_contentLabel->setMaximumWidth(kMaxBubbleWidth);
+        setWrappedText(m_contentLabel, displayedText(msg.content));
     } else {
         m_contentLabel->hide();
         if (!m_imageUrl.isEmpty()) {
@@ -292,7 +304,7 @@ void ChatBubble::onTranslateFinished(QNetworkReply *reply)
 
     const auto fail = [this](const QString &detail) {
         m_translateButton->setText(QStringLiteral("翻译失败"));
-        m_translationLabel->setText(QStringLiteral("翻译失败: ") + detail);
+        setWrappedText(m_translationLabel, QStringLiteral("翻译失败: ") + detail);
         m_translationLabel->show();
     };
 
@@ -321,7 +333,7 @@ void ChatBubble::onTranslateFinished(QNetworkReply *reply)
         m_translateButton->setText(translation == m_sourceText ? QStringLiteral("已是中文")
                                                                : QStringLiteral("已翻译"));
         m_translated = true;
-        m_translationLabel->setText(translation);
+        setWrappedText(m_translationLabel, translation);
         m_translationLabel->show();
         qDebug() << "[ChatBubble] 翻译结果:" << translation;
         return;

@@ -3,6 +3,7 @@
 #include "net/apiclient.h"
 #include "net/serviceconfig.h"
 #include "net/wssclient.h"
+#include "shell/glasswindow.h"
 #include "shell/logindialog.h"
 #include "ui_orvantis.h"
 #include "widgets/toast.h"
@@ -14,6 +15,7 @@
 #include <QDesktopServices>
 #include <QIcon>
 #include <QJsonObject>
+#include <QLabel>
 #include <QMessageBox>
 #include <QScrollBar>
 #include <QSignalBlocker>
@@ -143,6 +145,16 @@ orvantis::~orvantis()
 
 void orvantis::setupConnections()
 {
+    // The top bar serves as the title bar: drag handle, icon and window buttons.
+    applyGlassFrameless(this, true);
+    new DragController(this, ui->topBar);
+    auto *icon = new QLabel(ui->topBar);
+    icon->setFixedSize(22, 22);
+    icon->setPixmap(windowIcon().pixmap(20, 20));
+    icon->setAttribute(Qt::WA_TransparentForMouseEvents);
+    ui->topBarLayout->insertWidget(0, icon);
+    ui->topBarLayout->addWidget(new WindowButtonGroup(this, true));
+
     setupComposer();
 
     connect(ui->sendBtn, &QPushButton::clicked, this, &orvantis::sendTextMessage);

@@ -49,6 +49,61 @@ bool removeNewestWithUuid(QList<ChatMessage> &messages, const QString &uuid)
     return false;
 }
 
+// Keeps the image viewer's picture fitted and its close button at the top
+// right: the viewer's full-screen size is known only once the window manager
+// has answered, which comes after the picture and the first placement.
+class LightboxFitter : public QObject
+{
+public:
+    LightboxFitter(QDialog *dialog, QLabel *label, QPushButton *closeButton)
+        : QObject(dialog), dialog(dialog), label(label), closeButton(closeButton)
+    {
+        dialog->installEventFilter(this);
+        label->installEventFilter(this);
+    }
+
+    void setPicture(const QPixmap &pixmap)
+    {
+        picture = pixmap;
+        fit();
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() != QEvent::Resize)
+            return false;
+        if (watched == dialog) {
+            closeButton->move(dialog->width() - 64, 24);
+            closeButton->raise();
+        } else if (watched == label) {
+            fit();
+        }
+        return false;
+    }
+
+private:
+    // Never beyond the picture's own pixels, so a small picture stays sharp.
+    void fit()
+    {
+        if (picture.isNull())
+            return;
+        const qreal ratio = label->devicePixelRatioF();
+        const QSize room = (QSizeF(label->size()) * ratio).toSize();
+        QPixmap shown = picture;
+        if (shown.width() > room.width() || shown.height() > room.height())
+            shown = picture.scaled(room.expandedTo(QSize(1, 1)), Qt::KeepAspectRatio,
+                                   Qt::SmoothTransformation);
+        shown.setDevicePixelRatio(ratio);
+        label->setPixmap(shown);
+    }
+
+    QDialog *dialog;
+    QLabel *label;
+    QPushButton *closeButton;
+    QPixmap picture;
+};
+
 } // namespace
 
 void orvantis::appendChatBubble(const ChatMessage &msg)
@@ -258,6 +313,8 @@ void orvantis::showImageLightbox(const QString &url)
     imageLabel->setStyleSheet(QStringLiteral(
         "QLabel { background: transparent; color: #9ca3af; font-size: 14px; border: none; }"));
     imageLabel->setProperty(kLightboxCloseProperty, true);
+    // The label takes the room it is given, whatever picture it shows.
+    imageLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     layout->addWidget(imageLabel);
 
     auto *closeButton = new QPushButton(QString(QChar(0x00D7)), dialog);
@@ -268,29 +325,24 @@ void orvantis::showImageLightbox(const QString &url)
         "20px; font-size: 22px; font-weight: bold; border: none; }QPushButton:hover { "
         "background-color: rgba(255, 255, 255, 102); }"));
     connect(closeButton, &QPushButton::clicked, dialog, &QDialog::close);
+    auto *fitter = new LightboxFitter(dialog, imageLabel, closeButton);
 
     dialog->installEventFilter(this);
     imageLabel->installEventFilter(this);
 
     auto *network = new QNetworkAccessManager(dialog);
     QNetworkReply *reply = network->get(QNetworkRequest(QUrl(url)));
-    QPointer<QLabel> label(imageLabel);
-    connect(reply, &QNetworkReply::finished, dialog, [reply, label] {
+    connect(reply, &QNetworkReply::finished, dialog, [reply, imageLabel, fitter] {
         reply->deleteLater();
-        if (!label)
-            return;
         QPixmap pixmap;
         if (reply->error() != QNetworkReply::NoError || !pixmap.loadFromData(reply->readAll())) {
-            label->setText(QStringLiteral("图片加载失败"));
+            imageLabel->setText(QStringLiteral("图片加载失败"));
             return;
         }
-        label->setPixmap(
-            pixmap.scaled(label->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+        fitter->setPicture(pixmap);
     });
 
     dialog->showFullScreen();
-    closeButton->move(dialog->width() - 64, 24);
-    closeButton->raise();
 }
 
 // The image viewer closes on a click anywhere on its backdrop or image.
