@@ -37,7 +37,9 @@ QString timeText(const ChatSession &session)
         time = whole && seconds >= 1 ? QDateTime::fromSecsSinceEpoch(seconds)
                                      : QDateTime::fromString(session.lastTime, Qt::ISODate);
     }
-    return time.isValid() ? time.toString(QStringLiteral("yyyy-MM-dd HH:mm")) : QStringLiteral("-");
+    // An ISO text with a zone is shown in local time like the rest.
+    return time.isValid() ? time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"))
+                          : QStringLiteral("-");
 }
 
 const char viewButtonStyle[]
