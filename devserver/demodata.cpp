@@ -46,6 +46,31 @@ const Phrase phrases[] = {
     {"how long does delivery take?", "送货需要多长时间？"},
 };
 
+const char *const chineseNames[]
+    = {"张伟", "王芳", "李娜", "刘洋", "陈静", "杨磊", "赵敏", "黄晓明",
+       "周杰", "吴婷", "徐强", "孙丽", "马超", "朱琳", "胡斌", "郭佳"};
+const char *const latinNames[]
+    = {"Anna Müller", "John Smith",  "Maria Garcia", "Lucas Martin", "Emma Johnson", "Noah Brown",
+       "Sofia Rossi", "Liam Wilson", "olivia",       "Mateo Silva",  "Chloé Dubois", "Ethan Clark"};
+const char *const remarks[] = {"老客户", "VIP 客户", "询问退款", "待回访", "批发意向"};
+const char *const englishLines[]
+    = {"Hello, is anyone there?",    "How much is shipping?",  "Do you ship to Germany?",
+       "When will my order arrive?", "Where is my package?",   "I would like a refund",
+       "Can I change the size?",     "Is this item in stock?", "Do you have a discount code?",
+       "Thank you very much",        "Can I pay with PayPal?", "How long does delivery take?"};
+const char *const chineseLines[]
+    = {"你好，请问这款还有货吗？", "运费怎么算？", "我的订单什么时候发货？",   "可以开发票吗？",
+       "这个颜色有实物图吗？",     "谢谢！",       "包裹显示已签收但我没收到", "能便宜一点吗？"};
+const char *const agentLines[]
+    = {"您好，很高兴为您服务！", "请稍等，我帮您查一下。",     "已为您备注，仓库今天发货。",
+       "运费满 99 元包邮哦。",   "Hello! How can I help you?", "Your order ships within 24 hours.",
+       "好的，还有其他问题吗？"};
+
+template<typename Array> QString pickFrom(QRandomGenerator &rng, const Array &array)
+{
+    return QString::fromUtf8(array[rng.bounded(int(std::size(array)))]);
+}
+
 QString phraseKey(const QString &text)
 {
     QString key = text.simplified().toLower();
@@ -130,29 +155,7 @@ void StandInServer::Private::seedDemo()
     QRandomGenerator rng(20240607);
     const qint64 now = QDateTime::currentSecsSinceEpoch();
 
-    static const char *const chineseNames[]
-        = {"张伟", "王芳", "李娜", "刘洋", "陈静", "杨磊", "赵敏", "黄晓明",
-           "周杰", "吴婷", "徐强", "孙丽", "马超", "朱琳", "胡斌", "郭佳"};
-    static const char *const latinNames[]
-        = {"Anna Müller",  "John Smith",  "Maria Garcia", "Lucas Martin",
-           "Emma Johnson", "Noah Brown",  "Sofia Rossi",  "Liam Wilson",
-           "olivia",       "Mateo Silva", "Chloé Dubois", "Ethan Clark"};
-    static const char *const remarks[] = {"老客户", "VIP 客户", "询问退款", "待回访", "批发意向"};
-    static const char *const englishLines[]
-        = {"Hello, is anyone there?",    "How much is shipping?",  "Do you ship to Germany?",
-           "When will my order arrive?", "Where is my package?",   "I would like a refund",
-           "Can I change the size?",     "Is this item in stock?", "Do you have a discount code?",
-           "Thank you very much",        "Can I pay with PayPal?", "How long does delivery take?"};
-    static const char *const chineseLines[] = {
-        "你好，请问这款还有货吗？", "运费怎么算？", "我的订单什么时候发货？",   "可以开发票吗？",
-        "这个颜色有实物图吗？",     "谢谢！",       "包裹显示已签收但我没收到", "能便宜一点吗？"};
-    static const char *const agentLines[] = {
-        "您好，很高兴为您服务！", "请稍等，我帮您查一下。",     "已为您备注，仓库今天发货。",
-        "运费满 99 元包邮哦。",   "Hello! How can I help you?", "Your order ships within 24 hours.",
-        "好的，还有其他问题吗？"};
-    const auto pick = [&rng](const auto &array) {
-        return QString::fromUtf8(array[rng.bounded(int(std::size(array)))]);
-    };
+    const auto pick = [&rng](const auto &array) { return pickFrom(rng, array); };
 
     const int total = 130;
     for (int i = 0; i < total; ++i) {
@@ -242,6 +245,112 @@ void StandInServer::Private::seedDemo()
                 QStringLiteral("last_time"),
                 QDateTime::fromSecsSinceEpoch(epochOf(fields.value(QStringLiteral("last_time"))))
                     .toString(Qt::ISODate));
+    }
+}
+
+// Past receptions: enough to page through in the records dialog, in every
+// shape records arrive in. A fixed seed and fixed times give the same archive
+// on every run.
+void StandInServer::Private::seedArchive(int count)
+{
+    QRandomGenerator rng(20250301);
+    const qint64 newest = QDateTime(QDate(2025, 3, 1), QTime(18, 0)).toSecsSinceEpoch();
+    static const char *const statuses[]
+        = {"closed",      "closed",  "offline",     "online", "closed",
+           "unreception", "offline", "transferred", "closed", "Online"};
+    const auto iso
+        = [](qint64 t) { return QDateTime::fromSecsSinceEpoch(t).toString(Qt::ISODate); };
+
+    for (int i = 0; i < count; ++i) {
+        const int id = 5001 + i;
+        const qint64 start = newest - qint64(i) * 5400 - rng.bounded(1800);
+        QJsonObject f {{QStringLiteral("id"), id},
+                       {QStringLiteral("status"), QLatin1String(statuses[i % 10])},
+                       {QStringLiteral("ip_address"),
+                        QStringLiteral("10.0.%1.%2").arg(i / 250).arg(i % 250 + 1)}};
+        const int kind = i % 7;
+        f.insert(QStringLiteral("visitor_name"),
+                 kind < 3       ? pickFrom(rng, chineseNames)
+                     : kind < 6 ? pickFrom(rng, latinNames)
+                                : QString());
+        f.insert(QStringLiteral("visitor_id"),
+                 kind == 6 ? QStringLiteral("h_%1").arg(100000000 + i * 7919) : QString());
+        if (i % 13 == 5)
+            f.insert(QStringLiteral("remark"), pickFrom(rng, remarks));
+        if (i % 6 == 4)
+            f.insert(QStringLiteral("create_time"), start);
+        else
+            f.insert(QStringLiteral("created_at"), i % 50 == 31 ? QString() : iso(start));
+        addSessionRecord(f);
+        SessionRecord &record = sessions[id];
+        record.archived = true;
+
+        // Never answered: the "unreception" ones and a few others.
+        const bool answered = i % 10 != 5 && i % 9 != 0;
+        const bool longHistory = i % 25 == 0;
+        const int messageCount = i % 50 == 17 ? 0
+            : longHistory                     ? 250 + rng.bounded(350)
+                                              : 1 + rng.bounded(40);
+        const bool english = rng.bounded(2) == 0;
+        qint64 time = start;
+        QString last;
+        for (int k = 0; k < messageCount; ++k) {
+            time += 20 + rng.bounded(90);
+            const bool fromAgent = answered && k % 3 == 1;
+            const bool admin = fromAgent && k % 15 == 4;
+            QJsonObject m {
+                {QStringLiteral("msg_uuid"), QStringLiteral("h%1-%2").arg(id).arg(k + 1)},
+                {QStringLiteral("create_time"), time},
+                {QStringLiteral("from_type"),
+                 admin           ? QStringLiteral("admin")
+                     : fromAgent ? QStringLiteral("agent")
+                                 : QStringLiteral("visitor")},
+                {QStringLiteral("from_id"),
+                 admin           ? 1
+                     : fromAgent ? 12
+                                 : 0},
+                {QStringLiteral("from_name"),
+                 admin           ? QStringLiteral("管理员")
+                     : fromAgent ? QStringLiteral("演示坐席")
+                                 : f.value(QStringLiteral("visitor_name")).toString()}};
+            if (rng.bounded(fromAgent ? 40 : 12) == 0) {
+                m.insert(QStringLiteral("msg_type"), QStringLiteral("image"));
+                m.insert(QStringLiteral("content"),
+                         baseUrl() + QStringLiteral("/images/demo-%1.png").arg(1 + rng.bounded(4)));
+                last = QStringLiteral("[图片]");
+            } else {
+                last = fromAgent ? pickFrom(rng, agentLines)
+                    : english    ? pickFrom(rng, englishLines)
+                                 : pickFrom(rng, chineseLines);
+                // Numbered in long histories, so that paging shows its order.
+                if (longHistory)
+                    last += QStringLiteral(" #%1").arg(k + 1);
+                m.insert(QStringLiteral("content"), last);
+            }
+            storeMessage(id, m, false);
+        }
+        QJsonObject &fields = record.fields;
+        fields.insert(QStringLiteral("last_msg"), last);
+        // The service's several ways of sending a time, and none.
+        switch (i % 6) {
+        case 1:
+            fields.insert(QStringLiteral("last_time"), iso(time));
+            break;
+        case 2:
+            fields.insert(QStringLiteral("last_time"), QString::number(time));
+            break;
+        case 3:
+        case 4:
+            fields.insert(QStringLiteral("last_time"), QString());
+            break;
+        default:
+            fields.insert(QStringLiteral("last_time"), time);
+        }
+        // A few records with fields of the wrong JSON type.
+        if (i % 37 == 2)
+            fields.insert(QStringLiteral("message_count"), QString::number(messageCount));
+        if (i % 41 == 3)
+            fields.insert(QStringLiteral("visitor_name"), 4100 + i);
     }
 }
 

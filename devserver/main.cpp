@@ -106,6 +106,7 @@ int main(int argc, char *argv[])
                          });
     }
     server.seedDemoChannel();
+    server.seedReceptionArchive();
     // A colleague at work, so that a session can be handed over in the demo.
     server.setAgentOnline(13, true);
     if (!parser.isSet(noSimulateOption))

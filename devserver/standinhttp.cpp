@@ -501,7 +501,7 @@ HttpReply StandInServer::Private::routeApi(const RecordedRequest &r, const QStri
         }
         QList<const SessionRecord *> matching;
         for (const SessionRecord &s : std::as_const(sessions)) {
-            if (!visibleTo(s, agentId))
+            if (!visibleTo(s, agentId) || (s.archived && !records))
                 continue;
             const QString st = s.fields.value(QStringLiteral("status")).toString();
             if (status == QLatin1String("unreception") ? hasAgentMessage(s)

@@ -412,6 +412,11 @@ void StandInServer::seedDemoChannel()
     d->seedDemo();
 }
 
+void StandInServer::seedReceptionArchive(int count)
+{
+    d->seedArchive(count);
+}
+
 int StandInServer::addSession(const QJsonObject &fields)
 {
     return d->addSessionRecord(fields);
@@ -458,6 +463,7 @@ int StandInServer::visitorOpensSession(const QString &visitorName, const QString
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     if (id) {
         // A known visitor comes back: the same session is online again.
+        d->sessions[id].archived = false;
         QJsonObject &f = d->sessions[id].fields;
         f.insert(QStringLiteral("status"), QStringLiteral("online"));
         if (!ip.isEmpty())

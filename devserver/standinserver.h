@@ -103,6 +103,14 @@ public:
     // 130 sessions, ids 1001..1130, 125 of them visible to "demo" (three pages of
     // 50); the rest belong to "lili". Call after listen(): image URLs carry the port.
     void seedDemoChannel();
+    // Past receptions for the records dialog, ids 5001 on: listed by
+    // "/chat/records" (with "/chat/history" and "/chat/session-info") but not
+    // among the channel's sessions. Every status ("online", "closed",
+    // "offline", "unreception" and the odd "transferred" and "Online"),
+    // Chinese and Latin names, times as epoch seconds, digit strings, ISO text
+    // or missing, and every 25th history hundreds of messages long, images
+    // included. The same content on every run; call after listen().
+    void seedReceptionArchive(int count = 400);
     // Adds a session with the given fields (keys as the service sends them:
     // "visitor_name", "visitor_id", "status", "ip_address", "remark",
     // "unread_count", "last_msg", "last_time", ...); returns its id.

@@ -44,6 +44,7 @@ struct SessionRecord
 {
     QJsonObject fields; // as sent to the clients
     QList<QJsonObject> messages; // oldest first
+    bool archived = false; // a past reception: in the records, not among the channel's sessions
 };
 
 struct Connection
@@ -160,6 +161,7 @@ public:
     // ---- demo content (demodata.cpp)
     void makeDemoImages();
     void seedDemo();
+    void seedArchive(int count);
 };
 
 // Replies in the service's envelope.

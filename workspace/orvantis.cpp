@@ -6,6 +6,7 @@
 #include "shell/glasswindow.h"
 #include "shell/logindialog.h"
 #include "ui_orvantis.h"
+#include "widgets/historydialog.h"
 #include "widgets/toast.h"
 #include "workspace/sessionlistview.h"
 
@@ -332,6 +333,9 @@ void orvantis::resetWorkspace()
     // A transfer picker still open belongs to the sign-in that ended.
     if (transferDialog)
         transferDialog->reject();
+    // So are the reception records, and a conversation opened from them.
+    if (historyDialog)
+        historyDialog->close();
     transferListPending = false;
     pendingEchoes.clear();
     linkLost = false;
@@ -399,5 +403,13 @@ void orvantis::openVendorWebsite()
 
 void orvantis::openHistoryDialog()
 {
-    // The reception records dialog is not part of the client yet.
+    if (historyDialog) {
+        historyDialog->activateWindow();
+        return;
+    }
+    // Window-modal without a nested loop: a sign-out or an expired sign-in
+    // closes it from resetWorkspace, and no caller is left waiting on it.
+    historyDialog = new HistoryDialog(this, apiClient, memberId);
+    historyDialog->setAttribute(Qt::WA_DeleteOnClose);
+    historyDialog->open();
 }

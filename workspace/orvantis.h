@@ -23,6 +23,7 @@ class QTimer;
 class QScrollArea;
 class QDialog;
 class SessionListView;
+class HistoryDialog;
 
 namespace Ui {
 class orvantisClass;
@@ -213,6 +214,7 @@ private:
     bool catchUpReplyNext = false; // the next session page is a catch-up refresh
     bool transferListPending = false; // an agent list was asked for by "转接"
     QPointer<QDialog> transferDialog;
+    QPointer<HistoryDialog> historyDialog; // the reception records, while open
     QString lastAccount; // the account of the last sign-in through the dialog
     QString loginNotice; // why the login dialog opens, shown in its error line
     QTimer *chatScrollTimer = nullptr;
