@@ -1,6 +1,8 @@
 #include "widgets/chatdetaildialog.h"
 #include "ui_chatdetaildialog.h"
 
+#include "shell/glasswindow.h"
+
 #include "net/apiclient.h"
 #include "widgets/chatbubble.h"
 
@@ -38,6 +40,11 @@ ChatDetailDialog::ChatDetailDialog(ApiClient *api, int sessionId, int memberId, 
     , memberId(memberId)
 {
     ui->setupUi(this);
+    applyGlassFrameless(this, true);
+    new TitleBarWidget(this, tr("聊天详情"));
+    QMargins margins = ui->mainLayout->contentsMargins();
+    margins.setTop(margins.top() + TitleBarWidget::barHeight);
+    ui->mainLayout->setContentsMargins(margins);
 
     // Older messages by keyboard: Alt+Up at any time, PageUp once at the top.
     ui->chatScrollArea->installEventFilter(this);
