@@ -1,0 +1,172 @@
+#!/usr/bin/env bash
+# The shipped program as an agent starts it: the real client against the real
+# stand-in service, driven by keystrokes on a private desktop (run it through
+# with-desktop.sh). Every wait is bounded, and everything started is killed by
+# its process id.
+# Usage: endtoend.sh <orvantis executable> <standin-server executable>
+set -uo pipefail
+client_bin=$1
+standin_bin=$2
+scratch=$(mktemp -d)
+client_pid=
+standin_pid=
+port=0
+
+cleanup() {
+    [ -n "$client_pid" ] && kill "$client_pid" 2>/dev/null
+    [ -n "$standin_pid" ] && kill "$standin_pid" 2>/dev/null
+    # E2E_KEEP=<folder> keeps the logs and screenshots of the run.
+    [ -n "${E2E_KEEP:-}" ] && cp -r "$scratch/." "$E2E_KEEP"
+    rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL: $*" >&2
+    echo "--- the client's last words:" >&2
+    tail -n 40 "$scratch/client.log" >&2
+    exit 1
+}
+
+# wait_for SECONDS COMMAND...: runs the command until it succeeds.
+wait_for() {
+    local until=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        [ "$SECONDS" -lt "$until" ] || return 1
+        sleep 0.2
+    done
+}
+
+start_standin() {
+    # Gone before the start: the shell truncates it only once the child runs.
+    rm -f "$scratch/standin.out"
+    "$standin_bin" --no-simulate --port "$1" >"$scratch/standin.out" 2>"$scratch/standin.log" &
+    standin_pid=$!
+    wait_for 15 grep -q "port" "$scratch/standin.out" || fail "the stand-in did not start"
+    port=$(sed -n 's/.* port \([0-9]*\).*/\1/p' "$scratch/standin.out")
+}
+
+control() {
+    curl -sf -X POST -H 'Content-Type: application/json' -d "$2" \
+        "http://127.0.0.1:$port/control/$1"
+}
+
+window() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1; }
+has_window() { [ -n "$(window "$1")" ]; }
+
+# A screenshot of the display with more than one flat colour in it.
+screen_alive() {
+    import -window root "$1" || return 1
+    local spread
+    spread=$(convert "$1" -colorspace Gray -format '%[fx:standard_deviation*255]' info:)
+    awk -v s="$spread" 'BEGIN { exit !(s > 14) }'
+}
+
+# How often the open conversation shows the text $1, replayed from the log.
+shown() {
+    awk -v text="content= $1" '
+        /\[UI\] 清空聊天区/ { n = 0 }
+        /appendChatBubble/ && substr($0, length($0) - length(text) + 1) == text { n++ }
+        END { print n + 0 }' "$scratch/client.log"
+}
+shown_once() { [ "$(shown "$1")" = 1 ]; }
+
+# "chat" frames the stand-in received for session $1 carrying the text $2.
+sent_once() {
+    [ "$(grep '"type":"chat"' "$scratch/standin.log" | grep -F "\"session_id\":$1," |
+        grep -cF "$2")" = 1 ]
+}
+joined_sessions() { [ "$(grep -c '"type":"join_session"' "$scratch/standin.log")" = "$1" ]; }
+# The tray icon: the program's small window inside the tray host.
+find_tray() {
+    local id size
+    for id in $(xdotool search --classname orvantis 2>/dev/null); do
+        size=$(xdotool getwindowgeometry "$id" 2>/dev/null | sed -n 's/.*Geometry: //p')
+        [ -n "$size" ] && [ "${size%x*}" -gt 1 ] && [ "${size#*x}" -le 64 ] && tray=$id && return 0
+    done
+    return 1
+}
+client_gone() { ! kill -0 "$client_pid" 2>/dev/null; }
+
+for d in HOME TMPDIR XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME XDG_RUNTIME_DIR; do
+    mkdir -p "$scratch/$d"
+done
+chmod 700 "$scratch/XDG_RUNTIME_DIR"
+
+start_standin 0
+first_port=$port
+env HOME="$scratch/HOME" TMPDIR="$scratch/TMPDIR" XDG_CONFIG_HOME="$scratch/XDG_CONFIG_HOME" \
+    XDG_DATA_HOME="$scratch/XDG_DATA_HOME" XDG_CACHE_HOME="$scratch/XDG_CACHE_HOME" \
+    XDG_RUNTIME_DIR="$scratch/XDG_RUNTIME_DIR" DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus \
+    ORVANTIS_API_URL="http://127.0.0.1:$port/api" ORVANTIS_WSS_URL="ws://127.0.0.1:$port/wss" \
+    QT_QPA_PLATFORM=xcb QT_LOGGING_RULES="default.debug=true" \
+    "$client_bin" >"$scratch/client.log" 2>&1 &
+client_pid=$!
+
+# Sign in through the login dialog.
+wait_for 20 has_window "商户客服系统 - 登录" || fail "no login dialog"
+screen_alive "$scratch/login.png" || fail "the login dialog is black or blank"
+xdotool windowactivate --sync "$(window "商户客服系统 - 登录")"
+xdotool type --delay 40 demo
+xdotool key Tab
+xdotool type --delay 40 demo123
+xdotool key Return
+wait_for 15 grep -q '"type":"join"' "$scratch/standin.log" || fail "the channel was not joined"
+
+# A visitor writes; the agent opens the session from the keyboard (it is
+# first in the list) and answers with Enter and with a quick reply.
+session=$(control new-visitor '{"visitor_name":"E2E 访客"}' |
+    sed -n 's/.*"session_id":\([0-9]*\).*/\1/p')
+[ -n "$session" ] || fail "no visitor session"
+control visitor-message "{\"session_id\":$session,\"content\":\"hello e2e\"}" >/dev/null ||
+    fail "the visitor could not write"
+wait_for 15 grep -q "hello e2e" "$scratch/client.log" || fail "the visitor's message did not arrive"
+xdotool windowactivate --sync "$(window "商户客服系统")"
+# The list holds its order while the pointer rests on it; keep it away.
+xdotool mousemove 0 0
+xdotool key ctrl+Down
+wait_for 15 shown_once "hello e2e" || fail "the opened session does not show the message"
+xdotool type --delay 40 "reply one"
+xdotool key Return
+xdotool key alt+1
+sleep 0.5 # the button shows itself pressed before it answers
+xdotool key Return
+wait_for 15 sent_once "$session" "reply one" || fail "the typed answer did not reach the service"
+wait_for 15 sent_once "$session" "您好，请问有什么可以帮您？" || fail "the quick reply did not reach the service"
+screen_alive "$scratch/workspace.png" || fail "the main window is black or blank"
+
+# The agent opens the next session, one the service knew before the visitor
+# came. The service goes away and comes back on the same port; meanwhile
+# that session's visitor writes. The message shows once.
+xdotool key ctrl+Down
+wait_for 15 joined_sessions 2 || fail "the next session was not opened"
+seeded=$(grep '"type":"join_session"' "$scratch/standin.log" | tail -n 1 |
+    sed -n 's/.*"session_id":\([0-9]*\).*/\1/p')
+[ "$seeded" -lt "$session" ] || fail "the next session is not one of the service's own"
+kill "$standin_pid"
+wait "$standin_pid" 2>/dev/null
+wait_for 15 grep -q "\[WSS\] 连接断开" "$scratch/client.log" || fail "the lost link went unnoticed"
+start_standin "$first_port"
+control visitor-message "{\"session_id\":$seeded,\"content\":\"while away\"}" >/dev/null ||
+    fail "the visitor could not write to the restarted service"
+wait_for 45 grep -q '"type":"join"' "$scratch/standin.log" || fail "no reconnection"
+wait_for 15 shown_once "while away" || fail "the missed message is not shown"
+sleep 1.5
+shown_once "while away" || fail "the missed message is shown $(shown "while away") times"
+
+# Quit from the tray icon's menu (its last entry).
+wait_for 10 find_tray || fail "no tray icon"
+xdotool mousemove --window "$tray" 8 8 click 3
+sleep 0.5
+xdotool key Up Return
+wait_for 15 client_gone || fail "the client did not quit"
+wait "$client_pid"
+status=$?
+client_pid=
+[ "$status" = 0 ] || fail "the client exited with $status"
+# No lock file, local socket or shared memory key is left behind; the
+# generated chime stays for the next start.
+leftovers=$(ls -A "$scratch/TMPDIR" | grep -vx "orvantis_notify.wav")
+[ -z "$leftovers" ] || fail "left behind: $leftovers"
+echo "PASS: end to end"
