@@ -183,7 +183,7 @@ private slots:
         QVERIFY(ws.openRecords());
         // The older search is answered last.
         ws.server.delayReplies("/chat/records", 400);
-        ws.child<QLineEdit>("searchEdit")->setText("b");
+        ws.child<QLineEdit>("searchEdit")->setText("bo");
         ws.child<QLineEdit>("searchEdit")->setText("al");
         QTest::qWait(600);
         QCOMPARE(ws.shown().section('|', 2, 3), "2|albert");
