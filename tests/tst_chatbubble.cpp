@@ -127,31 +127,26 @@ private slots:
         QVERIFY(missing.contentLabel()->isVisibleTo(&missing) && missing.imageButton()->isHidden());
     }
 
-    // A text takes its own width on one line up to the bubble's maximum.
-    void wrapping_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<bool>("oneLine");
-        QTest::newRow("two words") << "Wonderful afternoon" << true;
-        QTest::newRow("long") << QString("many words in a row ").repeated(12) << false;
-    }
-
+    // A short text takes its own width on one line, a long one wraps at the
+    // bubble's maximum, in a bubble as wide as a conversation column.
     void wrapping()
     {
-        QFETCH(QString, text);
-        QFETCH(bool, oneLine);
-        ChatBubble bubble(makeMessage(text), false);
-        bubble.show();
-        bubble.resize(900, bubble.heightForWidth(900)); // as a conversation column would
-        QLabel *label = bubble.contentLabel();
-        QTRY_COMPARE(bubble.width(), 900);
-        const QFontMetrics metrics = label->fontMetrics();
-        const QRect room = label->contentsRect();
-        QCOMPARE(room.height() < 2 * metrics.lineSpacing(), oneLine);
-        if (oneLine) // about as wide as the text
-            QVERIFY(qAbs(room.width() - metrics.horizontalAdvance(text)) <= 12);
-        else
-            QCOMPARE(label->width(), 520);
+        for (const auto &[text, oneLine] :
+             {std::pair(QString("Wonderful afternoon"), true),
+              std::pair(QString("many words in a row ").repeated(12), false)}) {
+            ChatBubble bubble(makeMessage(text), false);
+            bubble.show();
+            bubble.resize(900, bubble.heightForWidth(900));
+            QTRY_COMPARE(bubble.width(), 900);
+            QLabel *label = bubble.contentLabel();
+            const QFontMetrics metrics = label->fontMetrics();
+            const QRect room = label->contentsRect();
+            QCOMPARE(room.height() < 2 * metrics.lineSpacing(), oneLine);
+            if (oneLine) // about as wide as the text
+                QVERIFY(qAbs(room.width() - metrics.horizontalAdvance(text)) <= 12);
+            else
+                QCOMPARE(label->width(), 520);
+        }
     }
 };
 

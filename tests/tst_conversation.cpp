@@ -166,42 +166,25 @@ private slots:
                 QVERIFY(qAbs(shown.width() * picture.height() - shown.height() * picture.width())
                         < picture.width() + picture.height());
                 QVERIFY(shown.width() <= label->width() && shown.height() <= label->height());
+                // The window manager sizes the viewer after the picture has arrived:
+                // the picture refits, never beyond its own size, and the close
+                // button stays at the top right.
+                dialog->showNormal();
+                for (const QSize size : {QSize(400, 300), QSize(1300, 900)}) {
+                    dialog->resize(size);
+                    QTRY_COMPARE(dialog->size(), size);
+                    const QSize room = label->size().boundedTo(picture);
+                    const QSize refit = label->pixmap().size();
+                    QVERIFY(refit.boundedTo(room) == refit);
+                    QVERIFY(refit.width() == room.width() || refit.height() == room.height());
+                    QCOMPARE(dialog->findChild<QPushButton *>()->geometry().topRight(),
+                             QPoint(size.width() - 25, 24));
+                }
             }
             // A click anywhere on it closes the viewer.
             QTest::mouseClick(label, Qt::LeftButton);
             QTRY_VERIFY(!dialog);
         }
-    }
-
-    // The window manager sizes the viewer after the picture has arrived: the
-    // picture refits, never beyond its own size, and the close button stays
-    // at the top right.
-    void lightboxResized_data()
-    {
-        QTest::addColumn<QSize>("size");
-        QTest::newRow("smaller") << QSize(400, 300);
-        QTest::newRow("larger") << QSize(1300, 900);
-    }
-
-    void lightboxResized()
-    {
-        QFETCH(QSize, size);
-        Workspace ws;
-        QVERIFY(ws.start());
-        Access::lightbox(ws.w(),
-                         QString("http://127.0.0.1:%1/images/demo-3.png").arg(ws.server.port()));
-        QDialog *dialog = ws.w()->findChild<QDialog *>();
-        QLabel *label = dialog->findChild<QLabel *>();
-        QTRY_VERIFY(!label->pixmap().isNull());
-        dialog->showNormal();
-        dialog->resize(size);
-        QTRY_COMPARE(dialog->size(), size);
-        const QSize room = label->size().boundedTo({480, 300});
-        const QSize shown = label->pixmap().size();
-        QVERIFY(shown.boundedTo(room) == shown);
-        QVERIFY(shown.width() == room.width() || shown.height() == room.height());
-        QCOMPARE(dialog->findChild<QPushButton *>()->geometry().topRight(),
-                 QPoint(size.width() - 25, 24));
     }
 
     // A bubble can go away while its copy menu is open; the menu must neither

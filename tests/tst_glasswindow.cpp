@@ -41,153 +41,102 @@ class GlassWindowTest : public QObject
 private slots:
     void init() { overrideDesktopComposites(true); }
 
-    void convertedOnce()
-    {
-        QWidget window;
-        applyGlassFrameless(&window, true);
-        applyGlassFrameless(&window, true);
-        QCOMPARE(window.findChildren<QWidget *>("glassBackdrop").size(), 1);
-        QCOMPARE(window.findChildren<QObject *>("glassResizeController").size(), 1);
-    }
-
-    void backdrop_data()
-    {
-        QTest::addColumn<bool>("composited");
-        QTest::addColumn<int>("cornerAlpha");
-        QTest::newRow("compositor") << true << 0;
-        QTest::newRow("none") << false << 255; // square and opaque, never black
-    }
-
+    // Converting twice adds nothing; the corner shows through only with a
+    // compositor, else it is square and opaque, never black.
     void backdrop()
     {
-        QFETCH(bool, composited);
-        overrideDesktopComposites(composited);
-        Window w;
-        const QImage image = w.window.grab().toImage();
-        QTEST(qAlpha(image.pixel(0, 0)), "cornerAlpha");
-        QCOMPARE(qAlpha(image.pixel(12, 150)), 255);
+        for (const auto &[composited, cornerAlpha] : {std::pair(true, 0), std::pair(false, 255)}) {
+            overrideDesktopComposites(composited);
+            Window w;
+            applyGlassFrameless(&w.window, true);
+            QCOMPARE(w.window.findChildren<QWidget *>("glassBackdrop").size(), 1);
+            QCOMPARE(w.window.findChildren<QObject *>("glassResizeController").size(), 1);
+            const QImage image = w.window.grab().toImage();
+            QCOMPARE(qAlpha(image.pixel(0, 0)), cornerAlpha);
+            QCOMPARE(qAlpha(image.pixel(12, 150)), 255);
+        }
     }
 
     // Points inside the pad, relative to the window. A press is consumed
     // exactly where the cursor shows a resize shape (-1: none of ours).
-    void edges_data()
-    {
-        QTest::addColumn<QPoint>("point");
-        QTest::addColumn<bool>("maximised");
-        QTest::addColumn<int>("cursor");
-        QTest::newRow("left") << QPoint(6, 150) << false << int(Qt::SizeHorCursor);
-        QTest::newRow("inside left") << QPoint(7, 150) << false << -1;
-        QTest::newRow("right") << QPoint(393, 150) << false << int(Qt::SizeHorCursor);
-        QTest::newRow("bottom left") << QPoint(0, 299) << false << int(Qt::SizeBDiagCursor);
-        QTest::newRow("bottom right") << QPoint(395, 295) << false << int(Qt::SizeFDiagCursor);
-        QTest::newRow("maximised") << QPoint(0, 150) << true << -1;
-    }
-
     void edges()
     {
-        QFETCH(QPoint, point);
-        QFETCH(bool, maximised);
-        QFETCH(int, cursor);
-        Window w;
-        if (maximised) {
-            w.window.showMaximized();
-            QTRY_VERIFY(w.window.geometry().topLeft() != QPoint(100, 100));
+        const QList<std::tuple<QPoint, bool, int>> rows {
+            {{6, 150}, false, Qt::SizeHorCursor},     {{7, 150}, false, -1},
+            {{393, 150}, false, Qt::SizeHorCursor},   {{0, 299}, false, Qt::SizeBDiagCursor},
+            {{395, 295}, false, Qt::SizeFDiagCursor}, {{0, 150}, true, -1}};
+        for (const auto &[point, maximised, cursor] : rows) {
+            Window w;
+            if (maximised) {
+                w.window.showMaximized();
+                QTRY_VERIFY(w.window.geometry().topLeft() != QPoint(100, 100));
+            }
+            const QPoint inPad = w.pad->mapFrom(&w.window, point);
+            QTest::mouseMove(w.pad, inPad);
+            QCursor *shown = QGuiApplication::overrideCursor();
+            QCOMPARE(shown ? int(shown->shape()) : -1, cursor);
+            QTest::mousePress(w.pad, Qt::LeftButton, {}, inPad);
+            QTest::mouseRelease(w.pad, Qt::LeftButton, {}, inPad);
+            QCOMPARE(w.pad->presses == 0, cursor != -1);
+            QVERIFY(!QGuiApplication::overrideCursor());
         }
-        const QPoint inPad = w.pad->mapFrom(&w.window, point);
-        QTest::mouseMove(w.pad, inPad);
-        QCursor *shown = QGuiApplication::overrideCursor();
-        QCOMPARE(shown ? int(shown->shape()) : -1, cursor);
-        QTest::mousePress(w.pad, Qt::LeftButton, {}, inPad);
-        QTest::mouseRelease(w.pad, Qt::LeftButton, {}, inPad);
-        QCOMPARE(w.pad->presses == 0, cursor != -1);
-        QVERIFY(!QGuiApplication::overrideCursor());
     }
 
-    void doubleClick_data()
+    // A left double-click on the title bar maximises and restores, a right one
+    // does nothing. Dragging a maximised window by its title bar restores it
+    // under the cursor, at the same relative place across and half the bar down.
+    void titleBar()
     {
-        QTest::addColumn<Qt::MouseButton>("button");
-        QTest::addColumn<bool>("maximised");
-        QTest::newRow("left") << Qt::LeftButton << false;
-        QTest::newRow("left again") << Qt::LeftButton << true;
-        QTest::newRow("right") << Qt::RightButton << false;
-    }
-
-    void doubleClick()
-    {
-        QFETCH(Qt::MouseButton, button);
-        QFETCH(bool, maximised);
-        Window w;
-        if (maximised)
+        Window clicked;
+        for (const auto &[button, maximised] :
+             {std::pair(Qt::LeftButton, true), std::pair(Qt::LeftButton, false),
+              std::pair(Qt::RightButton, false)}) {
+            QTest::mouseDClick(clicked.titleBar, button, {}, QPoint(150, 20));
+            QCOMPARE(clicked.window.isMaximized(), maximised);
+        }
+        for (const int x : {10, 700}) {
+            Window w;
             w.window.showMaximized();
-        QTest::mouseDClick(w.titleBar, button, {}, QPoint(150, 20));
-        QCOMPARE(w.window.isMaximized(), maximised != (button == Qt::LeftButton));
+            QTRY_VERIFY(w.window.width() > 400);
+            const QRect maximised = w.window.geometry();
+            const QPoint press(x, 30);
+            const QPoint gp = w.titleBar->mapToGlobal(press);
+            QTest::mousePress(w.titleBar, Qt::LeftButton, {}, press);
+            QVERIFY(w.window.isMaximized()); // a double-click may still follow
+            QTest::mouseMove(w.titleBar, press + QPoint(3, 3));
+            QVERIFY(!w.window.isMaximized());
+            const double ratio = double(gp.x() - maximised.left()) / maximised.width();
+            QTRY_COMPARE(w.window.pos(), QPoint(gp.x() - int(400 * ratio), gp.y() - 23));
+            QTest::mouseRelease(w.titleBar, Qt::LeftButton);
+        }
     }
 
-    // Dragging a maximised window by its title bar restores it under the
-    // cursor, at the same relative place across and half the bar down.
-    void dragRestores_data()
-    {
-        QTest::addColumn<int>("x");
-        QTest::newRow("left") << 10;
-        QTest::newRow("right") << 700;
-    }
-
-    void dragRestores()
-    {
-        QFETCH(int, x);
-        Window w;
-        w.window.showMaximized();
-        QTRY_VERIFY(w.window.width() > 400);
-        const QRect maximised = w.window.geometry();
-        const QPoint press(x, 30);
-        const QPoint gp = w.titleBar->mapToGlobal(press);
-        QTest::mousePress(w.titleBar, Qt::LeftButton, {}, press);
-        QVERIFY(w.window.isMaximized()); // a double-click may still follow
-        QTest::mouseMove(w.titleBar, press + QPoint(3, 3));
-        QVERIFY(!w.window.isMaximized());
-        const double ratio = double(gp.x() - maximised.left()) / maximised.width();
-        QTRY_COMPARE(w.window.pos(), QPoint(gp.x() - int(400 * ratio), gp.y() - 23));
-        QTest::mouseRelease(w.titleBar, Qt::LeftButton);
-    }
-
-    // The glyph's colour where its pen covers a whole pixel.
-    void glyphs_data()
-    {
-        QTest::addColumn<int>("index"); // minimise, maximise, close
-        QTest::addColumn<bool>("hovered");
-        QTest::addColumn<bool>("enabled");
-        QTest::addColumn<QPoint>("onGlyph");
-        QTest::addColumn<QColor>("glyph");
-        QTest::newRow("close hovered") << 2 << true << true << QPoint(18, 13) << QColor(Qt::white);
-        QTest::newRow("minimise hovered")
-            << 0 << true << true << QPoint(18, 13) << QColor(43, 49, 64);
-        QTest::newRow("maximise disabled")
-            << 1 << false << false << QPoint(13, 12) << QColor(91, 100, 122, 110);
-    }
-
+    // The glyph's colour where its pen covers a whole pixel, by button
+    // (minimise, maximise, close), hovered, enabled.
     void glyphs()
     {
-        QFETCH(int, index);
-        QFETCH(bool, hovered);
-        QFETCH(bool, enabled);
-        QFETCH(QPoint, onGlyph);
-        QFETCH(QColor, glyph);
+        const QList<std::tuple<int, bool, bool, QPoint, QColor>> rows {
+            {2, true, true, {18, 13}, Qt::white},
+            {0, true, true, {18, 13}, QColor(43, 49, 64)},
+            {1, false, false, {13, 12}, QColor(91, 100, 122, 110)}};
         QCursor::setPos(0, 0); // away from any window
-        QWidget window;
-        auto *group = new WindowButtonGroup(&window, true);
-        window.setGeometry(200, 200, 200, 60);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        QPushButton *button = group->findChildren<QPushButton *>().at(index);
-        button->setEnabled(enabled);
-        if (hovered)
-            QTest::mouseMove(button, button->rect().center());
-        QTRY_COMPARE(button->underMouse(), hovered);
-        const QColor c = button->grab().toImage().pixelColor(onGlyph);
-        QVERIFY2(qAbs(c.red() - glyph.red()) + qAbs(c.green() - glyph.green())
-                         + qAbs(c.blue() - glyph.blue()) + qAbs(c.alpha() - glyph.alpha())
-                     < 12,
-                 qPrintable(c.name(QColor::HexArgb)));
+        for (const auto &[index, hovered, enabled, onGlyph, glyph] : rows) {
+            QWidget window;
+            auto *group = new WindowButtonGroup(&window, true);
+            window.setGeometry(200, 200, 200, 60);
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            QPushButton *button = group->findChildren<QPushButton *>().at(index);
+            button->setEnabled(enabled);
+            if (hovered)
+                QTest::mouseMove(button, button->rect().center());
+            QTRY_COMPARE(button->underMouse(), hovered);
+            const QColor c = button->grab().toImage().pixelColor(onGlyph);
+            QVERIFY2(qAbs(c.red() - glyph.red()) + qAbs(c.green() - glyph.green())
+                             + qAbs(c.blue() - glyph.blue()) + qAbs(c.alpha() - glyph.alpha())
+                         < 12,
+                     qPrintable(c.name(QColor::HexArgb)));
+        }
     }
 };
 
