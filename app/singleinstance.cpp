@@ -1,5 +1,7 @@
 #include "app/singleinstance.h"
 
+#include <QDebug>
+
 #include <QDir>
 #include <QLocalSocket>
 #include <QMessageBox>
@@ -47,7 +49,10 @@ SingleInstanceGuard::Outcome SingleInstanceGuard::acquire()
     const bool lockUsable = locked || heldByOther;
 
     bool looksStale = false;
+    qDebug() << "[App] 单实例检查: locked=" << locked << "heldByOther=" << heldByOther
+             << "lockError=" << m_lock.error();
     if (m_memory.attach(QSharedMemory::ReadWrite)) {
+        qDebug() << "[App] 单实例: 已有共享内存段";
         if (!lockUsable || heldByOther) {
             m_memory.detach();
             return sendShow() ? Outcome::HandedOver : Outcome::NoAnswer;
@@ -62,6 +67,7 @@ SingleInstanceGuard::Outcome SingleInstanceGuard::acquire()
     }
 
     if (!createSegment()) {
+        qDebug() << "[App] 单实例: 无法创建共享内存段:" << m_memory.errorString();
         if (locked)
             m_lock.unlock();
         // The segment outlived our detach, so a live instance is still

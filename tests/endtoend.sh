@@ -54,6 +54,12 @@ control() {
 
 window() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1; }
 has_window() { [ -n "$(window "$1")" ]; }
+has_no_window() { [ -z "$(window "$1")" ]; }
+# Gives the window the keyboard, and makes sure it has it.
+focus() {
+    xdotool windowactivate --sync "$1" >/dev/null 2>&1
+    [ "$(xdotool getactivewindow 2>/dev/null)" = "$1" ]
+}
 
 # A screenshot of the display with more than one flat colour in it.
 screen_alive() {
@@ -107,7 +113,7 @@ client_pid=$!
 # Sign in through the login dialog.
 wait_for 20 has_window "商户客服系统 - 登录" || fail "no login dialog"
 screen_alive "$scratch/login.png" || fail "the login dialog is black or blank"
-xdotool windowactivate --sync "$(window "商户客服系统 - 登录")"
+wait_for 10 focus "$(window "商户客服系统 - 登录")" || fail "the login dialog cannot be focused"
 xdotool type --delay 40 demo
 xdotool key Tab
 xdotool type --delay 40 demo123
@@ -122,7 +128,8 @@ session=$(control new-visitor '{"visitor_name":"E2E 访客"}' |
 control visitor-message "{\"session_id\":$session,\"content\":\"hello e2e\"}" >/dev/null ||
     fail "the visitor could not write"
 wait_for 15 grep -q "hello e2e" "$scratch/client.log" || fail "the visitor's message did not arrive"
-xdotool windowactivate --sync "$(window "商户客服系统")"
+wait_for 10 has_no_window "商户客服系统 - 登录" || fail "the login dialog stays"
+wait_for 10 focus "$(window "商户客服系统")" || fail "the main window cannot be focused"
 # The list holds its order while the pointer rests on it; keep it away.
 xdotool mousemove 0 0
 xdotool key ctrl+Down
