@@ -6,7 +6,10 @@ scratch=$(mktemp -d)
 pids=
 cleanup() {
     # shellcheck disable=SC2086
-    [ -n "$pids" ] && kill $pids 2>/dev/null && wait $pids 2>/dev/null
+    if [ -n "$pids" ]; then
+        kill $pids 2>/dev/null || true
+        wait $pids 2>/dev/null || true
+    fi
     rm -rf "$scratch"
 }
 trap cleanup EXIT
