@@ -15,7 +15,7 @@ class TestCredentialStore : public QObject
     {
         file.sync();
         QFile f(file.fileName());
-        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QString();
     }
     // What a freshly opened login dialog would be offered: "account|password".
     static QString offered()

@@ -78,20 +78,6 @@ private slots:
         QCOMPARE(QSettings().value("notify/enabled").toBool(), false);
         QVERIFY(!NotifySound::instance()->isEnabled());
     }
-
-    // A geometry stored on a screen that is gone puts the window in the
-    // middle of the one that is there.
-    void geometryFromAMissingScreen()
-    {
-        QWidget away;
-        away.setGeometry(5000, 4000, 900, 600);
-        Workspace ws;
-        QSettings().setValue("window/geometry", away.saveGeometry());
-        QVERIFY(ws.start());
-        ws.w()->show();
-        const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
-        QTRY_VERIFY(screen.contains(ws.w()->frameGeometry().center()));
-    }
 };
 
 ORVANTIS_TEST_MAIN(TestTrayHost)
