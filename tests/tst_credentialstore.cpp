@@ -51,6 +51,8 @@ private slots:
                                                            {"demo", "pw <2>"}};
         for (const auto &[account, password] : accounts) {
             store.remember(account, password);
+            // Until the store answers, no password at all, not the last one.
+            QVERIFY(!fileText().contains("s3cret"));
             QTRY_VERIFY(settled());
             QCOMPARE(offered(), account + '|' + password);
             QCOMPARE(fileText().contains(password), !secretStore);

@@ -75,11 +75,10 @@ void orvantis::setupSessionList()
             &orvantis::onSessionItemRightClicked);
     connect(sessionListView, &SessionListView::nearEnd, this, &orvantis::onSessionListScrolled);
 
-    // Window-wide keys, so they work from the editor as well as the list.
+    // Window-wide keys (the default context), so they work from the editor
+    // as well as the list.
     const auto addShortcut = [this](const QKeySequence &keys, auto slot) {
-        auto *shortcut = new QShortcut(keys, this);
-        shortcut->setContext(Qt::WindowShortcut);
-        connect(shortcut, &QShortcut::activated, this, slot);
+        connect(new QShortcut(keys, this), &QShortcut::activated, this, slot);
     };
     addShortcut(QKeySequence::Find, [this] {
         ui->searchEdit->setFocus(Qt::ShortcutFocusReason);
