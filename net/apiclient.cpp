@@ -96,6 +96,8 @@ void ApiRequest::abandon()
     // The request still reaches the service (a sign-out must); only its
     // answer goes unheard.
     connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
+    m_client->m_abandonedReplies.removeIf([](const auto &gone) { return gone.isNull(); });
+    m_client->m_abandonedReplies.append(reply);
     deleteLater();
 }
 
@@ -209,6 +211,12 @@ void ApiClient::abortAllRequests()
     for (ApiRequest *request : requests)
         release(request);
     m_network->clearConnectionCache();
+    // Abandoned replies still waiting lost their connection with the cache:
+    // they would never finish, and never be released.
+    for (const QPointer<QNetworkReply> &reply : std::exchange(m_abandonedReplies, {})) {
+        if (reply && reply->isRunning())
+            reply->abort();
+    }
 }
 
 void ApiClient::release(ApiRequest *request)

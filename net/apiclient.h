@@ -4,6 +4,7 @@
 #include <QJsonValue>
 #include <QMap>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <QSettings>
 #include <QString>
@@ -124,6 +125,7 @@ private:
     QString m_token;
     QSettings m_settings;
     QSet<ApiRequest *> m_pendingReplies;
+    QList<QPointer<QNetworkReply>> m_abandonedReplies; // unheard, still on their way
     int m_pendingRemarkSessionId = 0;
     quint64 m_generation = 0; // bumped by abortAllRequests
 };

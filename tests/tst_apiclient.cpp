@@ -182,6 +182,8 @@ private slots:
                  "/chat/channel-sessions ok;/chat/mark-read "
                      + spies["apiError"].value(0).value(0).toString());
         QCOMPARE(spies.total(), 2); // the sessions and the failure, nothing else
+        // Every reply is released once it is over, heard of or not.
+        QTRY_COMPARE(m_client->findChildren<QNetworkReply *>().size(), 0);
     }
 };
 

@@ -261,8 +261,11 @@ private slots:
         QCOMPARE(QApplication::focusWidget(), editor);
         QVERIFY(ws.idle());
         QCOMPARE(ws.requests("mark-read"), 3);
+        // A new search replaces the last one.
+        ws.line("searchEdit")->setText("v1");
         QTest::keyClick(editor, Qt::Key_F, Qt::ControlModifier);
-        QCOMPARE(QApplication::focusWidget()->objectName(), "searchEdit");
+        QTest::keyClicks(QApplication::focusWidget(), "v2");
+        QCOMPARE(ws.line("searchEdit")->text(), "v2");
     }
 };
 
