@@ -70,6 +70,23 @@ private slots:
             QCOMPARE(b->recallButton()->isVisibleTo(b), b->isFromSelf());
     }
 
+    // A long conversation opens at its newest message and goes back there
+    // when one arrives, even after the agent scrolled up.
+    void followsTheNewest()
+    {
+        Workspace ws;
+        QList<QJsonObject> many;
+        for (int i = 0; i < 40; ++i)
+            many << message("visitor", QString("line %1").arg(i), QString("m%1").arg(i));
+        const int id = addSession(ws, "long", many);
+        QVERIFY(ws.start() && ws.open(id));
+        QScrollBar *bar = ws.w()->findChild<QScrollArea *>("chatScrollArea")->verticalScrollBar();
+        QTRY_VERIFY(bar->maximum() > 0 && bar->value() == bar->maximum());
+        bar->setValue(0);
+        ws.server.visitorSays(id, "newest");
+        QTRY_VERIFY(bar->value() > 0 && bar->value() == bar->maximum());
+    }
+
     void recall()
     {
         Workspace ws;

@@ -3,6 +3,8 @@
 
 #include "workspace_fixture.h"
 
+#include "widgets/toast.h"
+
 using namespace Fixture;
 
 class TestTrayHost : public QObject
@@ -59,6 +61,13 @@ private slots:
         Access::rebuild(ws.w()); // the same total: the icon is not painted again
         QCOMPARE(tray->icon().cacheKey(), painted);
 
+        // A session handed over by a colleague is announced by a toast.
+        dismissAllToasts();
+        ws.server.pushFrame(
+            {{"type", "session_transferred"}, {"session_id", a}, {"action", "assigned"}});
+        QTRY_COMPARE(activeToasts().size(), 1);
+        QCOMPARE(activeToasts().first()->findChild<QLabel *>()->text(), "会话转入");
+
         for (int close = 0; close < 2; ++close) {
             QVERIFY(!ws.w()->close()); // refused: the window only hides
             QTRY_VERIFY(!ws.w()->isVisible());
@@ -66,7 +75,7 @@ private slots:
             if (QWidget *tip = balloon())
                 tip->close();
             clickIcon(tray, "1");
-            QTRY_VERIFY(ws.w()->isVisible());
+            QTRY_VERIFY(ws.w()->isVisible() && ws.w()->isActiveWindow());
         }
 
         clickIcon(tray, "3");
