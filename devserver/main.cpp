@@ -7,46 +7,104 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <functional>
 
 namespace {
 
-// Live traffic for the demo: now and then a visitor writes or arrives.
+// Live traffic for the demo, at a human pace: visitors write in Chinese and
+// English (now and then several lines in a row, or a picture), new ones
+// arrive, some leave and come back a little later, and the colleague "lili"
+// hands a session back now and then.
+constexpr int demoAgent = 12;
+constexpr int colleague = 13;
+
+int pick(int bound)
+{
+    return QRandomGenerator::global()->bounded(bound);
+}
+
+// Every `minMs` to `maxMs`, at random, until the server goes.
+void every(StandIn::StandInServer *server, int minMs, int maxMs, std::function<void()> act)
+{
+    QTimer::singleShot(minMs + pick(maxMs - minMs), server, [=] {
+        act();
+        every(server, minMs, maxMs, act);
+    });
+}
+
+// Online sessions of the channel that `agentId` owns (0: shared by all).
+QList<int> onlineSessions(const StandIn::StandInServer *server, int agentId)
+{
+    QList<int> ids;
+    for (int id = 1; id < 5000; ++id) {
+        const QJsonObject s = server->session(id);
+        if (s.value(QStringLiteral("status")).toString() == QLatin1String("online")
+            && s.value(QStringLiteral("agent_id")).toInt() == agentId)
+            ids.append(id);
+    }
+    return ids;
+}
+
 void startSimulation(StandIn::StandInServer *server)
 {
     static const char *const lines[]
-        = {"Hello, is anyone there?", "How much is shipping?",       "Thank you",
-           "你好，请问还在吗？",      "这个什么时候能到？",          "Where is my package?",
-           "能再便宜一点吗？",        "Do you have a discount code?"};
+        = {"Hello, is anyone there?", "How much is shipping?",        "Thank you",
+           "你好，请问还在吗？",      "这个什么时候能到？",           "Where is my package?",
+           "能再便宜一点吗？",        "Do you have a discount code?", "有没有优惠券？",
+           "Can I change the size?",  "尺码偏大还是偏小？",           "OK, I'll wait"};
     static const char *const names[]
-        = {"Lena Fischer", "陈小雨", "Tom Baker", "林语", "Yuki Tanaka", "高峰"};
+        = {"Lena Fischer", "陈小雨", "Tom Baker", "林语", "Yuki Tanaka", "高峰", "Marta Silva"};
+    const QString images = server->restBaseUrl().chopped(4) + QStringLiteral("/images/demo-%1.png");
 
-    auto *messages = new QTimer(server);
-    QObject::connect(messages, &QTimer::timeout, server, [server] {
-        QList<int> online;
-        for (int id = 1; id < 5000 && online.size() < 64; ++id) {
-            const QJsonObject s = server->session(id);
-            if (s.value(QStringLiteral("status")).toString() == QLatin1String("online"))
-                online.append(id);
-        }
-        if (online.isEmpty())
+    // A visitor of a shared or own session writes one to three lines, or a picture.
+    every(server, 6000, 14000, [server, images] {
+        QList<int> ids = onlineSessions(server, 0) + onlineSessions(server, demoAgent);
+        if (ids.isEmpty())
             return;
-        const int id = online.at(QRandomGenerator::global()->bounded(int(online.size())));
-        server->visitorSays(
-            id,
-            QString::fromUtf8(lines[QRandomGenerator::global()->bounded(int(std::size(lines)))]));
+        const int id = ids.at(pick(int(ids.size())));
+        if (pick(6) == 0) {
+            server->visitorSays(id, images.arg(1 + pick(4)), QStringLiteral("image"));
+            return;
+        }
+        const int count = 1 + pick(3);
+        for (int i = 0; i < count; ++i) {
+            QTimer::singleShot(i * (1200 + pick(1300)), server, [server, id] {
+                server->visitorSays(id, QString::fromUtf8(lines[pick(int(std::size(lines)))]));
+            });
+        }
     });
-    messages->start(20000);
 
-    auto *visitors = new QTimer(server);
-    QObject::connect(visitors, &QTimer::timeout, server, [server] {
-        const QString name
-            = QString::fromUtf8(names[QRandomGenerator::global()->bounded(int(std::size(names)))]);
-        const int id = server->visitorOpensSession(name);
-        QTimer::singleShot(4000, server, [server, id] {
-            server->visitorSays(id, QStringLiteral("Hello, is anyone there?"));
+    // A new visitor arrives and greets after a moment.
+    every(server, 40000, 70000, [server] {
+        const int id
+            = server->visitorOpensSession(QString::fromUtf8(names[pick(int(std::size(names)))]));
+        QTimer::singleShot(3000, server, [server, id] {
+            server->visitorSays(id, QStringLiteral("你好，在吗？"));
         });
     });
-    visitors->start(60000);
+
+    // A visitor leaves and comes back a little later, as the same visitor.
+    every(server, 50000, 90000, [server] {
+        const QList<int> ids = onlineSessions(server, 0);
+        if (ids.isEmpty())
+            return;
+        const QJsonObject s = server->session(ids.at(pick(int(ids.size()))));
+        const int id = s.value(QStringLiteral("id")).toInt();
+        server->visitorLeaves(id);
+        QTimer::singleShot(20000 + pick(20000), server, [server, s] {
+            const int back
+                = server->visitorOpensSession(s.value(QStringLiteral("visitor_name")).toString(),
+                                              s.value(QStringLiteral("visitor_id")).toString());
+            server->visitorSays(back, QStringLiteral("我又回来了，刚才网络断了"));
+        });
+    });
+
+    // The colleague hands a session back to the demo agent now and then.
+    every(server, 30000, 60000, [server] {
+        const QList<int> ids = onlineSessions(server, colleague);
+        if (!ids.isEmpty() && pick(2) == 0)
+            server->handOver(ids.at(pick(int(ids.size()))), demoAgent);
+    });
 }
 
 } // namespace

@@ -247,6 +247,12 @@ QString StandInServer::Private::transfer(int sessionId, int giver, int target)
     return {};
 }
 
+QString StandInServer::handOver(int sessionId, int toAgentId)
+{
+    const int owner = d->sessionJson(sessionId).value(QStringLiteral("agent_id")).toInt();
+    return owner ? d->transfer(sessionId, owner, toAgentId) : QStringLiteral("会话未分配坐席");
+}
+
 QJsonObject StandInServer::Private::sessionJson(int sessionId) const
 {
     const auto it = sessions.constFind(sessionId);

@@ -143,6 +143,9 @@ public:
                             const QString &msgType = QStringLiteral("text"));
     // Status "offline", pushed as "session_offline".
     void visitorLeaves(int sessionId);
+    // The session's owner hands it to another online agent, as its own
+    // "transfer" frame would; returns the refusal, or an empty text.
+    QString handOver(int sessionId, int toAgentId);
 
     // ---- fault injection for REST: the next `times` requests whose path
     // contains `pathContains` get the fault / the raw reply / the delay.
