@@ -113,10 +113,17 @@ SessionListItem::SessionListItem(const ChatSession &session, QWidget *parent) : 
 
 void SessionListItem::setSession(const ChatSession &session)
 {
+    // A reused row starts unselected, like a new one. The labels repaint
+    // themselves when their texts change; the row's own painting (hover and
+    // selection) only when those change, so that refreshing a list in place
+    // repaints nothing that looks the same.
+    const bool hovered = underMouse();
+    const bool restyle = m_selected || hovered != m_hovered;
     m_selected = false;
-    m_hovered = underMouse();
+    m_hovered = hovered;
     showSession(session);
-    update();
+    if (restyle)
+        update();
 }
 
 void SessionListItem::showSession(const ChatSession &session)

@@ -201,6 +201,10 @@ void orvantis::setupConnections()
 
     ui->messageEdit->installEventFilter(this);
     ui->sendBtn->setEnabled(false);
+    // Bubbles are only ever added below, above a stretch that takes the
+    // spare height: a new one moves none of the others, so only it is painted.
+    ui->chatContentLayout->addStretch();
+    ui->chatContentWidget->setAttribute(Qt::WA_StaticContents);
     ui->chatContentWidget->setStyleSheet(
         QStringLiteral("QWidget#chatContentWidget { background-color: transparent; }"));
 }

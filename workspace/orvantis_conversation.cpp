@@ -125,7 +125,8 @@ void orvantis::appendChatBubble(const ChatMessage &msg)
     connect(bubble, &ChatBubble::recallClicked, this, &orvantis::onRecallClicked);
 
     chatBubbles.append(bubble);
-    ui->chatContentLayout->addWidget(bubble);
+    // Above the closing stretch: the bubbles already shown stay where they are.
+    ui->chatContentLayout->insertWidget(ui->chatContentLayout->count() - 1, bubble);
 
     qDebug() << "[UI] 添加气泡: sessionId=" << msg.sessionId << "content=" << msg.content.left(30)
              << "height=" << bubble->height() << "min=" << bubble->minimumHeight()

@@ -49,8 +49,10 @@ void SessionListView::refresh(int sessionId)
 {
     SessionListItem *shown = row(sessionId);
     const ChatSession *session = m_lookup ? m_lookup(sessionId) : nullptr;
-    if (shown && session)
+    if (shown && session) {
         shown->setSession(*session);
+        shown->setSelected(sessionId == m_currentId);
+    }
 }
 
 int SessionListView::rowCount() const
