@@ -35,82 +35,61 @@ class ChatBubbleTest : public QObject
 private slots:
     void initTestCase() { QVERIFY(m_server.listen()); }
 
-    void shown_data()
-    {
-        QTest::addColumn<ChatMessage>("message");
-        QTest::addColumn<bool>("fromSelf");
-        QTest::addColumn<QString>("texts"); // avatar|content|time|translate link, as read
-        const auto row = [](const char *tag, const QString &content, const char *type,
-                            const char *sender, bool self, const QString &texts) {
-            QTest::newRow(tag) << makeMessage(content, type, sender) << self << texts;
-        };
-        const QString markup = "<img src=\"http://127.0.0.1:1/t.png\"><b>x</b>";
-        const QString limit(5000, 'a');
-        row("markup", markup, "text", "<b>", false, "<|" + markup + "|09:07|T");
-        row("empty", "", "text", "", false, "?||09:07|-");
-        row("file, wide letter", "a.pdf", "file", "😀 s", false, "😀|a.pdf|09:07|-");
-        row("own", "hi", "text", "mike", true, "-|hi|09:07|-");
-        row("at the limit", limit, "text", "张", false, "张|" + limit + "|09:07|T");
-        // Cut before a character outside the basic plane, never through it.
-        row("beyond", limit.chopped(1) + "😀b", "text", "v", false,
-            "V|" + limit.chopped(1)
-                + "\n……（消息过长，仅显示前 4999 个字符，右键“复制消息”可复制全文）|09:07|T");
-    }
-
     void shown()
     {
-        QFETCH(ChatMessage, message);
-        QFETCH(bool, fromSelf);
-        ChatBubble bubble(message, fromSelf);
-        QStringList shown;
-        for (QLabel *label : {bubble.avatarLabel(), bubble.contentLabel(), bubble.timeLabel()})
-            shown << (label->isVisibleTo(&bubble) ? read(label) : "-");
-        shown << (bubble.translateButton()->isVisibleTo(&bubble) ? "T" : "-");
-        QTEST(shown.join('|'), "texts");
-        QVERIFY(!bubble.recallButton()->isVisibleTo(&bubble)); // not before confirmation
-    }
-
-    void translation_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QByteArray>("reply"); // a raw 200 reply, when not empty
-        QTest::addColumn<QString>("button");
-        QTest::addColumn<QString>("label"); // empty: hidden
-        const auto row = [](const char *tag, const char *text, const char *reply,
-                            const char *button, const char *label) {
-            QTest::newRow(tag) << text << QByteArray(reply) << button << label;
-        };
-        row("translated", "hello", "", "已翻译", "你好");
-        // Sent as a form, fully percent-encoded: the text comes back unchanged.
-        row("same text", "你好 1+1=2&x?", "", "已是中文", "你好 1+1=2&x?");
-        row("empty", "hello", R"({"code":200,"data":{"translation":""}})", "无翻译结果", "");
-        row("refused", "hello", R"({"code":500,"msg":"忙"})", "翻译失败", "翻译失败: 忙");
-        row("unparsable", "hello", "{", "翻译失败", "翻译失败: 响应解析失败");
+        const QString markup = "<img src=\"http://127.0.0.1:1/t.png\"><b>x</b>";
+        const QString limit(5000, 'a');
+        // Content, type, sender, own, then avatar|content|time|translate link, as read.
+        const QList<std::tuple<QString, QString, QString, bool, QString>> rows {
+            {markup, "text", "<b>", false, "<|" + markup + "|09:07|T"},
+            {"", "text", "", false, "?||09:07|-"},
+            {"a.pdf", "file", "😀 s", false, "😀|a.pdf|09:07|-"},
+            {"hi", "text", "mike", true, "-|hi|09:07|-"},
+            {limit, "text", "张", false, "张|" + limit + "|09:07|T"},
+            // Cut before a character outside the basic plane, never through it.
+            {limit.chopped(1) + "😀b", "text", "v", false,
+             "V|" + limit.chopped(1)
+                 + "\n……（消息过长，仅显示前 4999 个字符，右键“复制消息”可复制全文）|09:07|T"}};
+        for (const auto &[content, type, sender, self, texts] : rows) {
+            ChatBubble bubble(makeMessage(content, type, sender), self);
+            QStringList shown;
+            for (QLabel *label : {bubble.avatarLabel(), bubble.contentLabel(), bubble.timeLabel()})
+                shown << (label->isVisibleTo(&bubble) ? read(label) : "-");
+            shown << (bubble.translateButton()->isVisibleTo(&bubble) ? "T" : "-");
+            QCOMPARE(shown.join('|'), texts);
+            QVERIFY(!bubble.recallButton()->isVisibleTo(&bubble)); // not before confirmation
+        }
     }
 
     void translation()
     {
-        QFETCH(QString, text);
-        QFETCH(QByteArray, reply);
-        QFETCH(QString, button);
-        QFETCH(QString, label);
-        if (!reply.isEmpty())
-            m_server.setRawReply("/translate", 200, reply);
-        ChatBubble bubble(makeMessage(text), false);
-        bubble.setTranslateBaseUrl(m_server.restBaseUrl());
-        bubble.translateButton()->click();
-        QVERIFY(!bubble.translateButton()->isEnabled());
-        QTRY_COMPARE(bubble.translateButton()->text(), button);
-        QVERIFY(bubble.translateButton()->isEnabled());
-        QCOMPARE(read(bubble.contentLabel()), text); // the message itself is never touched
-        QCOMPARE(bubble.translationLabel()->isVisibleTo(&bubble), !label.isEmpty());
-        QCOMPARE(read(bubble.translationLabel()), label);
-        // A finished translation is final; anything else may be asked again.
-        m_server.clearRequests();
-        bubble.doTranslate();
-        const bool final = button.startsWith("已");
-        QTRY_COMPARE(bubble.translateButton()->text(), final ? button : "已翻译");
-        QCOMPARE(m_server.requestsTo("/translate").size(), final ? 0 : 1);
+        // Text, a raw 200 reply when not empty, the button, the label (empty: hidden).
+        const QList<std::tuple<QString, QByteArray, QString, QString>> rows {
+            {"hello", "", "已翻译", "你好"},
+            // Sent as a form, fully percent-encoded: the text comes back unchanged.
+            {"你好 1+1=2&x?", "", "已是中文", "你好 1+1=2&x?"},
+            {"hello", R"({"code":200,"data":{"translation":""}})", "无翻译结果", ""},
+            {"hello", R"({"code":500,"msg":"忙"})", "翻译失败", "翻译失败: 忙"},
+            {"hello", "{", "翻译失败", "翻译失败: 响应解析失败"}};
+        for (const auto &[text, reply, button, label] : rows) {
+            if (!reply.isEmpty())
+                m_server.setRawReply("/translate", 200, reply);
+            ChatBubble bubble(makeMessage(text), false);
+            bubble.setTranslateBaseUrl(m_server.restBaseUrl());
+            bubble.translateButton()->click();
+            QVERIFY(!bubble.translateButton()->isEnabled());
+            QTRY_COMPARE(bubble.translateButton()->text(), button);
+            QVERIFY(bubble.translateButton()->isEnabled());
+            QCOMPARE(read(bubble.contentLabel()), text); // the message itself is never touched
+            QCOMPARE(bubble.translationLabel()->isVisibleTo(&bubble), !label.isEmpty());
+            QCOMPARE(read(bubble.translationLabel()), label);
+            // A finished translation is final; anything else may be asked again.
+            m_server.clearRequests();
+            bubble.doTranslate();
+            const bool final = button.startsWith("已");
+            QTRY_COMPARE(bubble.translateButton()->text(), final ? button : "已翻译");
+            QCOMPARE(m_server.requestsTo("/translate").size(), final ? 0 : 1);
+        }
     }
 
     void image()

@@ -18,55 +18,51 @@ class TestSingleInstance : public QObject
 private slots:
     // The guard in this process, against a running instance made of its parts;
     // the plain first and second start are left to the real program below.
-    void acquire_data()
-    {
-        QTest::addColumn<QString>("lock"); // "free", "held" by a live process, "unusable"
-        QTest::addColumn<bool>("segment"); // the shared memory of a running instance
-        QTest::addColumn<bool>("listening"); // its hand-over server
-        QTest::addColumn<Outcome>("outcome");
-        QTest::newRow("nobody") << "free" << false << true << Outcome::Primary;
-        QTest::newRow("running, deaf") << "held" << true << false << Outcome::NoAnswer;
-        // Lock taken but no segment yet: an instance is starting up.
-        QTest::newRow("starting") << "held" << false << true << Outcome::HandedOver;
-        // The lock file went missing (a temp cleaner) while the instance runs.
-        QTest::newRow("lock file removed") << "free" << true << true << Outcome::HandedOver;
-        // No lock file possible: the shared memory alone decides.
-        QTest::newRow("no lock, running") << "unusable" << true << true << Outcome::HandedOver;
-    }
-
     void acquire()
     {
-        QFETCH(QString, lock);
-        QFETCH(bool, segment);
-        QFETCH(bool, listening);
-        QFETCH(Outcome, outcome);
-        const QString tag = QUuid::createUuid().toString(QUuid::Id128).left(12);
-        SingleInstanceGuard::Names names;
-        names.memoryKey = QStringLiteral("OrvantisTestGuard-") + tag;
-        names.serverName = QStringLiteral("OrvantisTestIpc-") + tag;
-        names.lockFilePath = m_dir.filePath(lock == "unusable" ? "missing/" + tag : tag);
+        // The lock file ("free", "held" by a live process, "unusable"), the shared
+        // memory of a running instance, its hand-over server listening, the outcome.
+        const QList<std::tuple<const char *, QString, bool, bool, Outcome>> rows {
+            {"nobody", "free", false, true, Outcome::Primary},
+            {"running, deaf", "held", true, false, Outcome::NoAnswer},
+            // Lock taken but no segment yet: an instance is starting up.
+            {"starting", "held", false, true, Outcome::HandedOver},
+            // The lock file went missing (a temp cleaner) while the instance runs.
+            {"lock file removed", "free", true, true, Outcome::HandedOver},
+            // No lock file possible: the shared memory alone decides.
+            {"no lock, running", "unusable", true, true, Outcome::HandedOver}};
+        for (const auto &[row, lock, segment, listening, outcome] : rows) {
+            const auto label = qScopeGuard([name = row] {
+                if (QTest::currentTestFailed())
+                    qWarning("in row: %s", name);
+            });
+            const QString tag = QUuid::createUuid().toString(QUuid::Id128).left(12);
+            const SingleInstanceGuard::Names names {
+                "OrvantisTestGuard-" + tag, "OrvantisTestIpc-" + tag,
+                m_dir.filePath(lock == "unusable" ? "missing/" + tag : tag)};
 
-        QLockFile running(names.lockFilePath);
-        QVERIFY(lock != "held" || running.tryLock(0));
-        QSharedMemory memory(names.memoryKey);
-        QVERIFY(!segment || memory.create(1));
-        QLocalServer server;
-        QVERIFY(!listening || server.listen(names.serverName));
+            QLockFile running(names.lockFilePath);
+            QVERIFY(lock != "held" || running.tryLock(0));
+            QSharedMemory memory(names.memoryKey);
+            QVERIFY(!segment || memory.create(1));
+            QLocalServer server;
+            QVERIFY(!listening || server.listen(names.serverName));
 
-        auto *guard = new SingleInstanceGuard(names);
-        QCOMPARE(guard->acquire(), outcome);
-        if (outcome == Outcome::HandedOver) {
-            QVERIFY(server.waitForNewConnection(5000));
-            QLocalSocket *socket = server.nextPendingConnection();
-            QVERIFY(socket->bytesAvailable() || socket->waitForReadyRead(5000));
-            QCOMPARE(socket->readAll(), QByteArray("SHOW")); // four bytes, nothing else
+            auto guard = std::make_unique<SingleInstanceGuard>(names);
+            QCOMPARE(guard->acquire(), outcome);
+            if (outcome == Outcome::HandedOver) {
+                QVERIFY(server.waitForNewConnection(5000));
+                QLocalSocket *socket = server.nextPendingConnection();
+                QVERIFY(socket->bytesAvailable() || socket->waitForReadyRead(5000));
+                QCOMPARE(socket->readAll(), QByteArray("SHOW")); // four bytes, nothing else
+            }
+            // A guard that does not run the client leaves a free lock free, and a
+            // primary one holds it until it goes.
+            QCOMPARE(QLockFile(names.lockFilePath).tryLock(0),
+                     lock == "free" && outcome != Outcome::Primary);
+            guard.reset(); // a primary guard lets go when it goes
+            QCOMPARE(SingleInstanceGuard(names).acquire(), outcome);
         }
-        // A guard that does not run the client leaves a free lock free, and a
-        // primary one holds it until it goes.
-        QCOMPARE(QLockFile(names.lockFilePath).tryLock(0),
-                 lock == "free" && outcome != Outcome::Primary);
-        delete guard; // a primary guard lets go when it goes
-        QCOMPARE(SingleInstanceGuard(names).acquire(), outcome);
     }
 
     // The real program: a killed instance leaves its segment, lock file and
