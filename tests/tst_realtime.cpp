@@ -291,6 +291,12 @@ private slots:
         QTRY_COMPARE(ws.requests("channel-sessions", "page=1"), pages + 1);
         QCOMPARE(ws.plays(), sounds + 1);
         QTRY_COMPARE(ws.names().size(), 2);
+        // Page 1 again replaces the list: sessions the service dropped go.
+        ws.server.clearChannel();
+        const int c = ws.add("c");
+        ws.server.pushFrame(
+            {{"type", "session_transferred"}, {"session_id", c}, {"action", "assigned"}});
+        QTRY_COMPARE(ws.names(), QStringList {"c"});
     }
 
     // None, three and ten colleagues, with the list's minimum height.

@@ -86,6 +86,13 @@ private slots:
         QCOMPARE(item.grab().toImage().pixelColor(8, 32), QColor(61, 109, 242)); // the bar
         item.setSelected(false);
         QCOMPARE(shown(item), plain);
+        // The pointer over the row lights it up; leaving puts it back.
+        QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), QPointF(5, 5));
+        QCoreApplication::sendEvent(&item, &enter);
+        QVERIFY(shown(item) != plain);
+        QEvent leave(QEvent::Leave);
+        QCoreApplication::sendEvent(&item, &leave);
+        QCOMPARE(shown(item), plain);
         item.updateLastMessage("", "later"); // nothing readable: what was shown stays
         QCOMPARE(shown(item).mid(2, 2), QStringList({"old", "09:05"}));
         // Left opens the session, right offers its menu, nothing else counts.
