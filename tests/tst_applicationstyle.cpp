@@ -10,19 +10,6 @@ class TestApplicationStyle : public QObject
     Q_OBJECT
 
 private slots:
-    void translator()
-    {
-        // Exact byte matches only; anything else keeps Qt's own text (null).
-        StandardButtonTranslator translator;
-        QStringList texts;
-        for (const char *source : {"Discard", "Show Details...", "&yes", "&No ", "Yes",
-                                   static_cast<const char *>(nullptr)})
-            texts << translator.translate("QPlatformTheme", source);
-        for (QString &text : texts)
-            text = text.isNull() ? "null" : text;
-        QCOMPARE(texts, QStringList({"放弃", "显示详细信息...", "null", "null", "null", "null"}));
-    }
-
     // What an agent sees in a real box once the style is applied (twice changes nothing).
     void messageBox()
     {
