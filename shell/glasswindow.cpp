@@ -535,3 +535,12 @@ void TitleBarWidget::follow()
     setGeometry(0, 0, window->width(), barHeight);
     raise();
 }
+
+void applyGlassDialog(QWidget *dialog, const QString &title, QLayout *mainLayout)
+{
+    applyGlassFrameless(dialog, true);
+    new TitleBarWidget(dialog, title);
+    QMargins margins = mainLayout->contentsMargins();
+    margins.setTop(margins.top() + TitleBarWidget::barHeight);
+    mainLayout->setContentsMargins(margins);
+}

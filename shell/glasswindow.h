@@ -6,12 +6,17 @@
 
 #include <optional>
 
+class QLayout;
 class WindowGlyphButton;
 
 // Drops the system frame of a top-level window and paints the glass backdrop
 // behind its widgets; a resizable window can be resized at its edges. Call
 // once before the window is first shown; later calls do nothing.
 void applyGlassFrameless(QWidget *window, bool resizable);
+
+// A resizable dialog in glass with a title bar: its main layout's content
+// moves down below the bar.
+void applyGlassDialog(QWidget *dialog, const QString &title, QLayout *mainLayout);
 
 // Whether translucent top-level windows are blended with the desktop beneath
 // them. On X11 that needs a running compositing manager; without one the

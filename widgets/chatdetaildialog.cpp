@@ -40,11 +40,7 @@ ChatDetailDialog::ChatDetailDialog(ApiClient *api, int sessionId, int memberId, 
     , memberId(memberId)
 {
     ui->setupUi(this);
-    applyGlassFrameless(this, true);
-    new TitleBarWidget(this, tr("聊天详情"));
-    QMargins margins = ui->mainLayout->contentsMargins();
-    margins.setTop(margins.top() + TitleBarWidget::barHeight);
-    ui->mainLayout->setContentsMargins(margins);
+    applyGlassDialog(this, tr("聊天详情"), ui->mainLayout);
 
     // Older messages by keyboard: Alt+Up at any time, PageUp once at the top.
     ui->chatScrollArea->installEventFilter(this);

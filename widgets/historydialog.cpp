@@ -56,11 +56,7 @@ HistoryDialog::HistoryDialog(QWidget *parent, ApiClient *api, int memberId)
     : QDialog(parent), ui(new Ui::HistoryDialog), api(api), memberId(memberId)
 {
     ui->setupUi(this);
-    applyGlassFrameless(this, true);
-    new TitleBarWidget(this, tr("接待记录"));
-    QMargins margins = ui->mainLayout->contentsMargins();
-    margins.setTop(margins.top() + TitleBarWidget::barHeight);
-    ui->mainLayout->setContentsMargins(margins);
+    applyGlassDialog(this, tr("接待记录"), ui->mainLayout);
 
     const int widths[] = {120, 200, 80, 70, 150, 100};
     for (int column = 0; column < int(std::size(widths)); ++column)

@@ -73,12 +73,10 @@ void orvantis::showTransferDialog(const QVariantList &agents)
     dialog->setWindowTitle(QStringLiteral("转接会话"));
     dialog->setFixedWidth(400);
     dialog->setStyleSheet(QString::fromLatin1(transferStyle));
-    applyGlassFrameless(dialog, true);
-    new TitleBarWidget(dialog, QStringLiteral("转接会话"));
-
     auto *layout = new QVBoxLayout(dialog);
     layout->setSpacing(12);
-    layout->setContentsMargins(22, 18 + TitleBarWidget::barHeight, 22, 18);
+    layout->setContentsMargins(22, 18, 22, 18);
+    applyGlassDialog(dialog, QStringLiteral("转接会话"), layout);
     auto *title = new QLabel(QStringLiteral("选择目标坐席"), dialog);
     title->setObjectName(QStringLiteral("titleLabel"));
     auto *desc = new QLabel(QStringLiteral("转接后该会话将移交给所选坐席"), dialog);
