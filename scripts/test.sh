@@ -1,10 +1,30 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the whole test suite offscreen.
+# Installs what is missing, builds, and runs the whole test suite offscreen:
+# first as shipped, then again built with the address and undefined-behaviour
+# sanitizers (leak detection on), where any report fails the run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
-"$root/scripts/build.sh"
 build=${ORVANTIS_BUILD_DIR:-$root/build}
+asan_build=${ORVANTIS_ASAN_BUILD_DIR:-$root/build-asan}
 export QT_QPA_PLATFORM=offscreen
-cd "$build"
-ctest --output-on-failure -j 2 --timeout 300
+
+stage() { printf '\n==== %s (%s)\n' "$1" "$(date +%T)"; }
+
+stage "build"
+"$root/scripts/build.sh"
+stage "test suite"
+(cd "$build" && ctest --output-on-failure -j 2 --timeout 300)
+
+stage "sanitizer build"
+# Debug compiles fastest; the benchmarks are not part of the suite.
+cmake -S "$root" -B "$asan_build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVANTIS_SANITIZE=ON \
+    -DORVANTIS_BUILD_BENCH=OFF >/dev/null
+cmake --build "$asan_build" -j 2
+stage "test suite under sanitizers"
+(
+    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:detect_stack_use_after_return=1
+    export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+    cd "$asan_build" && ctest --output-on-failure -j 2 --timeout 400 -E '^format$'
+)
+stage "done"
