@@ -95,9 +95,11 @@ void orvantis::showTransferDialog(const QVariantList &agents)
     for (const QVariant &entry : agents) {
         const QVariantMap agent = entry.toMap();
         const int target = agent.value(QStringLiteral("id")).toInt();
-        // A push button shows its text as it is: no markup from the service.
+        // A push button takes no markup, but an ampersand in a colleague's
+        // name would turn into a mnemonic (hidden, and an Alt shortcut).
+        QString name = agent.value(QStringLiteral("name")).toString();
         auto *button = new QPushButton(
-            QStringLiteral("●  %1").arg(agent.value(QStringLiteral("name")).toString()), list);
+            QStringLiteral("●  %1").arg(name.replace(QLatin1Char('&'), QLatin1String("&&"))), list);
         button->setObjectName(QStringLiteral("agentBtn"));
         button->setCursor(Qt::PointingHandCursor);
         connect(button, &QPushButton::clicked, dialog, [this, dialog, target] {
