@@ -271,7 +271,6 @@ ApiRequest *ApiClient::markRead(int sessionId)
 
 ApiRequest *ApiClient::updateSessionRemark(int sessionId, const QString &remark)
 {
-    m_pendingRemarkSessionId = sessionId;
     ApiRequest *request = post(QStringLiteral("/chat/update-session"),
                                QJsonObject {{QStringLiteral("session_id"), sessionId},
                                             {QStringLiteral("remark"), remark}});
@@ -418,12 +417,8 @@ bool ApiClient::dispatch(QNetworkReply *reply, ApiRequest *request, QString *err
     } else if (has("/chat/session-info")) {
         emit sessionInfoReceived(ChatSession::fromMap(data.toVariantMap()));
     } else if (has("/chat/update-session")) {
-        const QVariant own = request->property(kRemarkSessionProperty);
-        const int sessionId = own.isValid() ? own.toInt() : m_pendingRemarkSessionId;
-        // Only the newest update is tracked in the member; an older reply
-        // must not forget it.
-        if (!own.isValid() || m_pendingRemarkSessionId == sessionId)
-            m_pendingRemarkSessionId = 0;
+        // The session the remark was sent for, whatever is open now.
+        const int sessionId = request->property(kRemarkSessionProperty).toInt();
         emit remarkUpdated(sessionId);
     } else if (has("/close-session")) {
         emit sessionClosed(data.value(QStringLiteral("session_id")).toVariant().toInt());

@@ -126,6 +126,5 @@ private:
     QSettings m_settings;
     QSet<ApiRequest *> m_pendingReplies;
     QList<QPointer<QNetworkReply>> m_abandonedReplies; // unheard, still on their way
-    int m_pendingRemarkSessionId = 0;
     quint64 m_generation = 0; // bumped by abortAllRequests
 };

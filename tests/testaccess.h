@@ -23,6 +23,7 @@ public:
     static void recallClicked(orvantis *w, const QString &uuid) { w->onRecallClicked(uuid); }
     static void lightbox(orvantis *w, const QString &url) { w->showImageLightbox(url); }
     static void saveRemark(orvantis *w) { w->saveRemark(); }
+    static void toastClicked(orvantis *w, int id) { w->onToastClicked(id); }
     static void transfer(orvantis *w) { w->onTransferClicked(); }
     static bool pasteImage(orvantis *w) { return w->pasteImage(); }
     static QSystemTrayIcon *tray(const orvantis *w) { return w->trayIcon; }

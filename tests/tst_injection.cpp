@@ -84,6 +84,12 @@ QSet<QString> checkScreen(const QString &payload)
     return seen;
 }
 
+// A service answer: {"code": code, key: value}.
+QByteArray answer(int code, const char *key, const QJsonValue &value)
+{
+    return QJsonDocument(QJsonObject {{"code", code}, {key, value}}).toJson();
+}
+
 } // namespace
 
 class InjectionTest : public QObject
@@ -127,19 +133,15 @@ private slots:
         QVERIFY(ws.start(40));
         QVERIFY(ws.open(open));
 
-        ws.server.setRawReply(
-            "/translate", 200,
-            QJsonDocument(
-                QJsonObject {{"code", 200}, {"data", QJsonObject {{"translation", m("〔X〕")}}}})
-                .toJson());
-        firstBubble(ws)->translateButton()->click();
-        QTRY_VERIFY(firstBubble(ws)->translateButton()->isEnabled());
+        auto *bubble = ws.w()->bubbles().constFirst();
+        ws.server.setRawReply("/translate", 200,
+                              answer(200, "data", QJsonObject {{"translation", m("〔X〕")}}));
+        bubble->translateButton()->click();
+        QTRY_VERIFY(bubble->translateButton()->isEnabled());
         ws.server.visitorOpensSession(m("〔G〕"));
         QTRY_VERIFY(ws.text("statusLabel").contains("〔G〕"));
         QSet<QString> seen = checkScreen(payload);
-        ws.server.setRawReply(
-            "/chat/messages", 200,
-            QJsonDocument(QJsonObject {{"code", 500}, {"msg", m("〔E〕")}}).toJson());
+        ws.server.setRawReply("/chat/messages", 200, answer(500, "msg", m("〔E〕")));
         Access::select(ws.w(), other);
         QTRY_VERIFY(ws.text("statusLabel").contains("〔E〕"));
         seen += checkScreen(payload);
@@ -149,34 +151,23 @@ private slots:
         showToast(ws.w(), m("〔T〕"), m("〔B〕"));
         answers.onOther = [&seen, &payload](QDialog *dialog) {
             seen += checkScreen(payload);
-            dialog->reject();
-            return true;
+            return dialog->close();
         };
         Access::transfer(ws.w());
         QTRY_VERIFY(seen.contains("〔C〕"));
         answers.onOther = nullptr;
 
-        const QJsonObject record {{"id", 5001},         {"visitor_name", m("〔H〕")},
-                                  {"status", "x"},      {"last_msg", m("〔Y〕")},
-                                  {"message_count", 1}, {"last_time", 1740819900}};
-        ws.server.setRawReply(
-            "/chat/records", 200,
-            QJsonDocument(
-                QJsonObject {{"code", 200},
-                             {"data", QJsonObject {{"total", 1}, {"list", QJsonArray {record}}}}})
-                .toJson());
+        const QJsonObject record {{"visitor_name", m("〔H〕")}, {"last_msg", m("〔Y〕")}};
+        ws.server.setRawReply("/chat/records", 200,
+                              answer(200, "data", QJsonObject {{"list", QJsonArray {record}}}));
         ws.w()->findChild<QPushButton *>("historyBtn")->click();
-        QTRY_VERIFY(checkScreen(payload).contains("〔H〕"));
-        seen += checkScreen(payload);
+        QTRY_VERIFY((seen += checkScreen(payload)).contains("〔H〕"));
         for (const QString &entry : seen)
             QVERIFY2(kMarkers.contains(entry), qPrintable(entry));
         for (const QString &marker : kMarkers)
             QVERIFY2(seen.contains(marker) || (marker == "〔A〕" && !inToken),
                      qPrintable(marker + " never shown literally"));
     }
-
-private:
-    static ChatBubble *firstBubble(const Workspace &ws) { return ws.w()->bubbles().constFirst(); }
 };
 
 ORVANTIS_TEST_MAIN(InjectionTest)

@@ -133,6 +133,11 @@ private slots:
         QCOMPARE(ws.requests("session-info", QString("session_id=%1").arg(fresh)), 1);
         QCOMPARE(ws.plays(), sounds + 1);
         QCOMPARE(ws.text("statusLabel"), "新客户接入: fresh");
+        // A toast's click opens its session, unless that is no longer listed.
+        Access::toastClicked(ws.w(), 999);
+        QCOMPARE(ws.w()->currentSession(), known);
+        Access::toastClicked(ws.w(), fresh);
+        QCOMPARE(ws.w()->currentSession(), fresh);
     }
 
     void deleteAndIpMenus()
