@@ -49,7 +49,8 @@ WssClient::WssClient(QObject *parent)
         qDebug() << "[WSS] 连接超时，放弃本次连接";
         dropLink();
     });
-    replaceSocket();
+    // The socket is made by the first connection attempt: building one
+    // loads the TLS backend, which the login dialog has no use for.
 }
 
 WssClient::~WssClient()
@@ -60,7 +61,8 @@ WssClient::~WssClient()
     m_connectTimer->stop();
     // The close below may report a disconnect synchronously; nobody should
     // hear from a client that is going away.
-    disconnect(m_socket, nullptr, this, nullptr);
+    if (m_socket)
+        disconnect(m_socket, nullptr, this, nullptr);
     closeSocket();
 }
 
@@ -147,6 +149,8 @@ void WssClient::closeSocket()
 {
     // A close frame needs an open link; a handshake still under way is
     // simply abandoned.
+    if (!m_socket)
+        return;
     if (m_socket->state() == QAbstractSocket::ConnectedState)
         m_socket->close(QWebSocketProtocol::CloseCodeNormal, QString());
     else if (m_socket->state() != QAbstractSocket::UnconnectedState)
@@ -155,7 +159,7 @@ void WssClient::closeSocket()
 
 bool WssClient::isConnected() const
 {
-    return m_socket->state() == QAbstractSocket::ConnectedState;
+    return m_socket && m_socket->state() == QAbstractSocket::ConnectedState;
 }
 
 void WssClient::sendAuth(const QString &token, const QString &role)

@@ -147,8 +147,10 @@ void orvantis::setupTray()
         return;
     }
 
+    // The sound itself is loaded at sign-in (startAgentSession): nothing
+    // rings before then, and its audio backend would only slow the login
+    // dialog down.
     notifyEnabled = QSettings().value(notifyKey, true).toBool();
-    NotifySound::instance()->setEnabled(notifyEnabled);
 
     trayIcon = new QSystemTrayIcon(QIcon(iconResource), this);
     trayIcon->setToolTip(trayTitle);

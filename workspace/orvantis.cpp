@@ -7,6 +7,7 @@
 #include "shell/logindialog.h"
 #include "ui_orvantis.h"
 #include "widgets/historydialog.h"
+#include "widgets/notifysound.h"
 #include "widgets/toast.h"
 #include "workspace/sessionlistview.h"
 
@@ -45,26 +46,23 @@ orvantis::orvantis() : QMainWindow(nullptr), ui(new Ui::orvantisClass)
     apiClient = new ApiClient(this);
     wssClient = new WssClient(this);
 
-    ui->setupUi(this);
-    setWindowIcon(QIcon(QStringLiteral(":/img/favicon.png")));
-
     apiClient->setBaseUrl(ServiceConfig::restBaseUrl());
     wssClient->setUrl(ServiceConfig::wssUrl());
     wssClient->setHeartbeatIntervalSec(ServiceConfig::heartbeatIntervalSec);
     wssClient->setReconnectBaseDelayMs(ServiceConfig::reconnectBaseDelayMs);
     wssClient->setReconnectMaxDelayMs(ServiceConfig::reconnectMaxDelayMs);
 
-    setupConnections();
-
     setupTray();
     hide();
     setAttribute(Qt::WA_ShowWithoutActivating);
-    restoreWindowGeometry();
 
     if (apiClient->restoreToken().isEmpty()) {
+        // The workspace is built once somebody has signed in: the dialog
+        // comes up without waiting for widgets nobody sees yet.
         showLoginDialog();
         return;
     }
+    buildWorkspace();
 
     // Resuming the last sign-in. A token whose payload cannot be read still
     // goes to the service, which has the last word on it.
@@ -142,6 +140,17 @@ orvantis::~orvantis()
     }
     wssClient->disconnectFromServer();
     delete ui;
+}
+
+void orvantis::buildWorkspace()
+{
+    if (workspaceBuilt)
+        return;
+    workspaceBuilt = true;
+    ui->setupUi(this);
+    setWindowIcon(QIcon(QStringLiteral(":/img/favicon.png")));
+    setupConnections();
+    restoreWindowGeometry();
 }
 
 void orvantis::setupConnections()
@@ -242,6 +251,7 @@ void orvantis::onLoginSuccess(const QString &token, const QVariantMap &info)
     userInfo = info;
     agentId = info.value(QStringLiteral("id")).toInt();
     memberId = info.value(QStringLiteral("member_id")).toInt();
+    buildWorkspace();
     loggedIn = true;
     joinedSessionId = -1;
 
@@ -255,6 +265,9 @@ void orvantis::onLoginSuccess(const QString &token, const QVariantMap &info)
 
 void orvantis::startAgentSession()
 {
+    // Loaded now, ahead of the first message it announces.
+    NotifySound::instance()->setEnabled(notifyEnabled);
+
     apiClient->sendPostRequest(QStringLiteral("/agent/online"), QJsonObject());
 
     ui->merchantNameLabel->setText(

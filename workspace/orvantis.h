@@ -66,6 +66,7 @@ protected:
 
 private:
     // ---- bootstrap (orvantis.cpp)
+    void buildWorkspace();
     void setupConnections();
     void startAgentSession();
     void onChannelInfoReceived(const QVariantMap &channelInfo);
@@ -218,4 +219,5 @@ private:
     QString lastAccount; // the account of the last sign-in through the dialog
     QString loginNotice; // why the login dialog opens, shown in its error line
     QTimer *chatScrollTimer = nullptr;
+    bool workspaceBuilt = false; // the form and its wiring, made at the first sign-in
 };
