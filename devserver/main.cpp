@@ -129,7 +129,22 @@ int main(int argc, char *argv[])
                                             QStringLiteral("Simulated visitors (default)."));
     const QCommandLineOption noSimulateOption(QStringLiteral("no-simulate"),
                                               QStringLiteral("No simulated visitors."));
-    parser.addOptions({portOption, hostOption, quietOption, simulateOption, noSimulateOption});
+    const auto number = [](const char *name, const char *help) {
+        return QCommandLineOption(QString::fromLatin1(name), QString::fromLatin1(help),
+                                  QStringLiteral("N"), QStringLiteral("0"));
+    };
+    const QCommandLineOption dropOption
+        = number("drop-every", "Abort every WebSocket link every N seconds.");
+    const QCommandLineOption doubleOption
+        = number("double-every", "Send every Nth WebSocket frame twice.");
+    const QCommandLineOption junkOption
+        = number("junk-every", "Send junk (garbage, binary, oversized) before every Nth frame.");
+    const QCommandLineOption restOption
+        = number("rest-fault-every", "Delay or fail every Nth REST reply, in turn.");
+    const QCommandLineOption trafficOption = number(
+        "traffic", "Visitors of the online shared sessions write N messages a second in all.");
+    parser.addOptions({portOption, hostOption, quietOption, simulateOption, noSimulateOption,
+                       dropOption, doubleOption, junkOption, restOption, trafficOption});
     parser.process(app);
 
     bool portOk = false;
@@ -169,6 +184,14 @@ int main(int argc, char *argv[])
     server.setAgentOnline(13, true);
     if (!parser.isSet(noSimulateOption))
         startSimulation(&server);
+    StandIn::FaultPlan plan;
+    plan.dropLinksEverySec = parser.value(dropOption).toInt();
+    plan.doubleEveryNthFrame = parser.value(doubleOption).toInt();
+    plan.junkEveryNthFrame = parser.value(junkOption).toInt();
+    plan.restFaultEveryNth = parser.value(restOption).toInt();
+    server.setFaultPlan(plan);
+    if (const int rate = parser.value(trafficOption).toInt(); rate > 0)
+        server.startVisitorTraffic(onlineSessions(&server, 0), rate);
 
     std::printf("standin-server listening on %s port %u\n", qPrintable(host.toString()),
                 unsigned(server.port()));

@@ -312,6 +312,7 @@ void StandInServer::Private::handleHttp(const QHttpServerRequest &request, QTcpS
             rules.removeAt(i--);
     }
 
+    applyRestFault(r, &answer, &delayMs);
     const HttpReply reply = answer ? faultReply(*answer, r, request.remoteAddress())
                                    : route(r, request.remoteAddress());
     if (delayMs > 0) {
@@ -323,6 +324,24 @@ void StandInServer::Private::handleHttp(const QHttpServerRequest &request, QTcpS
     } else {
         writeReply(socket, reply);
     }
+}
+
+void StandInServer::Private::applyRestFault(const RecordedRequest &r,
+                                            std::optional<ReplyRule> *answer, int *delayMs)
+{
+    if (plan.restFaultEveryNth <= 0 || !r.path.startsWith(QLatin1String("/api/")))
+        return;
+    if (++apiReplies % plan.restFaultEveryNth != 0)
+        return;
+    if ((apiReplies / plan.restFaultEveryNth) % 2 == 1) {
+        *delayMs = qMax(*delayMs, plan.restDelayMs);
+        ++counters.repliesDelayed;
+        return;
+    }
+    static const Fault kinds[] = {Fault::Http500, Fault::Refuse, Fault::DropConnection};
+    ReplyRule rule;
+    rule.fault = kinds[counters.repliesFailed++ % 3];
+    *answer = rule;
 }
 
 HttpReply StandInServer::Private::faultReply(const ReplyRule &rule, const RecordedRequest &r,

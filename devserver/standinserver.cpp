@@ -645,6 +645,71 @@ void StandInServer::closeConnections(QWebSocketProtocol::CloseCode code, const Q
         c.socket->close(code, reason);
 }
 
+void StandInServer::startVisitorTraffic(const QList<int> &sessionIds, int perSecond,
+                                        const QString &prefix)
+{
+    d->trafficSessions = sessionIds;
+    d->trafficPrefix = prefix;
+    d->trafficNext = 0;
+    if (!d->trafficTimer) {
+        d->trafficTimer = new QTimer(this);
+        d->trafficTimer->setTimerType(Qt::PreciseTimer);
+        connect(d->trafficTimer, &QTimer::timeout, this, [this] { d->writeTraffic(); });
+    }
+    if (sessionIds.isEmpty() || perSecond <= 0)
+        d->trafficTimer->stop();
+    else
+        d->trafficTimer->start(qMax(1, 1000 / perSecond));
+}
+
+void StandInServer::stopVisitorTraffic()
+{
+    if (d->trafficTimer)
+        d->trafficTimer->stop();
+}
+
+int StandInServer::visitorTrafficWritten() const
+{
+    return d->trafficWritten;
+}
+
+void StandInServer::Private::writeTraffic()
+{
+    if (trafficSessions.isEmpty())
+        return;
+    const int id = trafficSessions.at(trafficNext++ % trafficSessions.size());
+    const int n = ++trafficSerial[id];
+    if (!q->visitorSays(id, QStringLiteral("%1 %2 #%3").arg(trafficPrefix).arg(id).arg(n))
+             .isEmpty())
+        ++trafficWritten;
+}
+
+void StandInServer::setFaultPlan(const FaultPlan &plan)
+{
+    d->plan = plan;
+    if (!d->dropTimer) {
+        d->dropTimer = new QTimer(this);
+        connect(d->dropTimer, &QTimer::timeout, this, [this] {
+            d->counters.linksDropped += int(d->connections.size());
+            dropConnections();
+        });
+    }
+    if (plan.dropLinksEverySec > 0)
+        d->dropTimer->start(plan.dropLinksEverySec * 1000);
+    else
+        d->dropTimer->stop();
+}
+
+FaultPlan StandInServer::faultPlan() const
+{
+    return d->plan;
+}
+
+FaultCounters StandInServer::faultCounters() const
+{
+    return d->counters;
+}
+
 void StandInServer::refuseNextAuth(const QString &msg)
 {
     d->refuseAuth = true;

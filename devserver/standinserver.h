@@ -56,6 +56,32 @@ enum class Fault {
     DropConnection // the TCP connection is closed without an answer
 };
 
+// Misbehaviour for a fault soak, all off at 0. Counts run over every frame
+// and every API reply of the server, whoever they are for.
+struct FaultPlan
+{
+    int dropLinksEverySec = 0; // every N s each open WebSocket link is aborted
+    int doubleEveryNthFrame = 0; // every Nth frame sent on a link goes out twice
+    // Before every Nth frame one piece of junk, in turn: text that is not
+    // JSON, a binary frame, an oversized frame of an unknown type, and JSON
+    // that is no valid frame.
+    int junkEveryNthFrame = 0;
+    int oversizedBytes = 1024 * 1024;
+    // Every Nth reply under /api/ is, in turn, delayed by restDelayMs or
+    // failed (HTTP 500, a refusal, a cut connection, in turn).
+    int restFaultEveryNth = 0;
+    int restDelayMs = 1500;
+};
+
+struct FaultCounters
+{
+    int linksDropped = 0;
+    int framesDoubled = 0;
+    int junkFrames = 0;
+    int repliesDelayed = 0;
+    int repliesFailed = 0;
+};
+
 struct AgentAccount
 {
     int id = 0;
@@ -146,6 +172,20 @@ public:
     // The session's owner hands it to another online agent, as its own
     // "transfer" frame would; returns the refusal, or an empty text.
     QString handOver(int sessionId, int toAgentId);
+
+    // Steady traffic: the visitors of `sessionIds` write in turn, `perSecond`
+    // messages a second in all, each "<prefix> <session id> #<n>" with n
+    // counting from 1 per session, so that every message can be traced.
+    void startVisitorTraffic(const QList<int> &sessionIds, int perSecond,
+                             const QString &prefix = QStringLiteral("soak"));
+    void stopVisitorTraffic();
+    int visitorTrafficWritten() const;
+
+    // ---- a standing fault plan (replaces the previous one; a default plan
+    // ends every fault) and what it has done so far
+    void setFaultPlan(const FaultPlan &plan);
+    FaultPlan faultPlan() const;
+    FaultCounters faultCounters() const;
 
     // ---- fault injection for REST: the next `times` requests whose path
     // contains `pathContains` get the fault / the raw reply / the delay.

@@ -7,9 +7,11 @@
 #include <QMap>
 #include <QPointer>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QWebSocket>
 
 #include <functional>
+#include <optional>
 
 class QHttpServerRequest;
 class QTcpSocket;
@@ -105,6 +107,18 @@ public:
     bool refuseAuth = false;
     QString refuseAuthMsg;
 
+    FaultPlan plan;
+    FaultCounters counters;
+    QTimer *dropTimer = nullptr;
+    quint64 framesSent = 0;
+    quint64 apiReplies = 0;
+    QTimer *trafficTimer = nullptr;
+    QList<int> trafficSessions;
+    QHash<int, int> trafficSerial; // per session: the last number written
+    QString trafficPrefix;
+    int trafficNext = 0;
+    int trafficWritten = 0;
+
     QTemporaryDir uploads;
     QHash<QString, QByteArray> demoImages; // file name -> PNG bytes
 
@@ -151,6 +165,10 @@ public:
     void unlink(QWebSocket *socket);
     Connection *connection(QWebSocket *socket);
     void send(QWebSocket *socket, const QJsonObject &frame);
+    void sendJunk(QWebSocket *socket);
+    // Delays or fails this API reply when the fault plan says so.
+    void applyRestFault(const RecordedRequest &r, std::optional<ReplyRule> *answer, int *delayMs);
+    void writeTraffic();
     // Sends to every authenticated agent socket that `accept` lets through.
     void pushToAgents(const QJsonObject &frame,
                       const std::function<bool(const Connection &)> &accept = {});

@@ -92,7 +92,40 @@ void StandInServer::Private::unlink(QWebSocket *socket)
 
 void StandInServer::Private::send(QWebSocket *socket, const QJsonObject &frame)
 {
-    socket->sendTextMessage(QString::fromUtf8(QJsonDocument(frame).toJson(QJsonDocument::Compact)));
+    const QString text = QString::fromUtf8(QJsonDocument(frame).toJson(QJsonDocument::Compact));
+    ++framesSent;
+    if (plan.junkEveryNthFrame > 0 && framesSent % plan.junkEveryNthFrame == 0)
+        sendJunk(socket);
+    socket->sendTextMessage(text);
+    if (plan.doubleEveryNthFrame > 0 && framesSent % plan.doubleEveryNthFrame == 0) {
+        socket->sendTextMessage(text);
+        ++counters.framesDoubled;
+    }
+}
+
+void StandInServer::Private::sendJunk(QWebSocket *socket)
+{
+    switch (counters.junkFrames++ % 4) {
+    case 0:
+        socket->sendTextMessage(QStringLiteral("{\"type\":\"chat\",\"session_id\":1,\x01garbage"));
+        break;
+    case 1:
+        socket->sendBinaryMessage(QByteArray::fromHex("00ff7b2274797065223a2263686174227d"));
+        break;
+    case 2: {
+        // Valid JSON, far larger than any frame of the protocol.
+        QString text = QStringLiteral("{\"type\":\"noise\",\"pad\":\"");
+        text += QString(qMax(0, plan.oversizedBytes), QLatin1Char('x'));
+        text += QStringLiteral("\"}");
+        socket->sendTextMessage(text);
+        break;
+    }
+    default:
+        // Shapes a careless reader could take for a message.
+        socket->sendTextMessage(QStringLiteral(
+            "[{\"type\":\"chat\"},{\"type\":\"chat\",\"session_id\":\"12\",\"content\":\"x\"}]"));
+        break;
+    }
 }
 
 void StandInServer::Private::pushToAgents(const QJsonObject &frame,

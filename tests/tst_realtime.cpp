@@ -73,6 +73,21 @@ private slots:
             QVERIFY(!isDuplicateMessage({}, row.arriving));
         }
 
+        // A caught-up page: known and deleted messages stay out, the rest go
+        // in time order, after cached ones of the same time.
+        QList<ChatMessage> cached {msg("u1", 0, "100", "a"), msg("u3", 0, "300", "c")};
+        ChatMessage gone = msg("u4", 0, "300", "x");
+        gone.isDeleted = true;
+        const QList<ChatMessage> added
+            = mergeMessages(cached,
+                            {msg("u1", 0, "100", "a"), msg("u2", 0, "200", "b"), gone,
+                             msg("u5", 0, "300", "d"), msg("u6", 0, "", "e")});
+        QString order;
+        for (const ChatMessage &m : cached)
+            order += m.content;
+        QCOMPARE(order, "abcde");
+        QCOMPARE(added.size(), 3);
+
         // The toast preview: 60 units whole, 61 cut with an ellipsis, images named.
         ChatMessage m = msg("", 0, "1767225600", QString(60, 'x'));
         QCOMPARE(messagePreview(m), QString(60, 'x'));

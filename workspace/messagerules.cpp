@@ -21,6 +21,24 @@ bool isDuplicateMessage(const QList<ChatMessage> &cached, const ChatMessage &msg
     return false;
 }
 
+QList<ChatMessage> mergeMessages(QList<ChatMessage> &cached, const QList<ChatMessage> &page)
+{
+    QList<ChatMessage> added;
+    for (const ChatMessage &msg : page) {
+        if (msg.isDeleted || isDuplicateMessage(cached, msg))
+            continue;
+        qsizetype at = cached.size();
+        if (msg.createdAt.isValid()) {
+            while (at > 0 && cached.at(at - 1).createdAt.isValid()
+                   && cached.at(at - 1).createdAt > msg.createdAt)
+                --at;
+        }
+        cached.insert(at, msg);
+        added.append(msg);
+    }
+    return added;
+}
+
 QString messagePreview(const ChatMessage &msg)
 {
     constexpr int maxLength = 60;

@@ -15,6 +15,11 @@ bool isFromSelf(const ChatMessage &msg);
 // the same creation time and text make a repeat.
 bool isDuplicateMessage(const QList<ChatMessage> &cached, const ChatMessage &msg);
 
+// Puts the messages of `page` that `cached` lacks (and that are not deleted)
+// into it in time order, each after every cached message of its time or
+// earlier; returns them, oldest first.
+QList<ChatMessage> mergeMessages(QList<ChatMessage> &cached, const QList<ChatMessage> &page);
+
 // A visitor message as a toast shows it: "[图片]" for an image, white space
 // simplified, at most 60 UTF-16 units and then "…" (a surrogate pair is not split).
 QString messagePreview(const ChatMessage &msg);

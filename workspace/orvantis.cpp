@@ -356,6 +356,8 @@ void orvantis::resetWorkspace()
     transferListPending = false;
     pendingEchoes.clear();
     linkLost = false;
+    ++catchUpRound; // retries of a catch-up end with the sign-in
+    lateArrivals.clear();
     catchUpReplyNext = false;
     currentPage = 1;
     hasMore = true;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QMainWindow>
 #include <QMap>
 #include <QPointer>
@@ -118,7 +119,12 @@ private:
     void onToastClicked(int sessionId);
     bool isInForeground() const;
     void catchUpAfterReconnect();
+    void requestCatchUpPage(int page, int limit, int attempt);
     void applyCatchUpPage(const QList<ChatSession> &list);
+    void requestCatchUpMessages(int sessionId, int attempt);
+    // Merges a session's newest messages into its cache; returns how many of
+    // them are unread news.
+    int applyCaughtUpMessages(int sessionId, const QList<ChatMessage> &page);
 
     // ---- conversation view (orvantis_conversation.cpp)
     void appendChatBubble(const ChatMessage &msg);
@@ -128,6 +134,8 @@ private:
     void sendJoinSession(int sessionId);
     void updateChatHeader(const ChatSession &s);
     void onMessagesReceived(int sessionId, const QList<ChatMessage> &list, int total, bool more);
+    // The session's newest page replaces its cache and bubbles.
+    void showHistoryPage(int sessionId, const QList<ChatMessage> &list);
     void saveRemark();
     void onRemarkUpdated(int sessionId, const QString &sentText);
     void onRecallClicked(const QString &msgUuid);
@@ -213,6 +221,11 @@ private:
     QList<PendingEcho> pendingEchoes;
     bool linkLost = false; // the realtime link dropped since the last authentication
     bool catchUpReplyNext = false; // the next session page is a catch-up refresh
+    // Per session whose history page is on its way: what was pushed meanwhile.
+    QHash<int, QList<ChatMessage>> lateArrivals;
+    int catchUpRound = 0; // counts links caught up; a retry belongs to its own round
+    int catchUpMissed = 0; // unread news found by the current round
+    int catchUpFirstWithNews = 0;
     bool transferListPending = false; // an agent list was asked for by "转接"
     QPointer<QDialog> transferDialog;
     QPointer<HistoryDialog> historyDialog; // the reception records, while open

@@ -215,11 +215,21 @@ void orvantis::onMessagesReceived(int sessionId, const QList<ChatMessage> &list,
     // A late page of a session the agent has already left.
     if (sessionId != currentSessionId)
         return;
+    showHistoryPage(sessionId, list);
+}
 
+void orvantis::showHistoryPage(int sessionId, const QList<ChatMessage> &list)
+{
     QList<ChatMessage> kept;
     kept.reserve(list.size());
     for (const ChatMessage &msg : list) {
         if (!msg.isDeleted)
+            kept.append(msg);
+    }
+    // What was pushed while the page was on its way may be newer than the
+    // page; it stays.
+    for (const ChatMessage &msg : lateArrivals.take(sessionId)) {
+        if (!isDuplicateMessage(list, msg) && !isDuplicateMessage(kept, msg))
             kept.append(msg);
     }
     messageCache[sessionId] = kept;

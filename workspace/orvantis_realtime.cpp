@@ -15,6 +15,7 @@
 #include <QDebug>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QTimer>
 
 // Texts that carry what the service sent go into statusLabel, which shows
 // plain text only.
@@ -60,7 +61,8 @@ void orvantis::onAuthOk()
     joinedSessionId = -1;
     sendJoinSession(currentSessionId);
     updateSendButtonState();
-    if (std::exchange(linkLost, false))
+    // Without a channel to join there is no confirmation to wait for.
+    if (channelCode.isEmpty() && std::exchange(linkLost, false))
         catchUpAfterReconnect();
 }
 
@@ -84,6 +86,8 @@ void orvantis::onChannelJoined(const QString &channel)
         ui->statusLabel->setText(QStringLiteral("已订阅频道，等待客户接入..."));
     else
         ui->statusLabel->setText(QStringLiteral("已订阅频道，共 %1 个会话").arg(sessions.size()));
+    if (std::exchange(linkLost, false))
+        catchUpAfterReconnect();
 }
 
 void orvantis::onChatMessage(const QVariantMap &messageData)
@@ -101,6 +105,8 @@ void orvantis::onChatMessage(const QVariantMap &messageData)
         return;
     }
     cached.append(msg);
+    if (auto late = lateArrivals.find(msg.sessionId); late != lateArrivals.end())
+        late->append(msg);
 
     const bool fromSelf = isFromSelf(msg);
     const bool watched = isInForeground() && msg.sessionId == currentSessionId;
@@ -181,57 +187,142 @@ bool orvantis::isInForeground() const
 }
 
 // After a lost link, what happened meanwhile is fetched instead of waiting
-// for the agent to reopen every session: page 1 of the sessions (unread
-// counts, last messages, online states, new sessions) and the newest
-// messages of the open one.
+// for the agent to reopen every session: the listed sessions in one snapshot
+// (online states, new sessions), then the newest messages of every session
+// whose entry moved. It starts once the channel is joined again, so that
+// whatever the snapshot misses is pushed on the new link. Every step is
+// repeatable: messages are merged by identity and only new ones count as
+// unread, so a late, repeated or retried reply changes nothing twice.
 void orvantis::catchUpAfterReconnect()
 {
     qDebug() << "[WSS] 重连后补取离线期间的消息";
-    ApiRequest *page
+    ++catchUpRound;
+    catchUpMissed = 0;
+    catchUpFirstWithNews = 0;
+    // The service hands out at most 200 a page.
+    const int limit = int(qBound(qsizetype(pageSize), sessions.size(), qsizetype(200)));
+    for (int page = 1; page == 1 || (page - 1) * limit < sessions.size(); ++page)
+        requestCatchUpPage(page, limit, 0);
+}
+
+void orvantis::requestCatchUpPage(int page, int limit, int attempt)
+{
+    ApiRequest *request
         = apiClient->sendGetRequest(QStringLiteral("/chat/channel-sessions"),
-                                    {{QStringLiteral("page"), QStringLiteral("1")},
-                                     {QStringLiteral("limit"), QString::number(pageSize)}});
+                                    {{QStringLiteral("page"), QString::number(page)},
+                                     {QStringLiteral("limit"), QString::number(limit)}});
     // The page reply also reaches onSessionsReceived, which must leave the
     // paging state alone for it.
-    connect(page, &ApiRequest::succeeded, this, [this] { catchUpReplyNext = true; });
-    if (currentSessionId > 0)
-        apiClient->getMessages(currentSessionId, QString());
+    connect(request, &ApiRequest::succeeded, this, [this] { catchUpReplyNext = true; });
+    const int round = catchUpRound;
+    connect(request, &ApiRequest::failed, this, [this, page, limit, attempt, round] {
+        if (attempt < 5)
+            QTimer::singleShot(2000, this, [this, page, limit, attempt, round] {
+                if (loggedIn && round == catchUpRound)
+                    requestCatchUpPage(page, limit, attempt + 1);
+            });
+    });
 }
 
 void orvantis::applyCatchUpPage(const QList<ChatSession> &list)
 {
-    int missed = 0;
-    int firstWithNews = 0;
+    bool changed = false;
     for (const ChatSession &fresh : list) {
         const ChatSession *known = findSession(fresh.id);
-        const int before = known ? known->unreadCount : 0;
-        if (known) {
-            patchSession(fresh.id, [&fresh](ChatSession &s) {
-                s.unreadCount = fresh.unreadCount;
-                s.lastMessage = fresh.lastMessage;
-                s.lastTime = fresh.lastTime;
-                s.online = fresh.online;
-                s.status = fresh.status;
-            });
-        } else {
-            addSession(fresh, true);
+        if (!known) {
+            changed |= addSession(fresh, true);
+            continue;
         }
-        const bool watched = fresh.id == currentSessionId && isInForeground();
-        if (fresh.unreadCount > before && !watched) {
-            missed += fresh.unreadCount - before;
-            if (!firstWithNews)
-                firstWithNews = fresh.id;
-        }
+        // Counts and previews come from the messages themselves: this
+        // snapshot may be older than what the new link has pushed since.
+        const bool moved = known->lastMessage != fresh.lastMessage
+            || known->lastTime != fresh.lastTime || known->unreadCount != fresh.unreadCount;
+        patchSession(fresh.id, [&fresh](ChatSession &s) {
+            s.online = fresh.online;
+            s.status = fresh.status;
+        });
+        changed = true;
+        if (moved)
+            requestCatchUpMessages(fresh.id, 0);
     }
-    if (isInForeground())
-        clearCurrentUnread();
-    rebuildSessionList();
-    if (missed > 0) {
-        // One summary, not a burst of chimes and toasts.
-        NotifySound::instance()->play();
+    if (changed)
+        rebuildSessionList();
+}
+
+void orvantis::requestCatchUpMessages(int sessionId, int attempt)
+{
+    if (sessionId == currentSessionId)
+        lateArrivals.insert(sessionId, {});
+    ApiRequest *request = apiClient->getMessages(sessionId, QString());
+    const int round = catchUpRound;
+    connect(request, &ApiRequest::succeeded, this, [this, request, sessionId, round] {
+        QList<ChatMessage> page;
+        const QJsonArray list = request->data().toObject().value(QStringLiteral("list")).toArray();
+        for (const QJsonValue &v : list) {
+            if (v.isObject())
+                page.append(ChatMessage::fromMap(v.toObject().toVariantMap()));
+        }
+        const int news = applyCaughtUpMessages(sessionId, page);
+        if (news <= 0 || round != catchUpRound)
+            return;
+        if (catchUpMissed == 0) {
+            // One summary per lost link, not a burst of chimes and toasts.
+            NotifySound::instance()->play();
+            catchUpFirstWithNews = sessionId;
+        }
+        catchUpMissed += news;
         notifyMessage(QStringLiteral("重新连接"),
-                      QStringLiteral("断线期间收到 %1 条新消息").arg(missed), firstWithNews);
+                      QStringLiteral("断线期间收到 %1 条新消息").arg(catchUpMissed),
+                      catchUpFirstWithNews);
         ui->statusLabel->setText(
-            QStringLiteral("已重新连接，断线期间收到 %1 条新消息").arg(missed));
+            QStringLiteral("已重新连接，断线期间收到 %1 条新消息").arg(catchUpMissed));
+    });
+    connect(request, &ApiRequest::failed, this, [this, sessionId, attempt, round] {
+        if (attempt < 5)
+            QTimer::singleShot(2000, this, [this, sessionId, attempt, round] {
+                if (loggedIn && round == catchUpRound)
+                    requestCatchUpMessages(sessionId, attempt + 1);
+            });
+    });
+}
+
+int orvantis::applyCaughtUpMessages(int sessionId, const QList<ChatMessage> &page)
+{
+    const ChatSession *session = findSession(sessionId);
+    QList<ChatMessage> &cached = messageCache[sessionId];
+    // Visitor messages from this time on are news: with a cache, anything it
+    // lacks from its oldest message on; without one, what is newer than the
+    // listing the unread count came with.
+    QDateTime since;
+    if (!cached.isEmpty())
+        since = cached.constFirst().createdAt;
+    else if (session)
+        since = QDateTime::fromString(session->lastTime, Qt::ISODate).addSecs(1);
+    QList<ChatMessage> merged = cached;
+    const QList<ChatMessage> added = mergeMessages(merged, page);
+    if (added.isEmpty())
+        return 0;
+
+    const bool watched = isInForeground() && sessionId == currentSessionId;
+    int news = 0;
+    for (const ChatMessage &msg : added) {
+        if (!isFromSelf(msg) && !watched
+            && (!since.isValid() || !msg.createdAt.isValid() || msg.createdAt >= since))
+            ++news;
     }
+    const ChatMessage newest = merged.constLast();
+    const QString time = messageTimeText(newest, QDateTime::currentDateTime());
+    patchSession(sessionId, [&](ChatSession &s) {
+        s.unreadCount += news;
+        if (time >= s.lastTime) {
+            s.lastMessage = newest.content;
+            s.lastTime = time;
+        }
+    });
+    // The open session shows the history as the service stored it: the same
+    // reply reaches onMessagesReceived next.
+    if (sessionId != currentSessionId)
+        cached = merged;
+    rebuildSessionList();
+    return news;
 }

@@ -249,6 +249,7 @@ void orvantis::selectSession(int sessionId)
         updateChatHeader(copy);
         ui->remarkEdit->setText(copy.remark);
         clearChatBubbles();
+        lateArrivals.insert(sessionId, {});
         apiClient->getMessages(sessionId, QString());
         apiClient->markRead(sessionId);
         rebuildSessionList();
@@ -264,6 +265,7 @@ void orvantis::selectSession(int sessionId)
     // Nothing of the session shown before may be saved under this one.
     ui->remarkEdit->clear();
     clearChatBubbles();
+    lateArrivals.insert(sessionId, {});
     apiClient->getMessages(sessionId, QString());
     sendJoinSession(sessionId);
 }

@@ -1,0 +1,256 @@
+// Fault soak: the real main window, offscreen, against the in-process
+// stand-in while visitors write in 200 sessions at a steady rate and the
+// service misbehaves on every link and every REST reply. Afterwards every
+// message written must be in the window's cache exactly once, shown exactly
+// once in the open session, and every unread count must equal the service's.
+//
+//   soak [seconds] [messages per second]      (default 60 s, 10 a second)
+//
+// Prints its figures and exits 1 on a lost or doubled message, a wrong
+// unread count, RSS growth past the bound, or an event-loop stall past the
+// gross limit. The stall target itself (100 ms) is reported, not enforced:
+// shared machines stall for reasons of their own.
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cstdio>
+#include <cstdlib>
+
+#include "benchsupport.h"
+#include "devserver/standinserver.h"
+#include "net/apiclient.h"
+#include "net/wssclient.h"
+#include "testaccess.h"
+#include "widgets/chatbubble.h"
+#include "workspace/orvantis.h"
+
+namespace {
+
+using namespace Bench;
+
+constexpr int SessionCount = 200;
+constexpr qint64 StallTargetMs = 100;
+constexpr qint64 GrossStallMs = 1000;
+// The cache grows by a few hundred bytes a message; the rest is churn that
+// must settle. Past this the window (or the stand-in) is leaking.
+constexpr qint64 RssGrowthBoundKiB = 64 * 1024;
+
+qint64 rssKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return 0;
+}
+
+// A 10 ms timer: any gap between two of its ticks beyond the interval is
+// time the event loop could not run.
+class StallWatch : public QObject
+{
+public:
+    qint64 maxStallMs = 0;
+    int stallsOverTarget = 0;
+
+    StallWatch()
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.callOnTimeout(this, [this] {
+            const qint64 stall = m_clock.restart() - m_timer.interval();
+            maxStallMs = qMax(maxStallMs, stall);
+            stallsOverTarget += stall > StallTargetMs;
+        });
+    }
+    void start()
+    {
+        m_clock.start();
+        m_timer.start(10);
+    }
+    void stop() { m_timer.stop(); }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+};
+
+void runFor(qint64 ms, const std::function<void()> &everySecond = {})
+{
+    QElapsedTimer clock;
+    clock.start();
+    qint64 nextTick = 1000;
+    while (clock.elapsed() < ms) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        if (clock.elapsed() >= nextTick) {
+            nextTick += 1000;
+            if (everySecond)
+                everySecond();
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QTemporaryDir home;
+    isolateEnvironment(home);
+    QApplication app(argc, argv);
+    const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 60;
+    const int rate = argc > 2 ? std::max(1, std::atoi(argv[2])) : 10;
+
+    StandIn::StandInServer server;
+    if (!prepareService(server))
+        return 2;
+    QList<int> ids;
+    const QDateTime base = QDateTime::currentDateTime().addDays(-1);
+    for (int i = 0; i < SessionCount; ++i) {
+        ids << server.addSession(
+            {{QStringLiteral("visitor_name"), QStringLiteral("访客%1").arg(i + 1)},
+             {QStringLiteral("visitor_id"), QStringLiteral("soak-%1").arg(i + 1)},
+             {QStringLiteral("ip_address"), QStringLiteral("10.0.0.%1").arg(i % 250)},
+             {QStringLiteral("last_time"), base.addSecs(i).toSecsSinceEpoch()}});
+    }
+
+    orvantis window;
+    if (!waitSignedIn(window))
+        return 2;
+    // Counted by the socket: a doubled "auth_ok" is one link.
+    int reconnects = 0;
+    QObject::connect(window.wss(), &WssClient::connected, [&reconnects] { ++reconnects; });
+    // Every page, as the agent scrolling to the end would load them.
+    QScrollBar *bar = OrvantisTestAccess::listArea(&window)->verticalScrollBar();
+    if (!waitFor(
+            [&] {
+                bar->setValue(bar->maximum());
+                return window.sessionList().size() == SessionCount;
+            },
+            20000)) {
+        std::fprintf(stderr, "only %d of %d sessions listed\n", int(window.sessionList().size()),
+                     SessionCount);
+        return 2;
+    }
+    const int openId = ids.at(SessionCount / 2);
+    OrvantisTestAccess::select(&window, openId);
+    // Another window holds the focus: the open session is not being watched,
+    // so every visitor message counts as unread on both sides.
+    QWidget elsewhere;
+    elsewhere.resize(200, 100);
+    elsewhere.show();
+    elsewhere.activateWindow();
+    waitFor([&] { return !window.api()->pendingRequestCount(); }, 10000);
+    drainEvents();
+
+    const qint64 rssStart = rssKiB();
+    qint64 rssPeak = rssStart;
+    StallWatch stalls;
+    stalls.start();
+
+    StandIn::FaultPlan plan;
+    plan.dropLinksEverySec = 20;
+    plan.doubleEveryNthFrame = 5;
+    plan.junkEveryNthFrame = 7;
+    plan.restFaultEveryNth = 10;
+    server.setFaultPlan(plan);
+    server.startVisitorTraffic(ids, rate);
+    std::printf("soak: %d s, %d sessions, %d messages/s, links dropped every %d s, every %dth "
+                "frame twice, junk before every %dth, every %dth REST reply delayed or failed\n",
+                seconds, SessionCount, rate, plan.dropLinksEverySec, plan.doubleEveryNthFrame,
+                plan.junkEveryNthFrame, plan.restFaultEveryNth);
+    std::fflush(stdout);
+
+    runFor(qint64(seconds) * 1000, [&] {
+        rssPeak = qMax(rssPeak, rssKiB());
+        // What the stand-in records for tests is no part of the window's memory.
+        server.clearRequests();
+        server.clearReceivedFrames();
+    });
+
+    // Faults end; the window gets one clean link to catch up on.
+    server.stopVisitorTraffic();
+    const StandIn::FaultCounters faults = server.faultCounters();
+    server.setFaultPlan({});
+    const bool settled = waitFor(
+        [&] { return window.wss()->isAuthenticated() && !window.api()->pendingRequestCount(); },
+        60000);
+    runFor(3000);
+    stalls.stop();
+    const qint64 rssEnd = rssKiB();
+    rssPeak = qMax(rssPeak, rssEnd);
+
+    int written = 0;
+    int lost = 0;
+    int doubled = 0;
+    int unreadWrong = 0;
+    int shownWrong = 0;
+    int checkedShown = 0;
+    const QMap<int, QList<ChatMessage>> &cache = window.messages();
+    const QMap<int, ChatSession> &sessions = OrvantisTestAccess::map(&window);
+    for (int id : std::as_const(ids)) {
+        const QJsonArray stored = server.messages(id);
+        QHash<QString, int> cached;
+        for (const ChatMessage &m : cache.value(id))
+            ++cached[m.msgUuid];
+        QHash<QString, int> shown;
+        if (id == window.currentSession()) {
+            for (ChatBubble *b : window.bubbles())
+                ++shown[b->msgUuid()];
+        }
+        // The open session shows the newest page of 50 and what came after.
+        const qsizetype shownFrom = stored.size() - 50;
+        for (qsizetype i = 0; i < stored.size(); ++i) {
+            const QJsonObject m = stored.at(i).toObject();
+            if (!m.value(QStringLiteral("content")).toString().startsWith(QLatin1String("soak ")))
+                continue;
+            ++written;
+            const int n = cached.value(m.value(QStringLiteral("msg_uuid")).toString());
+            lost += n == 0;
+            doubled += n > 1;
+            if (id == window.currentSession() && i >= shownFrom) {
+                ++checkedShown;
+                shownWrong += shown.value(m.value(QStringLiteral("msg_uuid")).toString()) != 1;
+            }
+        }
+        const int expected = server.session(id).value(QStringLiteral("unread_count")).toInt();
+        if (sessions.value(id).unreadCount != expected) {
+            if (++unreadWrong <= 5)
+                std::printf("  unread of session %d: window %d, service %d\n", id,
+                            sessions.value(id).unreadCount, expected);
+        }
+    }
+
+    const bool rssOk = rssEnd - rssStart <= RssGrowthBoundKiB;
+    std::printf("messages written        %d (counted by the service: %d)\n", written,
+                server.visitorTrafficWritten());
+    std::printf("messages lost           %d\n", lost);
+    std::printf("messages doubled        %d\n", doubled);
+    std::printf("open session %d: %d checked, %d not shown exactly once\n", openId, checkedShown,
+                shownWrong);
+    std::printf("unread counts wrong     %d of %d sessions\n", unreadWrong, SessionCount);
+    std::printf("reconnects              %d (links dropped %d; settled: %s)\n", reconnects,
+                faults.linksDropped, settled ? "yes" : "no");
+    std::printf("faults                  %d frames doubled, %d junk frames, %d REST replies "
+                "delayed, %d failed\n",
+                faults.framesDoubled, faults.junkFrames, faults.repliesDelayed,
+                faults.repliesFailed);
+    std::printf("RSS                     start %lld KiB, end %lld KiB, peak %lld KiB, growth "
+                "%lld KiB (bound %lld KiB)\n",
+                rssStart, rssEnd, rssPeak, rssEnd - rssStart, RssGrowthBoundKiB);
+    std::printf("event loop              max stall %lld ms, %d stalls over %lld ms (target; "
+                "fails only over %lld ms)\n",
+                stalls.maxStallMs, stalls.stallsOverTarget, StallTargetMs, GrossStallMs);
+
+    const bool ok = settled && written > 0 && lost == 0 && doubled == 0 && unreadWrong == 0
+        && shownWrong == 0 && rssOk && stalls.maxStallMs <= GrossStallMs;
+    std::printf("soak %s\n", ok ? "PASSED" : "FAILED");
+    return ok ? 0 : 1;
+}
