@@ -139,6 +139,8 @@ void setAutoStartEnabled(bool enabled)
 
 void orvantis::setupTray()
 {
+    if (std::exchange(traySetUp, true))
+        return;
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         QGuiApplication::setQuitOnLastWindowClosed(true);
         // Still let a second start bring this window up: many Linux desktops

@@ -65,20 +65,6 @@ private slots:
 
     void roundTrips(); // defined below the class
 
-    void overlappingRemarkUpdatesNameTheirOwnSession()
-    {
-        const int first = m_server.addSession(), second = m_server.addSession();
-        AllSignals spies(m_client.get());
-        // The first update is held back, so the replies cross.
-        m_server.delayReplies("/chat/update-session", 300);
-        m_client->updateSessionRemark(first, "一");
-        m_client->updateSessionRemark(second, "二");
-        waitIdle();
-        QCOMPARE(spies.total(), 2);
-        QCOMPARE(spies.raised().count(QString("remarkUpdated(%1)").arg(first)), 1);
-        QCOMPARE(spies.raised().count(QString("remarkUpdated(%1)").arg(second)), 1);
-    }
-
     void imageUpload()
     {
         const QByteArray image

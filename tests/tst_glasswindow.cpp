@@ -1,9 +1,7 @@
 // The frameless glass window kit: its backdrop with and without a
-// compositor, edge resizing, dragging and the painted window buttons.
+// compositor, edge resizing and dragging by the title bar.
 
 #include "testsupport.h"
-
-#include <QPushButton>
 
 #include "shell/glasswindow.h"
 
@@ -108,34 +106,6 @@ private slots:
             const double ratio = double(gp.x() - maximised.left()) / maximised.width();
             QTRY_COMPARE(w.window.pos(), QPoint(gp.x() - int(400 * ratio), gp.y() - 23));
             QTest::mouseRelease(w.titleBar, Qt::LeftButton);
-        }
-    }
-
-    // The glyph's colour where its pen covers a whole pixel, by button
-    // (minimise, maximise, close), hovered, enabled.
-    void glyphs()
-    {
-        const QList<std::tuple<int, bool, bool, QPoint, QColor>> rows {
-            {2, true, true, {18, 13}, Qt::white},
-            {0, true, true, {18, 13}, QColor(43, 49, 64)},
-            {1, false, false, {13, 12}, QColor(91, 100, 122, 110)}};
-        QCursor::setPos(0, 0); // away from any window
-        for (const auto &[index, hovered, enabled, onGlyph, glyph] : rows) {
-            QWidget window;
-            auto *group = new WindowButtonGroup(&window, true);
-            window.setGeometry(200, 200, 200, 60);
-            window.show();
-            QVERIFY(QTest::qWaitForWindowExposed(&window));
-            QPushButton *button = group->findChildren<QPushButton *>().at(index);
-            button->setEnabled(enabled);
-            if (hovered)
-                QTest::mouseMove(button, button->rect().center());
-            QTRY_COMPARE(button->underMouse(), hovered);
-            const QColor c = button->grab().toImage().pixelColor(onGlyph);
-            QVERIFY2(qAbs(c.red() - glyph.red()) + qAbs(c.green() - glyph.green())
-                             + qAbs(c.blue() - glyph.blue()) + qAbs(c.alpha() - glyph.alpha())
-                         < 12,
-                     qPrintable(c.name(QColor::HexArgb)));
         }
     }
 };

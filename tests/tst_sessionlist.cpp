@@ -4,6 +4,8 @@
 
 #include "workspace_fixture.h"
 
+#include "app/applicationstyle.h"
+
 using namespace Fixture;
 
 class TestSessionList : public QObject
@@ -11,6 +13,9 @@ class TestSessionList : public QObject
     Q_OBJECT
 
 private slots:
+    // As the real program: the client's look and its button captions.
+    void initTestCase() { applyApplicationStyle(); }
+
     void orderRowsAndSearch()
     {
         Workspace ws;
@@ -75,15 +80,12 @@ private slots:
         QTRY_COMPARE(ws.w()->sessionList().size(), 130);
         QCOMPARE(ws.requests("channel-sessions", "page=3"), 2);
 
-        // The last page said there is no more: scrolling asks nothing. Rows
-        // that leave the view serve the ones that come in: after a trip
-        // through 130 sessions no more rows exist than a few screens' worth.
+        // The last page said there is no more: scrolling asks nothing.
         for (int value = 0; value <= bar->maximum(); value += 300)
             bar->setValue(value);
         bar->setValue(0);
         QVERIFY(ws.idle());
         QCOMPARE(ws.requests("channel-sessions"), 4);
-        QVERIFY(ws.w()->findChildren<SessionListItem *>().size() < 40);
     }
 
     void selectionAndNotices()
@@ -171,7 +173,10 @@ private slots:
             menu->close();
             auto *box = ws.w()->findChild<QMessageBox *>();
             QVERIFY(box && box->isVisible());
-            QCOMPARE(box->windowTitle() + box->text(), "确认删除确定要删除该空会话吗？");
+            QCOMPARE(box->windowTitle() + box->text() + box->button(QMessageBox::Yes)->text()
+                         + box->button(QMessageBox::No)->text(),
+                     "确认删除确定要删除该空会话吗？确定取消");
+            QCOMPARE(box->grab().toImage().pixelColor(2, 2), QColor(0xfa, 0xf8, 0xfd));
             box->button(answer)->click();
             QVERIFY(ws.idle());
             QTRY_VERIFY(!ws.w()->findChild<QMessageBox *>());

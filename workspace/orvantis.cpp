@@ -22,6 +22,7 @@
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QUrl>
 
 namespace {
@@ -52,16 +53,18 @@ orvantis::orvantis() : QMainWindow(nullptr), ui(new Ui::orvantisClass)
     wssClient->setReconnectBaseDelayMs(ServiceConfig::reconnectBaseDelayMs);
     wssClient->setReconnectMaxDelayMs(ServiceConfig::reconnectMaxDelayMs);
 
-    setupTray();
     hide();
     setAttribute(Qt::WA_ShowWithoutActivating);
 
     if (apiClient->restoreToken().isEmpty()) {
-        // The workspace is built once somebody has signed in: the dialog
-        // comes up without waiting for widgets nobody sees yet.
+        // The workspace is built once somebody has signed in, and the tray
+        // once the dialog is up: asking the desktop for a tray takes a round
+        // trip that would keep the dialog from the screen.
+        QTimer::singleShot(0, this, &orvantis::setupTray);
         showLoginDialog();
         return;
     }
+    setupTray();
     buildWorkspace();
 
     // Resuming the last sign-in. A token whose payload cannot be read still
@@ -251,6 +254,7 @@ void orvantis::onLoginSuccess(const QString &token, const QVariantMap &info)
     userInfo = info;
     agentId = info.value(QStringLiteral("id")).toInt();
     memberId = info.value(QStringLiteral("member_id")).toInt();
+    setupTray();
     buildWorkspace();
     loggedIn = true;
     joinedSessionId = -1;

@@ -201,6 +201,7 @@ private:
     QAction *quitAction = nullptr;
     bool quitting = false;
     bool trayHintShown = false;
+    bool traySetUp = false;
     bool loginDialogOpen = false;
     QAction *notifyAction = nullptr;
     QAction *autoStartAction = nullptr;
