@@ -5,6 +5,7 @@
 #include <QtEndian>
 
 #include "widgets/notifysound.h"
+#include "widgets/soundplayer.h"
 
 class NotifySoundTest : public QObject
 {
@@ -31,6 +32,31 @@ private slots:
         QVERIFY(QFile(shipped).open(QIODevice::WriteOnly));
         QVERIFY(NotifySound::prepareSoundFile(shipped, unwritable, &chosen)); // used as it is
         QCOMPARE(chosen, shipped);
+    }
+
+    // A missing or broken player module leaves the client silent, not down;
+    // the first module that loads wins.
+    void playerModule()
+    {
+        QTemporaryDir missing, broken;
+        QFile junk(broken.filePath(ORVANTIS_SOUND_MODULE));
+        QVERIFY(junk.open(QIODevice::WriteOnly));
+        junk.write("not a library");
+        junk.close();
+        QObject owner;
+        QVERIFY(!NotifySound::createPlayer({missing.path(), broken.path()}, &owner, [] {}));
+        QVERIFY(owner.children().isEmpty());
+
+        int changes = 0;
+        auto player = NotifySound::createPlayer(QStringList {broken.path()}
+                                                    + NotifySound::playerModuleDirs(),
+                                                &owner, [&changes] { ++changes; });
+        QVERIFY(player);
+        QVERIFY(owner.findChild<QSoundEffect *>());
+        QVERIFY(!player->isReady());
+        player->setSource(NotifySound::playerModuleDirs().constFirst() + "/nothing.wav");
+        QTRY_VERIFY(changes > 0);
+        QVERIFY(!player->isReady()); // a file that is not there never becomes playable
     }
 
     void playsWhenEnabledAndLoaded()

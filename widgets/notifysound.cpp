@@ -1,12 +1,13 @@
 #include "notifysound.h"
 
-#include <QAudioDevice>
+#include "widgets/soundplayer.h"
+
 #include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
 #include <QFile>
-#include <QMediaDevices>
-#include <QSoundEffect>
+#include <QLibrary>
 #include <QStandardPaths>
-#include <QUrl>
 #include <QtEndian>
 
 #include <algorithm>
@@ -57,11 +58,6 @@ void appendLe32(QByteArray &out, quint32 value)
     out.append(bytes, 4);
 }
 
-bool hasAudioOutput()
-{
-    return !QMediaDevices::defaultAudioOutput().isNull();
-}
-
 } // namespace
 
 NotifySound *NotifySound::instance()
@@ -83,18 +79,50 @@ NotifySound *NotifySound::instance()
 
 NotifySound::NotifySound()
 {
-    m_effect = new QSoundEffect(this);
+    m_player = createPlayer(playerModuleDirs(), this, [this] { onStatusChanged(); });
 
     const QString shipped
         = QCoreApplication::applicationDirPath() + QStringLiteral("/sounds/notify.wav");
     const QString generated = QStandardPaths::writableLocation(QStandardPaths::TempLocation)
         + QStringLiteral("/orvantis_notify.wav");
-    if (prepareSoundFile(shipped, generated, &m_filePath))
-        m_effect->setSource(QUrl::fromLocalFile(m_filePath));
+    if (prepareSoundFile(shipped, generated, &m_filePath) && m_player)
+        m_player->setSource(m_filePath);
+}
 
-    m_effect->setVolume(0.8f);
-    m_effect->setLoopCount(1);
-    connect(m_effect, &QSoundEffect::statusChanged, this, &NotifySound::onStatusChanged);
+// The player goes before its effect, a child of this object, does.
+NotifySound::~NotifySound() = default;
+
+QStringList NotifySound::playerModuleDirs()
+{
+    const QString appDir = QCoreApplication::applicationDirPath();
+    QStringList dirs {QDir::cleanPath(appDir + QStringLiteral("/" ORVANTIS_SOUND_MODULE_DIR))};
+    const QString buildTree = QDir::cleanPath(appDir + QStringLiteral("/../lib/orvantis"));
+    if (!dirs.contains(buildTree))
+        dirs << buildTree;
+    return dirs;
+}
+
+std::unique_ptr<SoundPlayer> NotifySound::createPlayer(const QStringList &moduleDirs,
+                                                       QObject *owner,
+                                                       std::function<void()> statusChanged)
+{
+    QStringList errors;
+    for (const QString &dir : moduleDirs) {
+        const QString path = dir + QStringLiteral("/" ORVANTIS_SOUND_MODULE);
+        if (!QFile::exists(path))
+            continue;
+        // Never unloaded: the effect and its connection run code of the module.
+        QLibrary module(path);
+        const auto create
+            = reinterpret_cast<CreateSoundPlayerFunction>(module.resolve(createSoundPlayerSymbol));
+        if (create)
+            return std::unique_ptr<SoundPlayer>(create(owner, std::move(statusChanged)));
+        errors << module.errorString();
+    }
+    qDebug() << "[UI] 提示音模块无法加载，提示音关闭:"
+             << (errors.isEmpty() ? moduleDirs.join(QStringLiteral(", "))
+                                  : errors.join(QStringLiteral("; ")));
+    return nullptr;
 }
 
 bool NotifySound::prepareSoundFile(const QString &shippedPath, const QString &generatedPath,
@@ -119,7 +147,7 @@ void NotifySound::play()
 {
     if (!m_enabled)
         return;
-    if (m_effect->status() == QSoundEffect::Ready)
+    if (m_player && m_player->isReady())
         startPlayback();
     else
         m_pendingPlay = true;
@@ -134,7 +162,7 @@ void NotifySound::setEnabled(bool enabled)
 
 void NotifySound::onStatusChanged()
 {
-    if (m_effect->status() == QSoundEffect::Ready && m_pendingPlay) {
+    if (m_pendingPlay && m_player && m_player->isReady()) {
         m_pendingPlay = false;
         startPlayback();
     }
@@ -142,11 +170,9 @@ void NotifySound::onStatusChanged()
 
 void NotifySound::startPlayback()
 {
+    // Counted also without an output device, where the player stays quiet.
     ++m_playCount;
-    // Without an output device (headless machines, CI) the player would only
-    // complain on every request; the request itself still counts as played.
-    if (hasAudioOutput())
-        m_effect->play();
+    m_player->play();
 }
 
 QByteArray NotifySound::synthesizeChimeWav()

@@ -3,8 +3,12 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
-class QSoundEffect;
+#include <functional>
+#include <memory>
+
+class SoundPlayer;
 
 // The two-note chime for new sessions, messages and transfers. Prefers
 // sounds/notify.wav beside the executable, otherwise synthesises the chime
@@ -30,13 +34,22 @@ public:
     // set either way; returns whether that file can be handed to the player.
     static bool prepareSoundFile(const QString &shippedPath, const QString &generatedPath,
                                  QString *chosenPath);
+    // Where the player module is looked for, first match wins: the installed
+    // place and the build tree's, both relative to the executable.
+    static QStringList playerModuleDirs();
+    // The player of the first module in moduleDirs that loads, its objects
+    // children of owner; null (and a debug line) when none does.
+    static std::unique_ptr<SoundPlayer> createPlayer(const QStringList &moduleDirs, QObject *owner,
+                                                     std::function<void()> statusChanged);
 
 private:
     NotifySound();
+    ~NotifySound() override;
     void onStatusChanged();
     void startPlayback();
 
-    QSoundEffect *m_effect = nullptr;
+    // Null when the player module cannot be loaded: the client stays silent.
+    std::unique_ptr<SoundPlayer> m_player;
     QString m_filePath;
     bool m_pendingPlay = false;
     bool m_enabled = true;
