@@ -6,6 +6,8 @@
 #include "net/chatrecords.h"
 #include "net/wssclient.h"
 
+#include <QJsonDocument>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -51,10 +53,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // that "auth_ok" sends are dropped as on a closed socket.
         WssClient client;
         listen(client);
+        const FuzzSupport::SignalCounter raised(&client);
         const QByteArray input
             = QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size));
-        for (const QByteArray &line : input.split('\n'))
-            FuzzAccess::frame(client, QString::fromUtf8(line));
+        for (const QByteArray &line : input.split('\n')) {
+            // As a text message arrives: bytes that are not UTF-8 are replaced.
+            const QString text = QString::fromUtf8(line);
+            const int before = raised.count;
+            FuzzAccess::frame(client, text);
+            const int count = raised.count - before;
+            FuzzSupport::require(count <= 1, "a frame raises at most one signal");
+            FuzzSupport::require(count == 0 || QJsonDocument::fromJson(text.toUtf8()).isObject(),
+                                 "only a JSON object is a frame");
+        }
     }
     FuzzSupport::settle();
     return 0;

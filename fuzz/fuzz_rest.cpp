@@ -166,8 +166,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                                       QByteArray(body.constData(), body.size()), &client);
         ApiRequest *request
             = FuzzAccess::track(client, reply, route.section(QLatin1Char('?'), 0, 0));
-        QObject::connect(request, &ApiRequest::succeeded, [request] { (void)request->data(); });
+        const FuzzSupport::SignalCounter raised(&client);
+        int succeeded = 0;
+        int failed = 0;
+        int clientFailures = 0;
+        QObject::connect(request, &ApiRequest::succeeded, [&] {
+            ++succeeded;
+            (void)request->data();
+        });
+        QObject::connect(request, &ApiRequest::failed, [&] { ++failed; });
+        QObject::connect(&client, &ApiClient::apiError, [&] { ++clientFailures; });
+        QObject::connect(&client, &ApiClient::authExpired, [&] { ++clientFailures; });
         reply->finish();
+        FuzzSupport::require(succeeded + failed == 1, "a request ends exactly once");
+        FuzzSupport::require(raised.count <= 1, "a reply raises at most one signal of the client");
+        FuzzSupport::require(clientFailures == failed,
+                             "a failure, and only a failure, is also apiError or authExpired");
+        FuzzSupport::require(client.pendingRequestCount() == 0, "an ended request is not pending");
         // The sign-in route keeps the token it was sent; its payload is read
         // as the agent's profile.
         (void)client.userInfoFromToken();

@@ -5,9 +5,12 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QMetaMethod>
+#include <QObject>
 #include <QStandardPaths>
 #include <QtGlobal>
 
+#include <cstdio>
 #include <cstdlib>
 
 namespace FuzzSupport {
@@ -35,5 +38,35 @@ inline void settle()
 {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
+
+// A broken promise of the code under test is a finding like a crash.
+inline void require(bool holds, const char *promise)
+{
+    if (!holds) {
+        std::fprintf(stderr, "broken: %s\n", promise);
+        std::abort();
+    }
+}
+
+// Counts every signal an object raises, whatever its name.
+class SignalCounter : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit SignalCounter(QObject *watched)
+    {
+        const QMetaObject *meta = watched->metaObject();
+        const QMetaMethod onSignal = metaObject()->method(metaObject()->indexOfSlot("onSignal()"));
+        for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
+            if (meta->method(i).methodType() == QMetaMethod::Signal)
+                connect(watched, meta->method(i), this, onSignal);
+        }
+    }
+    int count = 0;
+
+public slots:
+    void onSignal() { ++count; }
+};
 
 } // namespace FuzzSupport

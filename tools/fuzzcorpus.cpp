@@ -251,6 +251,9 @@ int main(int argc, char *argv[])
     watcher.socket.close();
     waitFor([&] { return false; }, 300);
 
+    // Each link's whole conversation, one frame per line, as a sequence.
+    out.write("realtime", "sequence-colleague", colleague.frames.join('\n').toUtf8());
+    out.write("realtime", "sequence-watcher", watcher.frames.join('\n').toUtf8());
     int n = 0;
     for (const Link *link : {&colleague, &watcher, &agent}) {
         for (const QString &frame : link->frames) {
