@@ -112,6 +112,7 @@ signals:
 
 private:
     friend class ApiRequest;
+    friend struct FuzzAccess; // the fuzz target tracks replies it made up itself
     QNetworkRequest jsonRequest(const QUrl &url) const;
     ApiRequest *get(const QString &path, const QMap<QString, QString> &params);
     ApiRequest *post(const QString &path, const QJsonObject &body);

@@ -72,6 +72,7 @@ private slots:
     void onReconnectTimeout();
 
 private:
+    friend struct FuzzAccess; // the fuzz target feeds frames to the handler directly
     void openSocket();
     void closeSocket();
     void replaceSocket();

@@ -8,7 +8,8 @@ packages=(cmake g++ make ninja-build ccache pkg-config
           qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libgl-dev
           xvfb xauth fonts-noto-cjk clang-format libxcb1-dev
           qtkeychain-qt6-dev gnome-keyring dbus-daemon dbus-bin
-          openbox trayer xdotool x11-utils imagemagick curl)
+          openbox trayer xdotool x11-utils imagemagick curl
+          clang-14 libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do

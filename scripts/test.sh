@@ -27,4 +27,6 @@ stage "test suite under sanitizers"
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
     cd "$asan_build" && ctest --output-on-failure -j 2 --timeout 400 -E '^format$'
 )
+stage "fuzzing the network layer"
+"$root/scripts/fuzz.sh" 30
 stage "done"
