@@ -206,10 +206,7 @@ void TestApiClient::roundTrips()
         {"/upload/chat-image", 200, ok(R"({"url":"u"})"), R"(imageUploaded("u"))"}};
     for (const auto &[sent, status, reply, raised, call] : rows) {
         const auto label
-            = qScopeGuard([row = QString("%1 %2 %3").arg(sent).arg(status).arg(reply.left(40))] {
-                  if (QTest::currentTestFailed())
-                      qWarning("in row: %s", qPrintable(row));
-              });
+            = TestSupport::rowLabel(QString("%1 %2 %3").arg(sent).arg(status).arg(reply.left(40)));
         init();
         AllSignals spies(m_client.get());
         m_server.setRawReply(sent.section('|', 0, 0), status, reply);

@@ -48,7 +48,7 @@ private slots:
         for (int i = 0; i < 130; ++i)
             ws.add(QString("v%1").arg(i), false, 0, i);
         QVERIFY(ws.start());
-        QScrollBar *bar = ws.listBar();
+        QScrollBar *bar = Access::listArea(ws.w())->verticalScrollBar();
         QTRY_VERIFY(bar->maximum() > 0);
 
         // Further than 50 px from the end: nothing.

@@ -32,10 +32,7 @@ private slots:
             // No lock file possible: the shared memory alone decides.
             {"no lock, running", "unusable", true, true, Outcome::HandedOver}};
         for (const auto &[row, lock, segment, listening, outcome] : rows) {
-            const auto label = qScopeGuard([name = row] {
-                if (QTest::currentTestFailed())
-                    qWarning("in row: %s", name);
-            });
+            const auto label = TestSupport::rowLabel(row);
             const QString tag = QUuid::createUuid().toString(QUuid::Id128).left(12);
             const SingleInstanceGuard::Names names {
                 "OrvantisTestGuard-" + tag, "OrvantisTestIpc-" + tag,

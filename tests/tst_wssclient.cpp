@@ -30,7 +30,8 @@ private slots:
 
     void incomingFrames()
     {
-        // Rows for the frames the workspace tests feed through the window are left to them.
+        // Rows for the frames the workspace tests feed through the window are left
+        // to them; anything that is no JSON object is left to the fuzzer.
         const QString huge = "{\"type\":\"chat\",\"content\":\"" + QString(6 << 20, 'z');
         // The frame, the signal it raises (empty: no signal at all) and its arguments
         // (empty with a map signal: the whole frame).
@@ -43,15 +44,9 @@ private slots:
             {huge + "\"}", "chatMessage", {}},
             {R"({"type":"agent_online","agent_id":13})", "agentOnline", {}},
             {R"({"type":"agent_offline","agent_id":13})", "agentOffline", {}},
-            {"hello {", "", {}},
-            {R"([{"type":"pong"}])", "", {}},
-            {R"({"type":1})", "", {}},
-            {QString(200000, '[') + QString(200000, ']'), "", {}}};
+            {R"({"type":1})", "", {}}};
         for (auto [frame, signal, args] : rows) {
-            const auto label = qScopeGuard([row = frame.left(40)] {
-                if (QTest::currentTestFailed())
-                    qWarning("in row: %s", qPrintable(row));
-            });
+            const auto label = TestSupport::rowLabel(frame.left(40));
             init();
             m_client->connectToServer(QString(), "agent"); // no token: no auth frame
             // Both ends must see the link before anything is counted.

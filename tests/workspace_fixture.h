@@ -146,7 +146,6 @@ struct Workspace
     QString text(const char *label) const { return labelText(w(), label); }
     QLineEdit *line(const char *name) const { return w()->findChild<QLineEdit *>(name); }
     SessionListItem *row(int id) const { return Access::row(w(), id); }
-    QScrollBar *listBar() const { return Access::listArea(w())->verticalScrollBar(); }
 
     // A row as the agent reads it: name|preview|time|unread badge (or -)|dot.
     QString rowOf(int id) const
