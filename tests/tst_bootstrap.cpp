@@ -273,12 +273,15 @@ private slots:
         }
         construct();
         QTRY_VERIFY(ws->w()->isLoggedIn());
+        ws->w()->showMinimized();
         ws->w()->hide();
         QLocalSocket second;
         second.connectToServer("QuvelaKefuIpc");
         QVERIFY(second.waitForConnected(2000));
         second.write("SHOW");
-        QTRY_VERIFY(ws->w()->isVisible());
+        QTRY_VERIFY(ws->w()->isVisible() && !ws->w()->isMinimized());
+        // Answered and let go.
+        QTRY_COMPARE(second.state(), QLocalSocket::UnconnectedState);
 
         QTimer::singleShot(0, ws->w(), &QWidget::close);
         QCOMPARE(runUntilQuit(), 0);

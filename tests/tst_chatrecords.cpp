@@ -29,10 +29,7 @@ private slots:
             {R"({"last_time":0})", "lastTime", "0"},
             {R"({"created_at":"yesterday","create_time":1700000000})", "created", ""},
             {R"({"created_at":"","create_time":"1"})", "created", localIso(1)},
-            {R"({"status":"Online"})", "status", "- 离线"},
-            {R"({"status":"closed"})", "status", "- 已结束"},
             {R"({"remark":"老客户","visitor_id":"abc","visitor_name":"张三"})", "name", "老客户"},
-            {R"({"visitor_id":"abcd1234567","visitor_name":"张三"})", "name", "1234567"},
             {R"({"remark":"","visitor_id":"","visitor_name":"李四"})", "name", "李四"},
             {"{}", "name", "访客"},
             // Malformed records and the from_* names are met by the workspace tests.

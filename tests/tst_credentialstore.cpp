@@ -68,19 +68,6 @@ private slots:
             QCOMPARE(offered(), QString(account) + '|');
         }
     }
-
-    // A password an earlier version left in plain text is offered at once
-    // and, where a secret store answers, moved there and out of the file.
-    void plainTextEntryMoves()
-    {
-        file.setValue("remembered_email", "lili");
-        file.setValue("remembered_password", "old-plain");
-        QCOMPARE(offered(), "lili|old-plain");
-        if (secretStore)
-            QTRY_VERIFY(!fileText().contains("old-plain"));
-        QCOMPARE(offered(), "lili|old-plain");
-        QCOMPARE(fileText().contains("old-plain"), !secretStore);
-    }
 };
 
 ORVANTIS_TEST_MAIN(TestCredentialStore)

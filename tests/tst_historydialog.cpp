@@ -181,6 +181,7 @@ private slots:
         for (const char *name : {"alice", "albert", "bob", "carl"})
             ws.add(name, false, 0, int(qstrlen(name)));
         QVERIFY(ws.openRecords());
+        QCOMPARE(labelText(ws.dialog, "titleBarCaption"), "接待记录");
         // The older search is answered last.
         ws.server.delayReplies("/chat/records", 400);
         ws.child<QLineEdit>("searchEdit")->setText("bo");

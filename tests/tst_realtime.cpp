@@ -225,24 +225,32 @@ private slots:
         QCOMPARE(sentChats(ws).size(), 4);
     }
 
-    // Exactly 5 MiB, one byte more, a JPG in capitals, a tiff (no image here).
+    // Exactly 5 MiB, one byte more, a JPG in capitals, a tiff (no image here),
+    // a picture copied as such rather than as a file.
     void images()
     {
         const QList<std::tuple<QString, int, QString>> rows {
             {"big.png", 5242880, "图片上传成功"},
             {"big.png", 5242881, "图片超过 5MB，无法发送"},
             {"photo.JPG", 2000, "图片上传成功"},
-            {"scan.tiff", 2000, ""}};
+            {"scan.tiff", 2000, ""},
+            {"", 0, "图片上传成功"}};
         for (const auto &[file, size, status] : rows) {
             Workspace ws;
             const int a = ws.add("a", true, 0, 60), b = ws.add("b", true, 0, 0);
             QVERIFY(ws.start() && ws.open(a));
             QTemporaryDir dir;
             QFile out(dir.filePath(file));
-            QVERIFY(out.open(QIODevice::WriteOnly) && out.write(QByteArray(size, 'i')) == size);
-            out.close();
+            QImage picture(8, 8, QImage::Format_RGB32);
+            picture.fill(Qt::red);
             auto *mime = new QMimeData;
-            mime->setUrls({QUrl::fromLocalFile(out.fileName())});
+            if (file.isEmpty()) {
+                mime->setImageData(picture);
+            } else {
+                QVERIFY(out.open(QIODevice::WriteOnly) && out.write(QByteArray(size, 'i')) == size);
+                out.close();
+                mime->setUrls({QUrl::fromLocalFile(out.fileName())});
+            }
             QGuiApplication::clipboard()->setMimeData(mime);
 
             // Pasted for A, B opened while it uploads: it still goes to A.
@@ -256,7 +264,10 @@ private slots:
             QTRY_COMPARE(sentChats(ws).size(), int(sent));
             if (sent) {
                 QVERIFY(sentChats(ws).first().startsWith(QString("%1:http").arg(a)));
-                QCOMPARE(ws.server.requestsTo("upload")[0].body.count(QByteArray(size, 'i')), 1);
+                QCOMPARE(
+                    ws.server.requestsTo("upload")[0].body.count(
+                        file.isEmpty() ? QByteArray("filename=\"paste_") : QByteArray(size, 'i')),
+                    1);
                 QCOMPARE(ws.cell(a, 1), "[图片]");
             }
         }

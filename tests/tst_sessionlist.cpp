@@ -154,9 +154,11 @@ private slots:
         QVERIFY(ws.text("ipValueLabel").contains(">&lt;b&gt;10.1.2.3&lt;/b&gt;<"));
         Access::ipMenu(ws.w());
         QTRY_VERIFY(ws.openMenu());
-        ws.openMenu()->actions().first()->trigger();
+        QPointer<QMenu> ipMenu = ws.openMenu();
+        ipMenu->actions().first()->trigger();
         QCOMPARE(QGuiApplication::clipboard()->text(), "<b>10.1.2.3</b>");
-        ws.openMenu()->close();
+        ipMenu->close();
+        QTRY_VERIFY(!ipMenu); // menus do not pile up, one per right click
         ws.line("remarkEdit")->setText("stale");
 
         // Only an offline session without messages offers deletion.

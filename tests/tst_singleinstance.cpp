@@ -20,7 +20,7 @@ private slots:
     // the plain first and second start are left to the real program below.
     void acquire()
     {
-        // The lock file ("free", "held" by a live process, "unusable"), the shared
+        // The lock file ("free" or "held" by a live process), the shared
         // memory of a running instance, its hand-over server listening, the outcome.
         const QList<std::tuple<const char *, QString, bool, bool, Outcome>> rows {
             {"nobody", "free", false, true, Outcome::Primary},
@@ -28,15 +28,12 @@ private slots:
             // Lock taken but no segment yet: an instance is starting up.
             {"starting", "held", false, true, Outcome::HandedOver},
             // The lock file went missing (a temp cleaner) while the instance runs.
-            {"lock file removed", "free", true, true, Outcome::HandedOver},
-            // No lock file possible: the shared memory alone decides.
-            {"no lock, running", "unusable", true, true, Outcome::HandedOver}};
+            {"lock file removed", "free", true, true, Outcome::HandedOver}};
         for (const auto &[row, lock, segment, listening, outcome] : rows) {
             const auto label = TestSupport::rowLabel(row);
             const QString tag = QUuid::createUuid().toString(QUuid::Id128).left(12);
-            const SingleInstanceGuard::Names names {
-                "OrvantisTestGuard-" + tag, "OrvantisTestIpc-" + tag,
-                m_dir.filePath(lock == "unusable" ? "missing/" + tag : tag)};
+            const SingleInstanceGuard::Names names {"OrvantisTestGuard-" + tag,
+                                                    "OrvantisTestIpc-" + tag, m_dir.filePath(tag)};
 
             QLockFile running(names.lockFilePath);
             QVERIFY(lock != "held" || running.tryLock(0));
