@@ -39,16 +39,13 @@ class GlassWindowTest : public QObject
 private slots:
     void init() { overrideDesktopComposites(true); }
 
-    // Converting twice adds nothing; the corner shows through only with a
-    // compositor, else it is square and opaque, never black.
+    // The corner shows through only with a compositor, else it is square and
+    // opaque, never black.
     void backdrop()
     {
         for (const auto &[composited, cornerAlpha] : {std::pair(true, 0), std::pair(false, 255)}) {
             overrideDesktopComposites(composited);
             Window w;
-            applyGlassFrameless(&w.window, true);
-            QCOMPARE(w.window.findChildren<QWidget *>("glassBackdrop").size(), 1);
-            QCOMPARE(w.window.findChildren<QObject *>("glassResizeController").size(), 1);
             const QImage image = w.window.grab().toImage();
             QCOMPARE(qAlpha(image.pixel(0, 0)), cornerAlpha);
             QCOMPARE(qAlpha(image.pixel(12, 150)), 255);

@@ -203,10 +203,12 @@ private slots:
         QVERIFY(ws.open(a));
         QTRY_VERIFY(uuidsConfirmed(ws, a));
 
-        // Confirmations in send order land on their own bubbles.
+        // Confirmations in send order land on their own bubbles; one for
+        // another session is not theirs.
         for (const char *text : {"third", "fourth"}) {
             QTest::keyClicks(edit, text);
             QTest::keyClick(edit, Qt::Key_Return);
+            emit ws.w()->wss()->chatSent("for-b", b);
         }
         QTRY_VERIFY(uuidsConfirmed(ws, a));
         QVERIFY(ws.w()->bubbles().at(3)->recallButton()->isVisibleTo(ws.w()->bubbles().at(3)));
