@@ -598,6 +598,11 @@ int StandInServer::connectionCount() const
     return d->connections.size();
 }
 
+int StandInServer::closeFramesReceived() const
+{
+    return d->closeFramesReceived;
+}
+
 int StandInServer::authenticatedCount() const
 {
     int n = 0;
@@ -634,15 +639,19 @@ void StandInServer::pushBinary(const QByteArray &data)
 void StandInServer::dropConnections()
 {
     const auto open = d->connections;
-    for (const Connection &c : open)
+    for (const Connection &c : open) {
+        c.socket->setProperty("closedHere", true);
         c.socket->abort();
+    }
 }
 
 void StandInServer::closeConnections(QWebSocketProtocol::CloseCode code, const QString &reason)
 {
     const auto open = d->connections;
-    for (const Connection &c : open)
+    for (const Connection &c : open) {
+        c.socket->setProperty("closedHere", true);
         c.socket->close(code, reason);
+    }
 }
 
 void StandInServer::startVisitorTraffic(const QList<int> &sessionIds, int perSecond,

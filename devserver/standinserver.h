@@ -211,6 +211,7 @@ public:
 
     // ---- WebSocket control
     int connectionCount() const; // sockets currently open on "/wss"
+    int closeFramesReceived() const; // links the client closed with a close frame
     int authenticatedCount() const; // of those, authenticated as agents
     // Any frame, to every authenticated agent socket: whether a socket joined
     // the channel or may see a session named in the frame does not matter.

@@ -104,6 +104,7 @@ public:
     QStringList frames;
 
     QList<Connection> connections;
+    int closeFramesReceived = 0;
     bool refuseAuth = false;
     QString refuseAuthMsg;
 

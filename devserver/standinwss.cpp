@@ -49,6 +49,11 @@ void StandInServer::Private::acceptWebSockets()
                          });
         QObject::connect(socket, &QWebSocket::disconnected, q,
                          [this, socket] { onSocketGone(socket); });
+        // A client that signs off properly sends a close frame first.
+        QObject::connect(socket, &QWebSocket::aboutToClose, q, [this, socket] {
+            if (!socket->property("closedHere").toBool())
+                ++closeFramesReceived;
+        });
         emit q->socketConnected();
     }
 }

@@ -127,6 +127,7 @@ private slots:
         QTRY_COMPARE(spies["authOk"].count(), 8);
         m_client->disconnectFromServer();
         QTRY_COMPARE(spies["disconnected"].last().value(0), QVariant(ushort(1000)));
+        QTRY_VERIFY(m_server->closeFramesReceived() > 0); // signed off, not cut off
         QVERIFY(!spies["connected"].wait(500));
         QCOMPARE(spies["connected"].count(), 8);
     }
