@@ -258,7 +258,7 @@ void orvantis::requestCatchUpMessages(int sessionId, int attempt)
     connect(request, &ApiRequest::succeeded, this, [this, request, sessionId, round] {
         QList<ChatMessage> page;
         const QJsonArray list = request->data().toObject().value(QStringLiteral("list")).toArray();
-        for (const QJsonValue &v : list) {
+        for (const auto &v : list) {
             if (v.isObject())
                 page.append(ChatMessage::fromMap(v.toObject().toVariantMap()));
         }
