@@ -4,6 +4,7 @@
 
 #include "app/applicationstyle.h"
 #include "app/singleinstance.h"
+#include "shell/userfiles.h"
 #include "workspace/orvantis.h"
 
 int main(int argc, char *argv[])
@@ -19,6 +20,8 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("Quvela客服系统"));
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
     QCoreApplication::setOrganizationName(QStringLiteral("Quvela客服系统"));
+    // The settings hold the token, a password and visitors' words in drafts.
+    UserFiles::makeSettingsPrivate();
 
     applyApplicationStyle();
     initResources();

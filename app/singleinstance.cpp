@@ -1,97 +1,78 @@
 #include "app/singleinstance.h"
 
-#include <QDebug>
+#include "shell/userfiles.h"
 
-#include <QDir>
+#include <QDebug>
+#include <QFileInfo>
 #include <QLocalSocket>
 #include <QMessageBox>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
 
 namespace {
 constexpr int connectWaitMs = 300;
 constexpr int writeWaitMs = 300;
 } // namespace
 
-SingleInstanceGuard::SingleInstanceGuard() : SingleInstanceGuard(Names()) { }
-
-SingleInstanceGuard::SingleInstanceGuard(const Names &names)
-    : m_names(names)
-    , m_memory(names.memoryKey)
-    , m_lock(names.lockFilePath.isEmpty() ? defaultLockFilePath() : names.lockFilePath)
+SingleInstanceGuard::SingleInstanceGuard(const QString &folder)
+    : m_folder(folder.isEmpty() ? UserFiles::runtimeDir() : folder)
 {
+    if (m_folder.isEmpty())
+        return;
+    m_lock = std::make_unique<QLockFile>(m_folder + QStringLiteral("/instance.lock"));
     // Only a dead owner makes the lock stale, never its age: a client may run
     // for weeks.
-    m_lock.setStaleLockTime(0);
+    m_lock->setStaleLockTime(0);
 }
 
 SingleInstanceGuard::~SingleInstanceGuard()
 {
-    if (m_memory.isAttached())
-        m_memory.detach();
-    if (m_lock.isLocked())
-        m_lock.unlock();
+    if (m_lock && m_lock->isLocked())
+        m_lock->unlock();
 }
 
-QString SingleInstanceGuard::defaultLockFilePath()
+QString SingleInstanceGuard::serverName(const QString &folder)
 {
-    return QDir::tempPath() + QStringLiteral("/QuvelaKefuSingleInstance.lock");
+    const QString dir = folder.isEmpty() ? UserFiles::runtimeDir() : folder;
+    return dir.isEmpty() ? QString() : dir + QStringLiteral("/ipc");
 }
 
 SingleInstanceGuard::Outcome SingleInstanceGuard::acquire()
 {
     if (m_primary)
         return Outcome::Primary;
-
-    const bool locked = m_lock.tryLock(0);
-    // Held by a live process: an instance runs (or is just starting). Any
-    // other lock failure (unwritable temporary directory) leaves the decision
-    // to the shared memory alone.
-    const bool heldByOther = !locked && m_lock.error() == QLockFile::LockFailedError;
-    const bool lockUsable = locked || heldByOther;
-
-    bool looksStale = false;
-    qDebug() << "[App] 单实例检查: locked=" << locked << "heldByOther=" << heldByOther
-             << "lockError=" << m_lock.error();
-    if (m_memory.attach(QSharedMemory::ReadWrite)) {
-        qDebug() << "[App] 单实例: 已有共享内存段";
-        if (!lockUsable || heldByOther) {
-            m_memory.detach();
-            return sendShow() ? Outcome::HandedOver : Outcome::NoAnswer;
-        }
-        // Nobody alive holds the lock: the segment was left behind by an
-        // instance that died. Dropping the last attachment removes it.
-        m_memory.detach();
-        looksStale = true;
-    } else if (heldByOther) {
-        // An instance holds the lock but has no segment yet: it is starting.
+    // Without a folder of its own the client cannot tell whether it runs
+    // already; starting twice beats refusing to start at all.
+    if (!m_lock) {
+        qDebug() << "[App] 单实例: 没有私有运行目录，不做单实例检查";
+        m_primary = true;
+        return Outcome::Primary;
+    }
+    if (m_lock->tryLock(0)) {
+        m_primary = true;
+        return Outcome::Primary;
+    }
+    qDebug() << "[App] 单实例: 锁已被占用, error=" << m_lock->error();
+    if (m_lock->error() == QLockFile::LockFailedError)
         return sendShow() ? Outcome::HandedOver : Outcome::NoAnswer;
-    }
-
-    if (!createSegment()) {
-        qDebug() << "[App] 单实例: 无法创建共享内存段:" << m_memory.errorString();
-        if (locked)
-            m_lock.unlock();
-        // The segment outlived our detach, so a live instance is still
-        // attached; only its lock file went missing (a temp cleaner, say).
-        if (looksStale)
-            return sendShow() ? Outcome::HandedOver : Outcome::NoAnswer;
-        return Outcome::Failed;
-    }
+    // The lock file cannot be written at all: no instance can hold it either.
     m_primary = true;
     return Outcome::Primary;
 }
 
-bool SingleInstanceGuard::createSegment()
-{
-    if (m_memory.create(1, QSharedMemory::ReadWrite))
-        return true;
-    m_memory.detach();
-    return m_memory.create(1, QSharedMemory::ReadWrite);
-}
-
 bool SingleInstanceGuard::sendShow()
 {
+    const QString name = serverName(m_folder);
+#ifdef Q_OS_UNIX
+    // The folder is the user's own; the socket in it must be too.
+    const QFileInfo socketInfo(name);
+    if (!socketInfo.exists() || socketInfo.ownerId() != ::getuid())
+        return false;
+#endif
     QLocalSocket socket;
-    socket.connectToServer(m_names.serverName, QIODevice::ReadWrite);
+    socket.connectToServer(name, QIODevice::ReadWrite);
     if (!socket.waitForConnected(connectWaitMs))
         return false;
     socket.write("SHOW");
@@ -115,7 +96,6 @@ bool acquireSingleInstance(SingleInstanceGuard &guard)
     case SingleInstanceGuard::Outcome::HandedOver:
         return false;
     case SingleInstanceGuard::Outcome::NoAnswer:
-    case SingleInstanceGuard::Outcome::Failed:
         SingleInstanceGuard::showAlreadyRunningWarning();
         return false;
     }

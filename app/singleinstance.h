@@ -1,35 +1,30 @@
 #pragma once
 
 #include <QLockFile>
-#include <QSharedMemory>
 #include <QString>
 
-// One client per user session. The first start holds a one-byte shared-memory
-// segment; a later start finds it and asks the running instance over a local
-// socket to show its window, then exits.
+#include <memory>
+
+// One client per user. The running instance holds a lock file in the user's
+// private runtime folder and listens on a local socket beside it; a later
+// start by the same user finds the lock held and asks the running instance
+// over that socket to show its window, then exits.
 //
-// A segment outlives a crashed or killed holder on Unix, so the running
-// instance also holds a lock file: a segment whose lock file is free (or whose
-// owner process is gone) is left over from a dead instance and is replaced.
+// The lock knows its owner's process, so one left by a killed instance is
+// taken over. Other users have folders of their own and cannot meet, block or
+// impersonate this user's instance.
 class SingleInstanceGuard
 {
 public:
-    struct Names
-    {
-        QString memoryKey = QStringLiteral("QuvelaKefuSingleInstance");
-        QString serverName = QStringLiteral("QuvelaKefuIpc");
-        QString lockFilePath; // empty: QuvelaKefuSingleInstance.lock in the temporary directory
-    };
-
     enum class Outcome {
         Primary, // this process holds the guard and runs the client
         HandedOver, // another instance runs and was asked to show itself
         NoAnswer, // another instance runs but did not take the message
-        Failed // the guard could not be set up
     };
 
-    SingleInstanceGuard();
-    explicit SingleInstanceGuard(const Names &names);
+    // `folder`: where the lock and the socket live; empty for the user's
+    // runtime folder.
+    explicit SingleInstanceGuard(const QString &folder = QString());
     ~SingleInstanceGuard();
 
     SingleInstanceGuard(const SingleInstanceGuard &) = delete;
@@ -42,15 +37,15 @@ public:
     // The box a second start shows when it cannot reach the first one.
     static void showAlreadyRunningWarning();
 
-    static QString defaultLockFilePath();
+    // The hand-over socket of the instance whose guard lives in `folder`
+    // (empty: the user's runtime folder); empty when there is no such folder.
+    static QString serverName(const QString &folder = QString());
 
 private:
-    bool createSegment();
     bool sendShow();
 
-    Names m_names;
-    QSharedMemory m_memory;
-    QLockFile m_lock;
+    QString m_folder;
+    std::unique_ptr<QLockFile> m_lock;
     bool m_primary = false;
 };
 

@@ -50,6 +50,7 @@ inline void isolateEnvironment(const QTemporaryDir &home)
     qputenv("XDG_CONFIG_HOME", home.path().toLocal8Bit());
     qputenv("HOME", home.path().toLocal8Bit());
     qputenv("TMPDIR", home.path().toLocal8Bit());
+    qputenv("XDG_RUNTIME_DIR", home.path().toLocal8Bit());
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("QT_LOGGING_RULES", "default.debug=false;qt.multimedia*=false");

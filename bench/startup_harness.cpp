@@ -268,6 +268,7 @@ bool runOnce(Display &display, const Program &program, int timeoutMs, Sample &sa
         setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
         setenv("XDG_CACHE_HOME", (home + "/cache").c_str(), 1);
         setenv("TMPDIR", (home + "/tmp").c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", (home + "/tmp").c_str(), 1);
         unsetenv("QT_QPA_PLATFORM");
         // The programs' own diagnostics would only slow the terminal down.
         if (FILE *quiet = std::freopen("/dev/null", "w", stderr))

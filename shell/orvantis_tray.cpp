@@ -1,5 +1,6 @@
 #include "workspace/orvantis.h"
 
+#include "app/singleinstance.h"
 #include "net/wssclient.h"
 #include "shell/traybadge.h"
 #include "widgets/notifysound.h"
@@ -26,7 +27,6 @@
 namespace {
 
 const QString trayTitle = QStringLiteral("Quvela在线客服");
-const QString ipcServerName = QStringLiteral("QuvelaKefuIpc");
 const QString iconResource = QStringLiteral(":/img/favicon.png");
 const QString notifyKey = QStringLiteral("notify/enabled");
 const QString geometryKey = QStringLiteral("window/geometry");
@@ -198,10 +198,16 @@ void orvantis::setupTray()
 
 void orvantis::setupIpcServer()
 {
+    // In the user's private runtime folder: another user can neither take the
+    // name first nor reach this instance through it.
+    const QString name = SingleInstanceGuard::serverName();
+    if (name.isEmpty())
+        return;
     ipcServer = new QLocalServer(this);
-    // A server name left behind by a crashed instance would block listen().
-    QLocalServer::removeServer(ipcServerName);
-    if (!ipcServer->listen(ipcServerName)) {
+    ipcServer->setSocketOptions(QLocalServer::UserAccessOption);
+    // A socket left behind by a killed instance would block listen().
+    QLocalServer::removeServer(name);
+    if (!ipcServer->listen(name)) {
         qDebug() << "[UI] IPC 服务启动失败:" << ipcServer->errorString();
         return;
     }

@@ -172,8 +172,8 @@ wait "$client_pid"
 status=$?
 client_pid=
 [ "$status" = 0 ] || fail "the client exited with $status"
-# No lock file, local socket or shared memory key is left behind; the
-# generated chime stays for the next start.
-leftovers=$(ls -A "$scratch/TMPDIR" | grep -vx "orvantis_notify.wav")
+# No lock file or local socket is left behind, nothing goes to the shared
+# temporary folder; the generated chime stays for the next start.
+leftovers=$(ls -A "$scratch/TMPDIR"; ls -A "$scratch/XDG_RUNTIME_DIR/orvantis" | grep -vx "notify.wav")
 [ -z "$leftovers" ] || fail "left behind: $leftovers"
 echo "PASS: end to end"

@@ -22,9 +22,13 @@ inline void isolateEnvironment()
     // Test mode keeps settings under $HOME/.qttest, which concurrently running
     // test programs would otherwise share.
     qputenv("HOME", configHome.path().toLocal8Bit());
-    // The single-instance lock and the local server live in the temporary
-    // folder: test programs running side by side must not meet there.
+    // The single-instance lock, the local server and the chime live in the
+    // runtime folder: test programs running side by side must not meet there.
     qputenv("TMPDIR", configHome.path().toLocal8Bit());
+    const QString runtime = configHome.path() + QStringLiteral("/run");
+    QDir().mkdir(runtime);
+    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("XDG_RUNTIME_DIR", runtime.toLocal8Bit());
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     // Debug lines of the program are noise in test logs.

@@ -4,6 +4,8 @@
 
 #include "workspace_fixture.h"
 
+#include "app/singleinstance.h"
+
 #include <QLocalSocket>
 
 using namespace Fixture;
@@ -276,7 +278,7 @@ private slots:
         ws->w()->showMinimized();
         ws->w()->hide();
         QLocalSocket second;
-        second.connectToServer("QuvelaKefuIpc");
+        second.connectToServer(SingleInstanceGuard::serverName());
         QVERIFY(second.waitForConnected(2000));
         second.write("SHOW");
         QTRY_VERIFY(ws->w()->isVisible() && !ws->w()->isMinimized());

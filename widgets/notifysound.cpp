@@ -1,5 +1,6 @@
 #include "notifysound.h"
 
+#include "shell/userfiles.h"
 #include "widgets/soundplayer.h"
 
 #include <QCoreApplication>
@@ -83,8 +84,11 @@ NotifySound::NotifySound()
 
     const QString shipped
         = QCoreApplication::applicationDirPath() + QStringLiteral("/sounds/notify.wav");
-    const QString generated = QStandardPaths::writableLocation(QStandardPaths::TempLocation)
-        + QStringLiteral("/orvantis_notify.wav");
+    // In the user's private folder: a shared temporary folder would let
+    // another user plant a link there or keep the chime from being written.
+    const QString runtime = UserFiles::runtimeDir();
+    const QString generated
+        = runtime.isEmpty() ? QString() : runtime + QStringLiteral("/notify.wav");
     if (prepareSoundFile(shipped, generated, &m_filePath) && m_player)
         m_player->setSource(m_filePath);
 }
@@ -134,13 +138,7 @@ bool NotifySound::prepareSoundFile(const QString &shippedPath, const QString &ge
     }
     // The path is remembered even when it cannot be written: nothing plays then.
     *chosenPath = generatedPath;
-    QFile file(generatedPath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    const QByteArray wav = synthesizeChimeWav();
-    const bool written = file.write(wav) == wav.size();
-    file.close();
-    return written;
+    return !generatedPath.isEmpty() && UserFiles::replaceFile(generatedPath, synthesizeChimeWav());
 }
 
 void NotifySound::play()

@@ -12,7 +12,7 @@ class SoundPlayer;
 
 // The two-note chime for new sessions, messages and transfers. Prefers
 // sounds/notify.wav beside the executable, otherwise synthesises the chime
-// into the temporary directory. Process-wide; switched by the notify setting.
+// into the user's private runtime folder. Process-wide; switched by the notify setting.
 class NotifySound : public QObject
 {
     Q_OBJECT
