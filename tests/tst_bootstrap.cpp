@@ -5,6 +5,7 @@
 #include "workspace_fixture.h"
 
 #include "app/singleinstance.h"
+#include "widgets/toast.h"
 
 #include <QLocalSocket>
 
@@ -108,9 +109,9 @@ private slots:
             }
             construct();
             // Resuming, nothing is on screen until the channel record proves the token.
-            QCOMPARE(answers->loginDialogsSeen, resumed ? 0 : 1);
-            QCOMPARE(ws->w()->isVisible(), !resumed);
+            QVERIFY(!ws->w()->isVisible());
             QTRY_VERIFY(ws->w()->isLoggedIn() && ws->w()->isVisible());
+            QCOMPARE(answers->loginDialogsSeen, resumed ? 0 : 1);
             QTRY_COMPARE(ws->w()->sessionList().size(), 50);
             QTRY_COMPARE(count("ws:join "), 1);
 
@@ -128,21 +129,47 @@ private slots:
         }
     }
 
-    void resumeFailuresOpenOneLoginDialog()
+    // A failed start from a stored token leaves nothing going behind the login
+    // dialog: the next sign-in starts alone, and cancelling ends the program.
+    void failedResumeStartsOver_data()
     {
+        QTest::addColumn<QStringList>("failing"); // bootstrap requests answered with 500
+        QTest::addColumn<bool>("cancel");
+        QTest::newRow("both fail") << QStringList {"/agent/online", "/agent/channel"} << false;
+        QTest::newRow("online refused, channel on its way")
+            << QStringList {"/agent/online"} << false;
+        QTest::newRow("cancelled") << QStringList {"/agent/online"} << true;
+    }
+    void failedResumeStartsOver()
+    {
+        QFETCH(QStringList, failing);
+        QFETCH(bool, cancel);
         QSettings("orvantis", "config").setValue("token", ws->server.issueToken(12));
-        // Both bootstrap requests fail: two errors, yet only one dialog.
-        ws->server.injectFault("/agent/online", Fault::Http500);
-        ws->server.injectFault("/agent/channel", Fault::Http500);
+        for (const QString &path : failing)
+            ws->server.injectFault(path, Fault::Http500);
+        ws->server.delayReplies("/agent/channel", 200);
+        QString stateWhileDialogUp;
         int polls = 0;
         answers->onLogin = [&](LoginDialog *d) {
-            // Answered only once both errors have arrived while the dialog is up.
-            return ws->w() && ++polls >= 10 && ws->w()->api()->pendingRequestCount() == 0
-                && signIn(d, "demo", "demo123");
+            // Answered once whatever was on its way would have arrived.
+            if (!ws->w() || ++polls < 25)
+                return false;
+            stateWhileDialogUp = workspaceState(ws->w()).section(' ', 3)
+                + QString::number(ws->w()->api()->pendingRequestCount())
+                + (ws->w()->wss()->isConnected() ? "+" : "-");
+            return cancel ? (d->reject(), true) : signIn(d, "lili", "lili123");
         };
+        QCoreApplication::removePostedEvents(qApp);
         construct();
-        QTRY_VERIFY(ws->w()->isLoggedIn() && ws->w()->isVisible());
+        if (cancel) {
+            QCOMPARE(runUntilQuit(), 0);
+        } else {
+            QTRY_VERIFY(ws->w()->isLoggedIn() && ws->w()->isVisible());
+            QTRY_COMPARE(count("ws:join "), 1);
+        }
         QCOMPARE(answers->loginDialogsSeen, 1);
+        QCOMPARE(stateWhileDialogUp, "0 0 0 -1 0   ? - 0-");
+        QCOMPARE(count("ws:auth "), cancel ? 0 : 1); // lili's alone
     }
 
     void expiredTokenReturnsToLogin()
@@ -186,8 +213,7 @@ private slots:
             QTRY_VERIFY(ws->w()->isLoggedIn() && ws->w()->isVisible());
             QCOMPARE(stateWhileDialogUp, signedOut);
             // A refused link says why instead of leaving a workspace that hears nothing.
-            if (when == "refused")
-                QCOMPARE(notice, "令牌已失效");
+            QCOMPARE(notice, when == "refused" ? "令牌已失效" : "登录已过期，请重新登录");
             QVERIFY(labelText(ws->w(), "merchantNameLabel").contains("李丽"));
             QVERIFY(!storedToken().isEmpty());
         }
@@ -233,7 +259,7 @@ private slots:
         };
         ws->w()->findChild<QPushButton *>("logoutBtn")->click();
 
-        QCOMPARE(stateWhileDialogUp, signedOut + "已退出登录");
+        QTRY_COMPARE(stateWhileDialogUp, signedOut + "已退出登录");
         QTRY_COMPARE(count("ws:join "), 2);
         QTRY_COMPARE(ws->w()->sessionList().size(), 1);
         QTest::qWait(500);
@@ -250,8 +276,74 @@ private slots:
         // and the agent closes the login dialog.
         QCoreApplication::removePostedEvents(qApp);
         construct(); // the answerer rejects dialogs without a handler
-        QCOMPARE(answers->loginDialogsSeen, 1);
         QCOMPARE(runUntilQuit(), 0);
+        QCOMPARE(answers->loginDialogsSeen, 1);
+    }
+
+    // Whatever a sign-in opened goes with it, unanswered: an expired token
+    // brings the login dialog, another agent signs in, and nothing of the
+    // first sign-in is left on screen or acts for the second.
+    void signInOwnsWhatItOpened_data()
+    {
+        QTest::addColumn<QString>("opened");
+        for (const char *row : {"row menu", "delete question", "logout question", "lightbox",
+                                "transfer dialog", "toast"})
+            QTest::newRow(row) << row;
+    }
+    void signInOwnsWhatItOpened()
+    {
+        QFETCH(QString, opened);
+        ws->server.clearChannel();
+        const int empty = ws->add("empty", false);
+        answers->onLogin = [](LoginDialog *d) { return signIn(d, "demo", "demo123"); };
+        answers->onBox = [](QMessageBox *) { return false; }; // left open
+        answers->onOther = [](QDialog *) { return false; };
+        construct();
+        QTRY_COMPARE(count("ws:join "), 1);
+        orvantis *w = ws->w();
+        QVERIFY(ws->open(empty));
+
+        QPointer<QWidget> thing;
+        const auto topLevel = [](const char *type) -> QWidget * {
+            for (QWidget *t : QApplication::topLevelWidgets())
+                if (t->isVisible() && t->inherits(type))
+                    return t;
+            return nullptr;
+        };
+        if (opened == "row menu" || opened == "delete question") {
+            Access::rightClick(w, ws->row(empty));
+            QTRY_VERIFY(thing = Workspace::openMenu());
+            if (opened == "delete question") {
+                thing->actions().constFirst()->trigger();
+                QTRY_VERIFY(thing = topLevel("QMessageBox"));
+            }
+        } else if (opened == "logout question") {
+            w->findChild<QPushButton *>("logoutBtn")->click();
+            QTRY_VERIFY(thing = topLevel("QMessageBox"));
+        } else if (opened == "lightbox") {
+            Access::lightbox(w, ws->server.restBaseUrl() + "/none.png");
+            QTRY_VERIFY(thing = w->findChild<QDialog *>());
+        } else if (opened == "transfer dialog") {
+            ws->server.setAgentOnline(13, true);
+            Access::transfer(w);
+            QTRY_VERIFY(thing = w->findChild<QDialog *>());
+        } else {
+            showToast(w, "访客", "旧访客的话");
+            QTRY_VERIFY(thing = activeToasts().value(0));
+        }
+        QVERIFY(thing->isVisible());
+
+        answers->onLogin = [](LoginDialog *d) { return signIn(d, "wang", "wang123"); };
+        ws->server.revokeTokens();
+        w->api()->sendGetRequest("/agent/channel"); // meets a 401
+        QTRY_COMPARE(answers->loginDialogsSeen, 2);
+        QVERIFY(!thing || !thing->isVisible());
+        QTRY_VERIFY(w->isLoggedIn() && count("ws:join ") == 2);
+        QTRY_VERIFY(!thing);
+        QCOMPARE(activeToasts().size(), 0);
+        QVERIFY(!topLevel("QMessageBox"));
+        QCOMPARE(count("/chat/delete-session") + count("/auth/logout"), 0);
+        QVERIFY(!w->findChild<QDialog *>());
     }
 
     // Last: it runs and quits the application loop. Without a tray host: the

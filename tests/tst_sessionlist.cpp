@@ -86,6 +86,31 @@ private slots:
         bar->setValue(0);
         QVERIFY(ws.idle());
         QCOMPARE(ws.requests("channel-sessions"), 4);
+
+        // A reload of page 1 that fails keeps the list and its table, asks no
+        // later page meanwhile, and asks for page 1 again.
+        ws.server.injectFault("channel-sessions", StandIn::Fault::Http500);
+        ws.server.pushFrame(
+            {{"type", "session_transferred"}, {"session_id", 1}, {"action", "assigned"}});
+        QTRY_COMPARE(ws.requests("channel-sessions"), 5);
+        QVERIFY(ws.idle());
+        bar->setValue(bar->maximum());
+        QVERIFY(ws.idle());
+        QCOMPARE(ws.requests("channel-sessions", "page=2"), 1);
+        bar->setValue(0);
+        QCOMPARE(ws.w()->visibleSessionOrder().size(), 130);
+        // A listed visitor opened meanwhile is no new visitor.
+        const int sounds = ws.plays(), oldest = ws.w()->visibleSessionOrder().constLast();
+        QVERIFY(ws.open(ws.w()->visibleSessionOrder().at(128)));
+        QCOMPARE(ws.requests("session-info"), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(ws.w()->sessionList().size(), 50, 5000);
+        QCOMPARE(ws.requests("channel-sessions", "page=1"), 3);
+        // Nor is one no longer listed: its record comes, silently.
+        QVERIFY(ws.open(oldest));
+        QCOMPARE(ws.requests("session-info"), 1);
+        QVERIFY(Access::map(ws.w()).contains(oldest));
+        QCOMPARE(ws.plays(), sounds);
+        QVERIFY(!ws.text("statusLabel").contains("新客户接入"));
     }
 
     void selectionAndNotices()

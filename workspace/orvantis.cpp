@@ -72,10 +72,11 @@ orvantis::orvantis() : QMainWindow(nullptr), ui(new Ui::orvantisClass)
     userInfo = apiClient->userInfoFromToken();
     agentId = userInfo.value(QStringLiteral("id")).toInt();
     memberId = userInfo.value(QStringLiteral("member_id")).toInt();
+    QObject *scope = beginSignIn();
 
     // The first channel record proves the token is still good: only then does
-    // the window appear.
-    connect(apiClient, &ApiClient::channelInfoReceived, this, [this] {
+    // the window appear. Both watchers go with this start.
+    connect(apiClient, &ApiClient::channelInfoReceived, scope, [this] {
         if (loggedIn || apiClient->token().isEmpty())
             return;
         loggedIn = true;
@@ -84,11 +85,11 @@ orvantis::orvantis() : QMainWindow(nullptr), ui(new Ui::orvantisClass)
         if (trayIcon)
             trayIcon->show();
     });
-    connect(apiClient, &ApiClient::apiError, this, [this](const QString &error) {
+    connect(apiClient, &ApiClient::apiError, scope, [this](const QString &error) {
         if (loggedIn)
             return;
         qDebug() << "[Login] 自动登录阶段请求失败，回退到登录框:" << error;
-        showLoginDialog();
+        failStart(QString());
     });
 
     startAgentSession();
@@ -100,32 +101,80 @@ orvantis::orvantis() : QMainWindow(nullptr), ui(new Ui::orvantisClass)
 void orvantis::onAuthExpired()
 {
     if (loggedIn) {
-        expireSignIn(QString());
+        expireSignIn(expiredNotice());
         return;
     }
     // A 401 on the sign-in itself is the dialog's business.
-    if (loginDialogOpen || apiClient->token().isEmpty())
+    if (loginDialog || apiClient->token().isEmpty())
         return;
     // A stored token the service no longer accepts answers every request
     // with 401 alone; without this the program would wait invisibly.
     qDebug() << "[Login] 自动登录令牌已失效，回退到登录框";
     apiClient->clearToken();
+    failStart(expiredNotice());
+}
+
+QString orvantis::expiredNotice()
+{
+    return QStringLiteral("登录已过期，请重新登录");
+}
+
+// The start from a stored token failed: nothing of it may go on behind the
+// login dialog (a link still connecting, page 1 on its way), and a sign-in
+// there starts afresh.
+void orvantis::failStart(const QString &notice)
+{
+    endSignIn();
+    loginNotice = notice;
     showLoginDialog();
+}
+
+QObject *orvantis::beginSignIn()
+{
+    delete signInScope;
+    signInScope = new QObject(this);
+    return signInScope;
+}
+
+void orvantis::ownBySignIn(QWidget *widget)
+{
+    if (!signInScope) {
+        widget->deleteLater();
+        return;
+    }
+    // Closed without answering: no question, menu or dialog of a sign-in that
+    // ended can act for the next one.
+    connect(signInScope, &QObject::destroyed, widget, [widget] {
+        widget->hide();
+        widget->deleteLater();
+    });
+}
+
+void orvantis::endSignIn()
+{
+    loggedIn = false;
+    joinedSessionId = -1;
+    // Questions, menus and dialogs it opened, and whatever they would do.
+    delete signInScope;
+    dismissAllToasts();
+    // Nothing asked for by this sign-in may land in the next one.
+    apiClient->abortAllRequests();
+    wssClient->disconnectFromServer();
+    // The next sign-in may be another agent: nothing of this one may stay on
+    // screen or in the caches.
+    resetWorkspace();
+    // Nobody is signed in: no badge, no icon, no hint about the tray.
+    if (trayIcon)
+        trayIcon->hide();
+    hide();
 }
 
 // The service no longer accepts this sign-in: back to the login dialog,
 // with `notice` in its error line.
 void orvantis::expireSignIn(const QString &notice)
 {
-    loggedIn = false;
-    // Nothing asked for by this sign-in may land in the next one.
-    apiClient->abortAllRequests();
     apiClient->clearToken();
-    wssClient->disconnectFromServer();
-    // The next sign-in may be another agent: nothing of this one may stay on
-    // screen or in the caches.
-    resetWorkspace();
-    hideToTray();
+    endSignIn();
     loginNotice = notice;
     showLoginDialog();
 }
@@ -223,11 +272,15 @@ void orvantis::setupConnections()
 
 void orvantis::showLoginDialog()
 {
-    if (loginDialogOpen)
+    if (loginDialog)
         return;
-    loginDialogOpen = true;
 
+    // Without a nested loop: whatever happens meanwhile (late replies, a
+    // second start), no caller waits on the dialog.
     auto *dialog = new LoginDialog(apiClient);
+    loginDialog = dialog;
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowModality(Qt::ApplicationModal);
     if (!lastAccount.isEmpty())
         dialog->setAccount(lastAccount);
     dialog->showNotice(std::exchange(loginNotice, QString()));
@@ -236,16 +289,13 @@ void orvantis::showLoginDialog()
                 lastAccount = dialog->account();
                 onLoginSuccess(token, info);
             });
-    const int result = dialog->exec();
-
-    loginDialogOpen = false;
-    dialog->deleteLater();
-
-    if (result != QDialog::Accepted && !loggedIn) {
-        // Queued: when the dialog runs from the constructor the event loop has
-        // not started yet, and a direct quit would be lost.
-        QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
-    }
+    connect(dialog, &QDialog::finished, this, [this](int result) {
+        // Queued: a dialog shown from the constructor may be closed before
+        // the event loop has started, and a direct quit would be lost.
+        if (result != QDialog::Accepted && !loggedIn)
+            QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    });
+    dialog->show();
 }
 
 void orvantis::onLoginSuccess(const QString &token, const QVariantMap &info)
@@ -256,6 +306,7 @@ void orvantis::onLoginSuccess(const QString &token, const QVariantMap &info)
     memberId = info.value(QStringLiteral("member_id")).toInt();
     setupTray();
     buildWorkspace();
+    beginSignIn();
     loggedIn = true;
     joinedSessionId = -1;
 
@@ -308,12 +359,20 @@ void orvantis::onChannelInfoReceived(const QVariantMap &info)
 
 void orvantis::onLogoutClicked()
 {
-    const auto answer = QMessageBox::question(this, QStringLiteral("退出登录"),
-                                              QStringLiteral("确定要退出当前登录吗？"),
-                                              QMessageBox::Yes | QMessageBox::No);
-    if (answer != QMessageBox::Yes)
+    if (!loggedIn)
         return;
-    signOut(true);
+    // Asked without a nested loop, and answered only for the sign-in that
+    // asked: an expiry meanwhile closes the box unanswered.
+    auto *box = new QMessageBox(QMessageBox::Question, QStringLiteral("退出登录"),
+                                QStringLiteral("确定要退出当前登录吗？"),
+                                QMessageBox::Yes | QMessageBox::No, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    ownBySignIn(box);
+    connect(box, &QMessageBox::finished, signInScope, [this, box] {
+        if (box->result() == QMessageBox::Yes)
+            signOut(true);
+    });
+    box->open();
 }
 
 void orvantis::performLogout()
@@ -325,25 +384,17 @@ void orvantis::signOut(bool tellService)
 {
     if (!loggedIn)
         return;
-    loggedIn = false;
-    joinedSessionId = -1;
 
     // Replies still on their way belong to this sign-in: a page, a session
     // record or a remark must not refill the workspace of the next agent.
-    apiClient->abortAllRequests();
+    endSignIn();
     if (tellService) {
         // The service still hears of the sign-out, but its answer is not
         // awaited: arriving after the next sign-in it would clear that
         // agent's token.
         apiClient->sendPostRequest(QStringLiteral("/auth/logout"), QJsonObject())->abandon();
     }
-    wssClient->disconnectFromServer();
     apiClient->clearToken();
-    resetWorkspace();
-
-    if (trayIcon)
-        trayIcon->hide();
-    hide();
     ui->statusLabel->setText(QStringLiteral("已退出登录"));
 
     showLoginDialog();
@@ -351,10 +402,7 @@ void orvantis::signOut(bool tellService)
 
 void orvantis::resetWorkspace()
 {
-    // A transfer picker still open belongs to the sign-in that ended.
-    if (transferDialog)
-        transferDialog->reject();
-    // So are the reception records, and a conversation opened from them.
+    // The reception records, and a conversation opened from them.
     if (historyDialog)
         historyDialog->close();
     transferListPending = false;

@@ -25,6 +25,7 @@ class QScrollArea;
 class QDialog;
 class SessionListView;
 class HistoryDialog;
+class LoginDialog;
 
 namespace Ui {
 class orvantisClass;
@@ -74,6 +75,15 @@ private:
     void resetWorkspace();
     void signOut(bool tellService);
     void expireSignIn(const QString &notice);
+    // Why the login dialog opens when the service no longer takes the token.
+    static QString expiredNotice();
+    void failStart(const QString &notice);
+    // A sign-in owns what it opens: beginSignIn makes the scope, ownBySignIn
+    // ties a question, menu or dialog to it, endSignIn closes all of it,
+    // abandons its requests and link and resets the workspace.
+    QObject *beginSignIn();
+    void ownBySignIn(QWidget *widget);
+    void endSignIn();
     void showNoSession();
     void onAuthExpired();
     void openVendorWebsite();
@@ -81,7 +91,7 @@ private:
 
     // ---- session list (orvantis_sessionlist.cpp)
     void setupSessionList();
-    void loadSessionsPage(int page, bool append);
+    void loadSessionsPage(int page, bool append, int attempt = 0);
     void onSessionsReceived(const QList<ChatSession> &list, int total, bool more);
     void onSessionListScrolled();
     void rebuildSessionList();
@@ -202,7 +212,8 @@ private:
     bool quitting = false;
     bool trayHintShown = false;
     bool traySetUp = false;
-    bool loginDialogOpen = false;
+    QPointer<LoginDialog> loginDialog;
+    QPointer<QObject> signInScope; // parent of what the current sign-in opened
     QAction *notifyAction = nullptr;
     QAction *autoStartAction = nullptr;
     bool notifyEnabled = true;
@@ -212,6 +223,7 @@ private:
     QScrollArea *sessionScrollArea = nullptr; // found once by setupSessionList
     SessionListView *sessionListView = nullptr; // owns the rows on screen
     QPointer<ApiRequest> pageRequest; // the session page in flight
+    int pageLoads = 0; // counts page loads: a retry of page 1 yields to any later load
     // Sent messages still waiting for their uuid, in send order; the service
     // confirms them in that order on one link.
     struct PendingEcho
@@ -228,7 +240,6 @@ private:
     int catchUpMissed = 0; // unread news found by the current round
     int catchUpFirstWithNews = 0;
     bool transferListPending = false; // an agent list was asked for by "转接"
-    QPointer<QDialog> transferDialog;
     QPointer<HistoryDialog> historyDialog; // the reception records, while open
     QString lastAccount; // the account of the last sign-in through the dialog
     QString loginNotice; // why the login dialog opens, shown in its error line

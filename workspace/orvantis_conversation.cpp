@@ -313,6 +313,7 @@ void orvantis::showImageLightbox(const QString &url)
     auto *dialog = new QDialog(this, Qt::Dialog | Qt::FramelessWindowHint);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setModal(true);
+    ownBySignIn(dialog); // a visitor's picture is not for the next sign-in
     dialog->setStyleSheet(QStringLiteral("QDialog { background-color: rgba(0, 0, 0, 217); }"));
     dialog->setProperty(kLightboxCloseProperty, true);
 

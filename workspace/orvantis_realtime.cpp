@@ -76,7 +76,7 @@ void orvantis::onAuthFailed(const QString &reason)
     // The auth frame carries nothing but the token: a refusal means the
     // sign-in is over. Back to the dialog, saying why, instead of a
     // workspace that looks alive and receives nothing.
-    expireSignIn(reason.trimmed().isEmpty() ? QStringLiteral("登录已过期，请重新登录") : reason);
+    expireSignIn(reason.trimmed().isEmpty() ? expiredNotice() : reason);
 }
 
 void orvantis::onChannelJoined(const QString &channel)

@@ -13,6 +13,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QShortcut>
+#include <QTimer>
 
 #include "net/apiclient.h"
 #include "net/wssclient.h"
@@ -154,25 +155,37 @@ QList<int> orvantis::visibleSessionOrder() const
     return sessionListView ? sessionListView->order() : QList<int>();
 }
 
-void orvantis::loadSessionsPage(int page, bool append)
+void orvantis::loadSessionsPage(int page, bool append, int attempt)
 {
-    if (page == 1 && !append) {
-        currentPage = 1;
+    const bool replacing = page == 1 && !append;
+    const int load = ++pageLoads;
+    if (replacing) {
         hasMore = true;
-        // Rows stay on screen until the reply's rebuild.
-        clearSessions();
-        // A fresh load supersedes whatever page was still on its way.
+        // A fresh load supersedes whatever page was still on its way. What is
+        // listed stays, in the table and on screen, until page 1 is in, and
+        // no later page is asked for before it.
         if (pageRequest)
             pageRequest->abandon();
-        loadingSessions = false;
+        loadingSessions = true;
     }
     currentPage = page;
     pageRequest = apiClient->sendGetRequest(QStringLiteral("/chat/channel-sessions"),
                                             {{QStringLiteral("page"), QString::number(page)},
                                              {QStringLiteral("limit"), QString::number(pageSize)}});
-    // Only this page's own failure unblocks paging: the next scroll asks for
-    // the same page again.
-    connect(pageRequest, &ApiRequest::failed, this, [this, page] {
+    connect(pageRequest, &ApiRequest::failed, this, [this, page, replacing, attempt, load] {
+        if (replacing) {
+            // Page 1 again, later, unless another load came first: the newest
+            // sessions are on it.
+            const int delay = qMin(2000 << qMin(attempt, 4), 30000);
+            qDebug() << "[SessionList] 第一页刷新失败，" << delay << "ms 后重试";
+            QTimer::singleShot(delay, signInScope, [this, attempt, load] {
+                if (load == pageLoads)
+                    loadSessionsPage(1, false, attempt + 1);
+            });
+            return;
+        }
+        // Only this page's own failure unblocks paging: the next scroll asks
+        // for the same page again.
         qDebug() << "[SessionList] 分页请求失败，允许重试: page=" << page;
         loadingSessions = false;
         currentPage = qMax(1, page - 1);
@@ -195,8 +208,9 @@ void orvantis::onSessionsReceived(const QList<ChatSession> &list, int total, boo
     }
     hasMore = more;
     loadingSessions = false;
-    // An empty first page still means an empty channel: the rows of whatever
-    // was listed before (another agent's, after a sign-in) must go.
+    // Page 1 replaces the table; an empty one still means an empty channel.
+    if (currentPage == 1)
+        clearSessions();
     if (list.isEmpty()) {
         if (currentPage == 1) {
             ui->sessionCountLabel->setText(sessionCountHtml(total));
@@ -284,18 +298,21 @@ void orvantis::onSessionItemRightClicked(SessionListItem *item)
     // the row or the session meanwhile, nothing is left pointing at it.
     auto *menu = new QMenu(this);
     menu->setAttribute(Qt::WA_DeleteOnClose);
+    ownBySignIn(menu);
     menu->setStyleSheet(QStringLiteral(
         "QMenu { background-color: rgba(255, 255, 255, 250); border: 1px solid rgba(150, 160, "
         "190, 70); border-radius: 10px; padding: 6px; }QMenu::item { padding: 7px 22px; "
         "border-radius: 6px; font-size: 12px; color: #ef4757; }QMenu::item:selected { "
         "background-color: rgba(239, 71, 87, 0.12); }"));
     QAction *deleteAction = menu->addAction(QStringLiteral("删除会话"));
-    connect(deleteAction, &QAction::triggered, this, [this, id] {
+    // Answered only for the sign-in that asked: its end closes both unanswered.
+    connect(deleteAction, &QAction::triggered, signInScope, [this, id] {
         auto *box = new QMessageBox(QMessageBox::Question, QStringLiteral("确认删除"),
                                     QStringLiteral("确定要删除该空会话吗？"),
                                     QMessageBox::Yes | QMessageBox::No, this);
         box->setAttribute(Qt::WA_DeleteOnClose);
-        connect(box, &QMessageBox::finished, this, [this, box, id] {
+        ownBySignIn(box);
+        connect(box, &QMessageBox::finished, signInScope, [this, box, id] {
             if (box->result() != QMessageBox::Yes || !loggedIn)
                 return;
             qDebug() << "[API] 删除会话: sessionId=" << id;
@@ -361,6 +378,13 @@ void orvantis::onSessionInfoReceived(const ChatSession &session)
     if (!addSession(session, true))
         return;
     rebuildSessionList();
+    // The record of a session the agent opened is no news of a visitor.
+    if (session.id == currentSessionId) {
+        updateChatHeader(session);
+        if (ui->remarkEdit->text().isEmpty())
+            ui->remarkEdit->setText(session.remark);
+        return;
+    }
 
     const QString name = session.displayName();
     NotifySound::instance()->play();
@@ -423,6 +447,7 @@ void orvantis::showIpContextMenu(const QPoint &pos)
 
     auto *menu = new QMenu(this);
     menu->setAttribute(Qt::WA_DeleteOnClose);
+    ownBySignIn(menu);
     QAction *copyAction = menu->addAction(QStringLiteral("复制IP地址"));
     connect(copyAction, &QAction::triggered, this, [this, ip] {
         QGuiApplication::clipboard()->setText(ip);

@@ -69,7 +69,9 @@ void orvantis::onAgentListReceived(const QVariantList &agents)
 void orvantis::showTransferDialog(const QVariantList &agents)
 {
     auto *dialog = new QDialog(this);
-    transferDialog = dialog;
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    // No nested loop, and gone with the sign-in that opened it.
+    ownBySignIn(dialog);
     dialog->setWindowTitle(QStringLiteral("转接会话"));
     dialog->setFixedWidth(400);
     dialog->setStyleSheet(QString::fromLatin1(transferStyle));
@@ -136,8 +138,7 @@ void orvantis::showTransferDialog(const QVariantList &agents)
     row->addStretch();
     layout->addWidget(buttons);
 
-    dialog->exec();
-    delete dialog;
+    dialog->open();
 }
 
 void orvantis::onSessionTransferred(const QVariantMap &data)
