@@ -289,19 +289,26 @@ private slots:
         QTest::keyClicks(editor(), "b again");
         QVERIFY(ws.open(a));
         QCOMPARE(editor()->toPlainText(), "for a");
+        // Not written per keystroke, but on quitting.
+        const QString draftOfA = QString("drafts/12/%1").arg(a);
+        QTest::keyClicks(editor(), "!");
+        QCOMPARE(QSettings().value(draftOfA).toString(), "for a");
 
         // A restart keeps them.
         ws.window.reset();
+        QCOMPARE(QSettings().value(draftOfA).toString(), "for a!");
         QVERIFY(ws.start() && ws.open(b));
         QCOMPARE(editor()->toPlainText(), "b again");
         QVERIFY(ws.open(a));
-        QCOMPARE(editor()->toPlainText(), "for a");
+        QCOMPARE(editor()->toPlainText(), "for a!");
         QSettings().setValue("notify/enabled", false);
 
-        // Removed from the agent while open: gone from the list and the panel.
+        // Removed from the agent while open: gone from the list and the
+        // panel, and its draft with it.
         ws.server.pushFrame(
             {{"type", "session_transferred"}, {"session_id", a}, {"action", "removed"}});
         QTRY_COMPARE(ws.names(), QStringList {"b"});
+        QVERIFY(!QSettings().contains(draftOfA));
         QCOMPARE(ws.w()->currentSession(), 0);
         QCOMPARE(ws.text("chatAvatarLabel"), "?");
         QVERIFY(!ws.w()->messages().contains(a));

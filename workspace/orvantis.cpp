@@ -154,6 +154,7 @@ void orvantis::endSignIn()
 {
     loggedIn = false;
     joinedSessionId = -1;
+    flushDraft(); // the agent's words stay with the account
     // Questions, menus and dialogs it opened, and whatever they would do.
     delete signInScope;
     dismissAllToasts();
@@ -182,6 +183,7 @@ void orvantis::expireSignIn(const QString &notice)
 orvantis::~orvantis()
 {
     // The list view filters events of widgets that die before it does.
+    flushDraft();
     delete std::exchange(sessionListView, nullptr);
     dismissAllToasts();
     if (loggedIn)

@@ -166,6 +166,8 @@ private:
     void echoOwnMessage(int sessionId, const QString &content, const QString &msgType);
     void showDraft(int sessionId);
     void storeDraft(int sessionId, const QString &text);
+    void flushDraft(); // stores the open session's draft if it changed since
+    void dropDraft(int sessionId); // its session went: so does its draft
 
     // ---- transfer (orvantis_transfer.cpp)
     void onTransferClicked();
@@ -244,5 +246,6 @@ private:
     QString lastAccount; // the account of the last sign-in through the dialog
     QString loginNotice; // why the login dialog opens, shown in its error line
     QTimer *chatScrollTimer = nullptr;
+    QTimer *draftTimer = nullptr; // runs while the open session's draft is unsaved
     bool workspaceBuilt = false; // the form and its wiring, made at the first sign-in
 };

@@ -21,6 +21,7 @@
 #include <QKeyEvent>
 #include <QMimeData>
 #include <QSettings>
+#include <QTimer>
 
 namespace {
 
@@ -52,10 +53,36 @@ void orvantis::setupComposer()
         ui->messageEdit->moveCursor(QTextCursor::End);
         ui->messageEdit->setFocus(Qt::OtherFocusReason);
     });
-    connect(ui->messageEdit, &QTextEdit::textChanged, this, [this] {
+    // Drafts are written a few seconds after the typing, not per keystroke
+    // (each write rewrites the whole settings file), and at once on a switch,
+    // a sign-out and quitting.
+    draftTimer = new QTimer(this);
+    draftTimer->setSingleShot(true);
+    draftTimer->setInterval(3000);
+    connect(draftTimer, &QTimer::timeout, this, [this] {
         if (currentSessionId > 0)
             storeDraft(currentSessionId, ui->messageEdit->toPlainText());
     });
+    connect(ui->messageEdit, &QTextEdit::textChanged, this, [this] {
+        if (currentSessionId > 0)
+            draftTimer->start();
+    });
+}
+
+void orvantis::flushDraft()
+{
+    if (!draftTimer || !draftTimer->isActive())
+        return;
+    draftTimer->stop();
+    if (currentSessionId > 0)
+        storeDraft(currentSessionId, ui->messageEdit->toPlainText());
+}
+
+void orvantis::dropDraft(int sessionId)
+{
+    if (sessionId == currentSessionId && draftTimer)
+        draftTimer->stop();
+    QSettings().remove(draftKey(agentId, sessionId));
 }
 
 void orvantis::updateSendButtonState()
@@ -78,6 +105,7 @@ void orvantis::storeDraft(int sessionId, const QString &text)
 // left keeps its own, stored on every change already.
 void orvantis::showDraft(int sessionId)
 {
+    flushDraft(); // what was typed for the session being left
     const QString draft
         = sessionId > 0 ? QSettings().value(draftKey(agentId, sessionId)).toString() : QString();
     {

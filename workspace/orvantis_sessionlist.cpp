@@ -420,6 +420,7 @@ void orvantis::onSessionClosed(int sessionId)
     dropSession(sessionId);
     if (sessionId == currentSessionId)
         showNoSession();
+    dropDraft(sessionId);
     rebuildSessionList();
 }
 
@@ -433,6 +434,7 @@ void orvantis::onSessionDeleted(int sessionId)
     sessionListView->discardRow(sessionId);
     if (sessionId == currentSessionId)
         showNoSession();
+    dropDraft(sessionId);
     ui->statusLabel->setText(QStringLiteral("会话已删除"));
     rebuildSessionList();
 }

@@ -149,6 +149,7 @@ void orvantis::onSessionTransferred(const QVariantMap &data)
         qDebug() << "[WSS] 会话已转出: sessionId=" << id;
         if (id == currentSessionId && id > 0)
             showNoSession();
+        dropDraft(id);
         sessionListView->discardRow(id);
         dropSession(id);
         messageCache.remove(id);
