@@ -87,6 +87,20 @@ private slots:
         QCOMPARE(QSettings().value("notify/enabled").toBool(), false);
         QVERIFY(!NotifySound::instance()->isEnabled());
     }
+
+    // An expired sign-in leaves no icon, balloon or toast for nobody.
+    void expiryTakesTheTrayDown()
+    {
+        Workspace ws;
+        QVERIFY(ws.start());
+        QSystemTrayIcon *tray = Access::tray(ws.w());
+        QTRY_VERIFY(tray->isVisible());
+        showToast(ws.w(), "访客", "旧访客的话");
+        ws.server.revokeTokens();
+        ws.w()->api()->sendGetRequest("/agent/channel"); // meets a 401
+        QTRY_VERIFY(!ws.w()->isLoggedIn());
+        QVERIFY(!tray->isVisible() && activeToasts().isEmpty() && !balloon());
+    }
 };
 
 ORVANTIS_TEST_MAIN(TestTrayHost)

@@ -184,6 +184,7 @@ orvantis::~orvantis()
 {
     // The list view filters events of widgets that die before it does.
     flushDraft();
+    delete loginDialog; // parentless, and of no use without the window
     delete std::exchange(sessionListView, nullptr);
     dismissAllToasts();
     if (loggedIn)
