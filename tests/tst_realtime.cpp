@@ -314,11 +314,12 @@ private slots:
         QVERIFY(!ws.w()->messages().contains(a));
 
         // Assigned: a sound, and page 1 again.
-        const int sounds = ws.plays(), pages = ws.requests("channel-sessions", "page=1");
+        const int sounds = ws.plays(NotifySound::Event::Transfer),
+                  pages = ws.requests("channel-sessions", "page=1");
         ws.server.pushFrame(
             {{"type", "session_transferred"}, {"session_id", a}, {"action", "assigned"}});
         QTRY_COMPARE(ws.requests("channel-sessions", "page=1"), pages + 1);
-        QCOMPARE(ws.plays(), sounds + 1);
+        QCOMPARE(ws.plays(NotifySound::Event::Transfer), sounds + 1);
         QTRY_COMPARE(ws.names().size(), 2);
         // Page 1 again replaces the list: sessions the service dropped go.
         ws.server.clearChannel();

@@ -25,6 +25,7 @@ class QScrollArea;
 class QDialog;
 class SessionListView;
 class HistoryDialog;
+class DesktopNotifier;
 class LoginDialog;
 
 namespace Ui {
@@ -175,6 +176,16 @@ private:
     void showTransferDialog(const QVariantList &agents);
     void onSessionTransferred(const QVariantMap &data);
 
+    // ---- alerts (orvantis_alerts.cpp)
+    void setupAlerts();
+    void setQuietMode(bool quiet);
+    void showQuietMode(); // the switch in the tray and the window, and the sound
+    void onAlertTick();
+    // A visitor waits: reminded every remindSecs until answered or opened.
+    void noteVisitorWaiting(int sessionId);
+    // Answered or opened: no more reminders, and its notification goes.
+    void stopReminders(int sessionId);
+
     // ---- tray and window state (shell/orvantis_tray.cpp)
     void setupTray();
     void setupIpcServer();
@@ -248,4 +259,11 @@ private:
     QTimer *chatScrollTimer = nullptr;
     QTimer *draftTimer = nullptr; // runs while the open session's draft is unsaved
     bool workspaceBuilt = false; // the form and its wiring, made at the first sign-in
+    DesktopNotifier *desktopNotifier = nullptr;
+    QTimer *alertTicker = nullptr; // waiting times and reminders, every second
+    QHash<int, QDateTime> reminderDue; // waiting visitors not opened since, by next reminder
+    int remindSecs = 60; // 0: no reminders
+    bool quietMode = false;
+    QAction *quietAction = nullptr;
+    QAction *desktopNotifyAction = nullptr;
 };

@@ -253,11 +253,13 @@ void orvantis::sendImageMessage(int sessionId, const QString &url)
 void orvantis::updateSessionPreview(int sessionId, const QString &text)
 {
     const QString now = QDateTime::currentDateTime().toString(Qt::ISODate);
+    // The agent answered: the visitor no longer waits.
     patchSession(sessionId, [&](ChatSession &s) {
         s.lastMessage = text;
         s.lastTime = now;
+        s.waitingSince = QDateTime();
     });
+    stopReminders(sessionId);
     // In place: the list is not re-sorted under the agent's hands.
-    if (SessionListItem *row = sessionListView->row(sessionId))
-        row->updateLastMessage(text, now);
+    sessionListView->refresh(sessionId);
 }

@@ -3,6 +3,7 @@
 
 #include "orvantis.h"
 #include "ui_orvantis.h"
+#include "workspace/sessionlistview.h"
 
 #include <QDebug>
 #include <QDialog>
@@ -233,6 +234,10 @@ void orvantis::showHistoryPage(int sessionId, const QList<ChatMessage> &list)
             kept.append(msg);
     }
     messageCache[sessionId] = kept;
+    // The whole recent history says exactly since when the visitor waits.
+    const QDateTime waiting = visitorWaitingSince(kept, QDateTime::currentDateTime());
+    if (patchSession(sessionId, [&waiting](ChatSession &s) { s.waitingSince = waiting; }))
+        sessionListView->refresh(sessionId);
 
     clearChatBubbles();
     for (const ChatMessage &msg : std::as_const(kept))
@@ -305,6 +310,7 @@ void orvantis::clearCurrentUnread()
         return;
     patchSession(currentSessionId, [](ChatSession &s) { s.unreadCount = 0; });
     apiClient->markRead(currentSessionId);
+    stopReminders(currentSessionId);
     rebuildSessionList();
 }
 
