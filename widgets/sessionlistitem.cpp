@@ -154,7 +154,7 @@ void SessionListItem::showSession(const ChatSession &session)
     setUnreadCount(session.unreadCount);
     setOnline(session.online);
     m_waitingSince = session.online ? session.waitingSince : QDateTime();
-    showWaiting(QDateTime::currentDateTime());
+    showWaiting(m_waitingSince.isValid() ? QDateTime::currentDateTime() : QDateTime());
 }
 
 namespace {
