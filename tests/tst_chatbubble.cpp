@@ -1,6 +1,7 @@
 #include "testsupport.h"
 
 #include <QAccessible>
+#include <QDir>
 #include <QLabel>
 #include <QPushButton>
 
@@ -33,7 +34,14 @@ class ChatBubbleTest : public QObject
     StandIn::StandInServer m_server;
 
 private slots:
-    void initTestCase() { QVERIFY(m_server.listen()); }
+    void initTestCase()
+    {
+        QVERIFY(m_server.listen());
+        ImageLoader::Limits limits;
+        limits.stallMs = 2000;
+        limits.totalMs = 3000; // a trickle keeps the stall off, never the total
+        ImageLoader::instance()->setLimits(limits);
+    }
 
     void shown()
     {
@@ -92,18 +100,72 @@ private slots:
         }
     }
 
+    // What a picture bubble shows once its picture has come or failed, and what
+    // a click on it does then.
+    void image_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("shown"); // a picture's size, or the placeholder
+        const QString base = m_server.restBaseUrl().section('/', 0, 2);
+        const QList<std::pair<const char *, QString>> rows {
+            {"/images/demo-3.png", "240x150"}, // 480 x 300, scaled to fit
+            {"/images/demo-4.png", "120x160"}, // never enlarged
+            {"/images/missing.png", "[图片加载失败] 点击重试"},
+            {"/hostile/endless.png", "[图片过大] 点击重试"},
+            {"/hostile/huge.png", "[图片过大] 点击重试"},
+            {"/hostile/bomb.png", "[图片过大] 点击重试"},
+            {"/hostile/trickle.png", "[图片加载超时] 点击重试"},
+            {"/hostile/malformed.png", "[图片无法显示] 点击重试"},
+            {"/hostile/to-file.png", "[不支持的图片地址]"},
+            {"file:///etc/passwd", "[不支持的图片地址]"},
+            {"qrc:/icons/orvantis.png", "[不支持的图片地址]"},
+            {"data:image/png;base64,iVBORw0KGgo=", "[不支持的图片地址]"}};
+        for (const auto &[path, shown] : rows)
+            QTest::newRow(path) << (path[0] == '/' ? base + path : path) << shown;
+    }
+
     void image()
     {
-        const QString base = m_server.restBaseUrl().section('/', 0, 2) + "/images/";
-        ChatBubble bubble(makeMessage(base + "demo-3.png", "image"), true); // 480 x 300
-        ChatBubble missing(makeMessage(base + "missing.png", "image"), true);
+        QFETCH(QString, url);
+        QFETCH(QString, shown);
+        m_server.clearRequests();
+        ChatBubble bubble(makeMessage(url, "image"), true);
         QSignalSpy clicked(&bubble, &ChatBubble::imageClicked);
+        QPushButton *button = bubble.imageButton();
         QVERIFY(bubble.contentLabel()->isHidden());
-        QTRY_COMPARE(bubble.imageButton()->size(), QSize(240, 150)); // scaled to fit
-        bubble.imageButton()->click();
-        QCOMPARE(clicked, QList<QVariantList>({{base + "demo-3.png"}}));
-        QTRY_COMPARE(missing.contentLabel()->text(), QStringLiteral("[图片加载失败]"));
-        QVERIFY(missing.contentLabel()->isVisibleTo(&missing) && missing.imageButton()->isHidden());
+        QTRY_VERIFY_WITH_TIMEOUT(!button->text().startsWith("[图片加载中"), 10000);
+        const QSize size = button->size();
+        QCOMPARE(button->text().isEmpty() ? QString("%1x%2").arg(size.width()).arg(size.height())
+                                          : button->text(),
+                 shown);
+        const int fetched = m_server.requestsTo(QUrl(url).path()).size();
+        const bool picture = button->text().isEmpty(), retried = shown.endsWith("重试");
+        button->click();
+        // A picture opens; a failure is tried again where that can help.
+        QCOMPARE(clicked.size(), int(picture));
+        QTRY_COMPARE(m_server.requestsTo(QUrl(url).path()).size(), fetched + int(retried));
+        QTRY_VERIFY_WITH_TIMEOUT(!button->text().startsWith("[图片加载中"), 10000);
+        QCOMPARE(button->text(), picture ? QString() : shown);
+    }
+
+    // Pictures by the hundred, half of them gone while they load: every
+    // bubble left shows its own, on a handful of file handles.
+    void manyPictures()
+    {
+        const QString base = m_server.restBaseUrl().section('/', 0, 2) + "/images/demo-1.png?n=";
+        const auto handles = [] { return QDir("/proc/self/fd").count(); };
+        const qsizetype before = handles();
+        std::vector<std::unique_ptr<ChatBubble>> bubbles;
+        for (int i = 0; i < 700; ++i) {
+            auto bubble = std::make_unique<ChatBubble>(
+                makeMessage(base + QString::number(i), "image"), false);
+            if (i % 2 == 0)
+                bubbles.push_back(std::move(bubble));
+        }
+        QVERIFY(handles() < before + 30);
+        for (const auto &bubble : bubbles)
+            QTRY_COMPARE(bubble->imageButton()->size(), QSize(240, 165));
+        QVERIFY(handles() < before + 30);
     }
 
     // A short text takes its own width on one line, a long one wraps at the
