@@ -1,8 +1,10 @@
 #include "testsupport.h"
 
 #include <QAccessible>
+#include <QClipboard>
 #include <QDir>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
 
 #include "devserver/standinserver.h"
@@ -20,9 +22,10 @@ ChatMessage makeMessage(const QString &content, const QString &type = "text",
 }
 
 // What a screen reader reads of a label: markup shown as it came stays markup.
+// Zero-width spaces only mark where a line may break.
 QString read(QLabel *label)
 {
-    return QAccessible::queryAccessibleInterface(label)->text(QAccessible::Name);
+    return QAccessible::queryAccessibleInterface(label)->text(QAccessible::Name).remove(u'\u200b');
 }
 
 } // namespace
@@ -169,12 +172,15 @@ private slots:
     }
 
     // A short text takes its own width on one line, a long one wraps at the
-    // bubble's maximum, in a bubble as wide as a conversation column.
+    // bubble's maximum, in a bubble as wide as a conversation column; an
+    // unbroken word or link wraps too, cut nowhere, and is copied whole.
     void wrapping()
     {
         for (const auto &[text, oneLine] :
              {std::pair(QString("Wonderful afternoon"), true),
-              std::pair(QString("many words in a row ").repeated(12), false)}) {
+              std::pair(QString("many words in a row ").repeated(12), false),
+              std::pair(QString(2000, 'w'), false),
+              std::pair("https://example.com/" + QString(100, 'p'), false)}) {
             ChatBubble bubble(makeMessage(text), false);
             bubble.show();
             bubble.resize(900, bubble.heightForWidth(900));
@@ -183,10 +189,18 @@ private slots:
             const QFontMetrics metrics = label->fontMetrics();
             const QRect room = label->contentsRect();
             QCOMPARE(room.height() < 2 * metrics.lineSpacing(), oneLine);
+            const QRect laidOut = metrics.boundingRect(room, Qt::TextWordWrap, label->text());
+            QVERIFY(room.contains(laidOut));
             if (oneLine) // about as wide as the text
                 QVERIFY(qAbs(room.width() - metrics.horizontalAdvance(text)) <= 12);
             else
                 QCOMPARE(label->width(), 520);
+            emit bubble.customContextMenuRequested({5, 5});
+            QTRY_VERIFY(QApplication::activePopupWidget());
+            auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+            menu->actions().constFirst()->trigger();
+            menu->close();
+            QCOMPARE(QApplication::clipboard()->text(), text);
         }
     }
 };

@@ -18,6 +18,7 @@
 #include <QVBoxLayout>
 
 #include "net/serviceconfig.h"
+#include "widgets/breakabletext.h"
 
 namespace {
 
@@ -77,7 +78,7 @@ QString displayedText(const QString &content)
 // needs on one line, up to the maximum, and wraps only beyond it.
 void setWrappedText(QLabel *label, const QString &text)
 {
-    label->setText(text);
+    label->setText(breakableText(text));
     label->ensurePolished();
     label->setWordWrap(false);
     const int natural = label->sizeHint().width();
