@@ -37,14 +37,8 @@ class ChatBubbleTest : public QObject
     StandIn::StandInServer m_server;
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(m_server.listen());
-        ImageLoader::Limits limits;
-        limits.stallMs = 2000;
-        limits.totalMs = 3000; // a trickle keeps the stall off, never the total
-        ImageLoader::instance()->setLimits(limits);
-    }
+    void initTestCase() { QVERIFY(m_server.listen()); }
+    void init() { ImageLoader::instance()->setLimits({}); }
 
     void shown()
     {
@@ -131,6 +125,10 @@ private slots:
     {
         QFETCH(QString, url);
         QFETCH(QString, shown);
+        ImageLoader::Limits limits;
+        limits.stallMs = 2000;
+        limits.totalMs = 3000; // a trickle keeps the stall off, never the total
+        ImageLoader::instance()->setLimits(limits);
         m_server.clearRequests();
         ChatBubble bubble(makeMessage(url, "image"), true);
         QSignalSpy clicked(&bubble, &ChatBubble::imageClicked);

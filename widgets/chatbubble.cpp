@@ -257,9 +257,11 @@ void ChatBubble::onImageLoaded(const QImage &image, ImageLoader::Failure failure
         if (failure != ImageLoader::Failure::UnsupportedUrl)
             text += QStringLiteral(" 点击重试");
         m_imageButton->setText(text);
+        m_imageButton->setToolTip(QString());
         m_imageButton->setFixedSize(m_imageButton->sizeHint());
         return;
     }
+    m_imageButton->setToolTip(QStringLiteral("点击查看大图"));
     QPixmap thumbnail = QPixmap::fromImage(image);
     thumbnail.setDevicePixelRatio(qApp->devicePixelRatio());
     const QSize shown = thumbnail.deviceIndependentSize().toSize();

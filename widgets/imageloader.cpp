@@ -196,7 +196,7 @@ void ImageLoader::onFinished(quint64 id)
     if (it == m_active.end() || !it->reply)
         return;
     QNetworkReply *reply = std::exchange(it->reply, nullptr);
-    it->timer = nullptr; // goes with the reply
+    std::exchange(it->timer, nullptr)->stop(); // goes with the reply
     reply->deleteLater();
     if (reply->error() != QNetworkReply::NoError) {
         qDebug() << "[ChatBubble] 图片下载失败:" << reply->error() << it->url.toString().left(80);
@@ -252,6 +252,7 @@ void ImageLoader::abort(quint64 id, Failure failure)
     if (job.reply) {
         qDebug() << "[ChatBubble] 图片下载中止:" << failureText(failure)
                  << job.url.toString().left(80);
+        job.timer->stop();
         disconnect(job.reply, nullptr, this, nullptr);
         job.reply->abort();
         job.reply->deleteLater();
