@@ -38,7 +38,7 @@ QString breakableText(const QString &text)
 
 QString elidedLines(const QString &text, const QFont &font, int width, int maxLines)
 {
-    const QString breakable = breakableText(text);
+    QString breakable = breakableText(text);
     // Laid out as a word-wrapped label lays it out.
     QTextLayout layout(breakable, font);
     QTextOption option;

@@ -129,7 +129,7 @@ void ImageLoader::load(const QUrl &url, const QSize &box, QObject *receiver, Cal
     const quint64 id = job.id;
     job.receiverGone
         = connect(receiver, &QObject::destroyed, this, [this, id] { abort(id, Failure::None); });
-    m_waiting.enqueue(std::move(job));
+    m_waiting.enqueue(job);
     startNext();
 }
 
@@ -168,7 +168,7 @@ void ImageLoader::start(Job job)
     connect(job.reply, &QNetworkReply::readyRead, this, [this, id] { onReadyRead(id); });
     connect(job.reply, &QNetworkReply::finished, this, [this, id] { onFinished(id); });
     armTimer(job);
-    m_active.insert(id, std::move(job));
+    m_active.insert(id, job);
 }
 
 void ImageLoader::armTimer(Job &job)
