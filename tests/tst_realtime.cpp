@@ -7,6 +7,7 @@
 #include "widgets/quickreplybar.h"
 #include "workspace/messagerules.h"
 
+#include <QBuffer>
 #include <QThreadPool>
 
 #include <sys/stat.h>
@@ -233,8 +234,8 @@ private slots:
 
     // Exactly 5 MiB, one byte more, a JPG in capitals, a tiff (no image here),
     // a link to /dev/zero and a named pipe (no regular files), a picture copied
-    // as such rather than as a file, and one whose session goes while it is
-    // prepared (size -3).
+    // as such rather than as a file, one whose session goes while it is
+    // prepared (size -3), and one copied as PNG bytes (-4).
     void images()
     {
         const QList<std::tuple<QString, int, QString>> rows {
@@ -245,7 +246,8 @@ private slots:
             {"zero.png", -1, ""},
             {"pipe.png", -2, ""},
             {"", 0, "图片上传成功"},
-            {"", -3, "图片处理中..."}};
+            {"", -3, "图片处理中..."},
+            {"", -4, "图片上传成功"}};
         for (const auto &[file, size, status] : rows) {
             Workspace ws;
             const int a = ws.add("a", true, 0, 60), b = ws.add("b", true, 0, 0);
@@ -255,7 +257,11 @@ private slots:
             QImage picture(8, 8, QImage::Format_RGB32);
             picture.fill(Qt::red);
             auto *mime = new QMimeData;
-            if (file.isEmpty()) {
+            if (size == -4) {
+                QBuffer png;
+                QVERIFY(png.open(QIODevice::WriteOnly) && picture.save(&png, "PNG"));
+                mime->setData("image/png", png.data());
+            } else if (file.isEmpty()) {
                 mime->setImageData(picture);
             } else if (size < 0) {
                 QVERIFY(size == -1 ? QFile::link("/dev/zero", out.fileName())
