@@ -160,7 +160,7 @@ private:
     void updateSendButtonState();
     void sendTextMessage();
     bool pasteImage();
-    bool uploadImage(const QByteArray &data, const QString &fileName);
+    void uploadImage(const QByteArray &data, const QString &fileName, int sessionId);
     void onImageUploaded(int sessionId, const QString &url);
     void sendImageMessage(int sessionId, const QString &url);
     void updateSessionPreview(int sessionId, const QString &text);
