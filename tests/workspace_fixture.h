@@ -134,7 +134,8 @@ struct Workspace
 
     bool idle() const
     {
-        return QTest::qWaitFor([this] { return !w()->api()->pendingRequestCount(); });
+        // Generous: under the sanitizers a 100,000-character history takes its time.
+        return QTest::qWaitFor([this] { return !w()->api()->pendingRequestCount(); }, 15000);
     }
 
     // Opens a session as a click on its row would and waits for its history.
