@@ -9,6 +9,7 @@
 
 #include "net/chatrecords.h"
 #include "widgets/chatbubble.h"
+#include "widgets/replylibrary.h"
 
 class ApiClient;
 class ApiRequest;
@@ -26,6 +27,8 @@ class QDialog;
 class SessionListView;
 class HistoryDialog;
 class LoginDialog;
+class ReplyCompleter;
+class ReplyLibraryDialog;
 
 namespace Ui {
 class orvantisClass;
@@ -248,4 +251,14 @@ private:
     QTimer *chatScrollTimer = nullptr;
     QTimer *draftTimer = nullptr; // runs while the open session's draft is unsaved
     bool workspaceBuilt = false; // the form and its wiring, made at the first sign-in
+
+    // ---- reply library (orvantis_composer.cpp)
+    void setupReplyLibrary();
+    void loadReplyLibrary(const QString &agentName);
+    QString fillReply(const QString &text) const; // a reply's text with its variables filled
+    void openReplyLibrary();
+    QList<Reply> replies; // the signed-in agent's library
+    QString replyAgentName; // the agent's name in {客服}
+    ReplyCompleter *replyCompleter = nullptr;
+    QPointer<ReplyLibraryDialog> replyLibraryDialog;
 };

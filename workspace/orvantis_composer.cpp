@@ -7,6 +7,8 @@
 #include "net/wssclient.h"
 #include "ui_orvantis.h"
 #include "widgets/quickreplybar.h"
+#include "widgets/replycompleter.h"
+#include "widgets/replylibrarydialog.h"
 #include "widgets/sessionlistitem.h"
 #include "workspace/sessionlistview.h"
 
@@ -49,10 +51,11 @@ void orvantis::setupComposer()
     quickReplyBar = new QuickReplyBar(this);
     ui->quickReplyLayout->addWidget(quickReplyBar);
     connect(quickReplyBar, &QuickReplyBar::quickReplyClicked, this, [this](const QString &text) {
-        ui->messageEdit->setPlainText(text);
+        ui->messageEdit->setPlainText(fillReply(text));
         ui->messageEdit->moveCursor(QTextCursor::End);
         ui->messageEdit->setFocus(Qt::OtherFocusReason);
     });
+    setupReplyLibrary();
     // Drafts are written a few seconds after the typing, not per keystroke
     // (each write rewrites the whole settings file), and at once on a switch,
     // a sign-out and quitting.
@@ -120,6 +123,8 @@ bool orvantis::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == ui->messageEdit && event->type() == QEvent::KeyPress) {
         auto *key = static_cast<QKeyEvent *>(event);
+        if (replyCompleter && replyCompleter->handleKey(key))
+            return true; // the reply search takes Enter, Tab, Up, Down and Escape
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
             if (key->modifiers() & Qt::ControlModifier) {
                 ui->messageEdit->textCursor().insertText(QStringLiteral("\n"));
@@ -260,4 +265,56 @@ void orvantis::updateSessionPreview(int sessionId, const QString &text)
     // In place: the list is not re-sorted under the agent's hands.
     if (SessionListItem *row = sessionListView->row(sessionId))
         row->updateLastMessage(text, now);
+}
+
+// ---- the reply library: the strip, "/" search in the editor, the dialog
+
+void orvantis::setupReplyLibrary()
+{
+    connect(quickReplyBar, &QuickReplyBar::manageRequested, this, &orvantis::openReplyLibrary);
+    replyCompleter = new ReplyCompleter(ui->messageEdit);
+    replyCompleter->setFiller([this](const QString &text) { return fillReply(text); });
+}
+
+// Each sign-in shows its own agent's library, named `agentName` in {客服}.
+void orvantis::loadReplyLibrary(const QString &agentName)
+{
+    replyAgentName = agentName;
+    replies = ReplyLibrary::load(agentId);
+    quickReplyBar->setReplies(replies);
+    replyCompleter->setReplies(replies);
+}
+
+QString orvantis::fillReply(const QString &text) const
+{
+    const ChatSession *session = findSession(currentSessionId);
+    return fillReplyVariables(text,
+                              replyVariables(session ? session->displayName() : QString(),
+                                             replyAgentName, QDateTime::currentDateTime()));
+}
+
+void orvantis::openReplyLibrary()
+{
+    if (replyLibraryDialog && replyLibraryDialog->isVisible()) {
+        replyLibraryDialog->activateWindow();
+        return;
+    }
+    // Edits a copy; the library changes only on "保存", and only for the
+    // sign-in that opened it (a sign-out closes it unanswered).
+    auto *dialog = new ReplyLibraryDialog(replies, this);
+    replyLibraryDialog = dialog;
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    ownBySignIn(dialog);
+    const int owner = agentId;
+    connect(dialog, &ReplyLibraryDialog::repliesAccepted, this,
+            [this, owner](const QList<Reply> &edited) {
+                if (owner != agentId || !loggedIn)
+                    return;
+                if (!ReplyLibrary::save(agentId, edited))
+                    ui->statusLabel->setText(QStringLiteral("快捷回复保存失败"));
+                replies = edited;
+                quickReplyBar->setReplies(replies);
+                replyCompleter->setReplies(replies);
+            });
+    dialog->open();
 }
