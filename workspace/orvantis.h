@@ -255,6 +255,7 @@ private:
     // ---- reply library (orvantis_composer.cpp)
     void setupReplyLibrary();
     void loadReplyLibrary(const QString &agentName);
+    void showReplyLibrary(const QList<Reply> &library);
     QString fillReply(const QString &text) const; // a reply's text with its variables filled
     void openReplyLibrary();
     QList<Reply> replies; // the signed-in agent's library

@@ -18,11 +18,14 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QFuture>
 #include <QGuiApplication>
 #include <QImage>
 #include <QKeyEvent>
 #include <QMimeData>
+#include <QPromise>
 #include <QSettings>
+#include <QThreadPool>
 #include <QTimer>
 
 namespace {
@@ -277,10 +280,25 @@ void orvantis::setupReplyLibrary()
 }
 
 // Each sign-in shows its own agent's library, named `agentName` in {客服}.
+// A full library takes longer than a frame to read: it is read on a worker,
+// and lands only while the sign-in that asked for it lasts.
 void orvantis::loadReplyLibrary(const QString &agentName)
 {
     replyAgentName = agentName;
-    replies = ReplyLibrary::load(agentId);
+    showReplyLibrary({}); // nothing of the agent signed in before
+    auto promise = std::make_shared<QPromise<QList<Reply>>>();
+    promise->start();
+    promise->future().then(signInScope.data(),
+                           [this](const QList<Reply> &loaded) { showReplyLibrary(loaded); });
+    QThreadPool::globalInstance()->start([promise, agent = agentId] {
+        promise->addResult(ReplyLibrary::load(agent));
+        promise->finish();
+    });
+}
+
+void orvantis::showReplyLibrary(const QList<Reply> &library)
+{
+    replies = library;
     quickReplyBar->setReplies(replies);
     replyCompleter->setReplies(replies);
 }
@@ -312,9 +330,7 @@ void orvantis::openReplyLibrary()
                     return;
                 if (!ReplyLibrary::save(agentId, edited))
                     ui->statusLabel->setText(QStringLiteral("快捷回复保存失败"));
-                replies = edited;
-                quickReplyBar->setReplies(replies);
-                replyCompleter->setReplies(replies);
+                showReplyLibrary(edited);
             });
     dialog->open();
 }
