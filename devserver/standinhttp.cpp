@@ -292,6 +292,8 @@ void StandInServer::Private::handleHttp(const QHttpServerRequest &request, QTcpS
     r.body = request.body();
     recorded.append(r);
     emit q->requestRecorded(r);
+    if (r.path.startsWith(QLatin1String("/hostile/")) && serveHostilePicture(r.path, socket))
+        return;
 
     // The first matching answer rule and the first matching delay each take
     // one request.

@@ -22,6 +22,12 @@
 // reach only authenticated sockets that sent "join" for the channel and may
 // see the session.
 //
+// Hostile pictures for the client's picture loading (GET): /hostile/endless.png
+// (a body without end), huge.png (200 MB, declared and sent while read),
+// trickle.png (a byte every half second), bomb.png (a small PNG declaring
+// 30000 x 30000 pixels), malformed.png (a PNG signature, then junk) and
+// to-file.png (a redirect to file:///etc/passwd).
+//
 // Scripts drive the executable over loopback-only routes (POST, JSON body):
 //   /control/new-visitor {"visitor_name", "visitor_id"?, "ip_address"?}
 //   /control/visitor-message {"session_id", "content", "msg_type"?}

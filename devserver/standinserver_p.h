@@ -29,6 +29,8 @@ struct HttpReply
 };
 
 void writeHttpReply(QTcpSocket *socket, const HttpReply &reply);
+// Answers GET /hostile/<name> on the socket itself; false for an unknown name.
+bool serveHostilePicture(const QString &path, QTcpSocket *socket);
 
 struct ReplyRule
 {

@@ -278,14 +278,37 @@ ApiRequest *ApiClient::updateSessionRemark(int sessionId, const QString &remark)
     return request;
 }
 
+namespace {
+
+// The file name comes from the agent's disk or clipboard: no line break or
+// other control character may end the header, and a quote or backslash may
+// not end the quoted value. Escaped as browsers do.
+QString dispositionFileName(const QString &fileName)
+{
+    QString safe;
+    safe.reserve(fileName.size());
+    for (const QChar c : fileName) {
+        if (c == QLatin1Char('"'))
+            safe += QLatin1String("%22");
+        else if (c == QLatin1Char('\\'))
+            safe += QLatin1String("%5C");
+        else if (c.category() != QChar::Other_Control)
+            safe += c;
+    }
+    return safe.isEmpty() ? QStringLiteral("image.png") : safe;
+}
+
+} // namespace
+
 ApiRequest *ApiClient::uploadChatImage(const QByteArray &imageData, const QString &fileName)
 {
     auto *multiPart = new QHttpMultiPart(QHttpMultiPart::FormDataType);
     QHttpPart part;
     part.setRawHeader(QByteArrayLiteral("Content-Type"), QByteArrayLiteral("image/png"));
-    part.setRawHeader(
-        QByteArrayLiteral("Content-Disposition"),
-        QStringLiteral("form-data; name=\"file\"; filename=\"%1\"").arg(fileName).toUtf8());
+    part.setRawHeader(QByteArrayLiteral("Content-Disposition"),
+                      QStringLiteral("form-data; name=\"file\"; filename=\"%1\"")
+                          .arg(dispositionFileName(fileName))
+                          .toUtf8());
     part.setBody(imageData);
     multiPart->append(part);
 

@@ -14,6 +14,20 @@ int number(const QVariantMap &map, const QString &key)
     return map.value(key).toInt();
 }
 
+// A message is kept up to this many characters: it is cached, laid out and
+// searched, and a visitor decides its length.
+constexpr qsizetype kMaxContentLength = 20000;
+
+QString cappedContent(const QString &content)
+{
+    if (content.size() <= kMaxContentLength)
+        return content;
+    qsizetype cut = kMaxContentLength;
+    if (content.at(cut - 1).isHighSurrogate())
+        --cut;
+    return content.left(cut) + QStringLiteral("…（消息过长，已截断）");
+}
+
 // The service sends "last_time" either as epoch seconds or as ISO text; the
 // rest of the program only ever sees ISO text.
 QString normalisedLastTime(const QString &received)
@@ -103,7 +117,7 @@ ChatMessage ChatMessage::fromMap(const QVariantMap &map)
     if (message.senderName.isEmpty())
         message.senderName = text(map, QStringLiteral("sender_name"));
 
-    message.content = text(map, QStringLiteral("content"));
+    message.content = cappedContent(text(map, QStringLiteral("content")));
     message.msgType = text(map, QStringLiteral("msg_type"));
     if (message.msgType.isEmpty())
         message.msgType = QStringLiteral("text");

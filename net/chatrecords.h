@@ -26,6 +26,9 @@ struct ChatSession
     int messageCount = 0;
     bool online = false;
     QDateTime createdAt;
+    // Kept by the client, not sent by the service: since when the visitor's
+    // newest messages wait for an answer (invalid: nobody waits).
+    QDateTime waitingSince;
 
     static ChatSession fromMap(const QVariantMap &map);
 

@@ -12,6 +12,8 @@
 
 namespace {
 
+constexpr quint64 kMaxIncomingBytes = 2 * 1024 * 1024;
+
 QString typeKey()
 {
     return QStringLiteral("type");
@@ -80,6 +82,12 @@ void WssClient::replaceSocket()
     m_pongSeen = false;
     m_heartbeatTimer->stop();
     m_socket = new QWebSocket(QString(), QWebSocketProtocol::Version13, this);
+    // Far above any frame of the protocol (a long chat text is some hundred
+    // kilobytes). Qt refuses a bigger frame or message without buffering it
+    // and closes the link with 1009 (too much data); the reconnect then
+    // follows the usual back-off, which a service repeating it cannot shorten.
+    m_socket->setMaxAllowedIncomingFrameSize(kMaxIncomingBytes);
+    m_socket->setMaxAllowedIncomingMessageSize(kMaxIncomingBytes);
     connect(m_socket, &QWebSocket::connected, this, &WssClient::onConnected);
     connect(m_socket, &QWebSocket::disconnected, this, &WssClient::onDisconnected);
     connect(m_socket, &QWebSocket::textMessageReceived, this, &WssClient::onTextMessageReceived);
@@ -219,6 +227,8 @@ void WssClient::onConnected()
 
 void WssClient::onDisconnected()
 {
+    if (m_socket->closeCode() == QWebSocketProtocol::CloseCodeTooMuchData)
+        qDebug() << "[WSS] 收到超长消息，已丢弃:" << m_socket->closeReason();
     linkLost(static_cast<ushort>(m_socket->closeCode()), m_socket->closeReason());
 }
 

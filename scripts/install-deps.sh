@@ -9,7 +9,7 @@ packages=(cmake g++ make ninja-build ccache pkg-config
           xvfb xauth fonts-noto-cjk clang-format libxcb1-dev
           qtkeychain-qt6-dev gnome-keyring dbus-daemon dbus-bin
           openbox trayer xdotool x11-utils imagemagick curl
-          clang-14 libclang-rt-14-dev)
+          clang-14 libclang-rt-14-dev dunst)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -176,7 +176,7 @@ void orvantis::setupTray()
     });
     connect(notifyAction, &QAction::toggled, this, [this](bool on) {
         notifyEnabled = on;
-        NotifySound::instance()->setEnabled(on);
+        NotifySound::instance()->setEnabled(on && !quietMode);
         QSettings().setValue(notifyKey, on);
     });
     connect(showAction, &QAction::triggered, this, &orvantis::showMainWindow);

@@ -15,6 +15,8 @@ port=0
 cleanup() {
     [ -n "$client_pid" ] && kill "$client_pid" 2>/dev/null
     [ -n "$standin_pid" ] && kill "$standin_pid" 2>/dev/null
+    [ -n "${dunst_pid:-}" ] && kill "$dunst_pid" 2>/dev/null
+    [ -n "${bus_pid:-}" ] && kill "$bus_pid" 2>/dev/null
     # E2E_KEEP=<folder> keeps the logs and screenshots of the run.
     [ -n "${E2E_KEEP:-}" ] && cp -r "$scratch/." "$E2E_KEEP"
     rm -rf "$scratch"
@@ -100,11 +102,27 @@ for d in HOME TMPDIR XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME XDG_RUNTIME_DI
 done
 chmod 700 "$scratch/XDG_RUNTIME_DIR"
 
+# A session bus of the run's own with a real notification daemon on it, and
+# nothing else that could start by itself (a keyring, say).
+cat >"$scratch/bus.conf" <<CONF
+<busconfig><type>session</type><listen>unix:dir=$scratch</listen><auth>EXTERNAL</auth>
+<policy context="default"><allow send_destination="*" eavesdrop="true"/>
+<allow eavesdrop="true"/><allow own="*"/></policy></busconfig>
+CONF
+dbus-daemon --config-file="$scratch/bus.conf" --nofork --print-address=3 3>"$scratch/bus" &
+bus_pid=$!
+wait_for 10 test -s "$scratch/bus" || fail "no session bus"
+bus=$(head -n 1 "$scratch/bus")
+DBUS_SESSION_BUS_ADDRESS=$bus dunst >"$scratch/dunst.log" 2>&1 &
+dunst_pid=$!
+notifications() { DBUS_SESSION_BUS_ADDRESS=$bus dunstctl count "$1" 2>/dev/null; }
+wait_for 10 notifications displayed >/dev/null || fail "the notification daemon did not start"
+
 start_standin 0
 first_port=$port
 env HOME="$scratch/HOME" TMPDIR="$scratch/TMPDIR" XDG_CONFIG_HOME="$scratch/XDG_CONFIG_HOME" \
     XDG_DATA_HOME="$scratch/XDG_DATA_HOME" XDG_CACHE_HOME="$scratch/XDG_CACHE_HOME" \
-    XDG_RUNTIME_DIR="$scratch/XDG_RUNTIME_DIR" DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus \
+    XDG_RUNTIME_DIR="$scratch/XDG_RUNTIME_DIR" DBUS_SESSION_BUS_ADDRESS="$bus" \
     ORVANTIS_API_URL="http://127.0.0.1:$port/api" ORVANTIS_WSS_URL="ws://127.0.0.1:$port/wss" \
     QT_QPA_PLATFORM=xcb QT_LOGGING_RULES="default.debug=true" \
     "$client_bin" >"$scratch/client.log" 2>&1 &
@@ -162,6 +180,27 @@ wait_for 15 shown_once "while away" || fail "the missed message is not shown"
 sleep 1.5
 shown_once "while away" || fail "the missed message is shown $(shown "while away") times"
 
+# Away from the window, a visitor's message is a desktop notification; its
+# action opens that visitor's session and brings the window back.
+xdotool windowminimize "$(window "商户客服系统")"
+wait_for 10 has_no_window "商户客服系统" || fail "the window was not minimised"
+# A new visitor, then their first words: one notification for the session.
+fresh=$(control new-visitor '{"visitor_name":"E2E 二号"}' |
+    sed -n 's/.*"session_id":\([0-9]*\).*/\1/p')
+[ -n "$fresh" ] || fail "no second visitor session"
+control visitor-message "{\"session_id\":$fresh,\"content\":\"are you there\"}" >/dev/null ||
+    fail "the visitor could not write"
+wait_for 15 grep -q "are you there" "$scratch/client.log" || fail "the message did not arrive"
+displayed() { [ "$(notifications displayed)" = 1 ]; }
+wait_for 15 displayed || fail "no desktop notification, or more than one"
+DBUS_SESSION_BUS_ADDRESS=$bus dunstctl action 0
+wait_for 15 grep -q "切换会话: old= $seeded new= $fresh" "$scratch/client.log" ||
+    fail "the notification's action did not open its session"
+wait_for 10 has_window "商户客服系统" || fail "the notification's action did not show the window"
+# Read: the notification is withdrawn.
+gone() { [ "$(notifications displayed)" = 0 ]; }
+wait_for 10 gone || fail "the notification stays after the session was read"
+
 # Quit from the tray icon's menu (its last entry).
 wait_for 10 find_tray || fail "no tray icon"
 xdotool mousemove --window "$tray" 8 8 click 3
@@ -173,7 +212,7 @@ status=$?
 client_pid=
 [ "$status" = 0 ] || fail "the client exited with $status"
 # No lock file or local socket is left behind, nothing goes to the shared
-# temporary folder; the generated chime stays for the next start.
-leftovers=$(ls -A "$scratch/TMPDIR"; ls -A "$scratch/XDG_RUNTIME_DIR/orvantis" | grep -vx "notify.wav")
+# temporary folder; the generated chimes stay for the next start.
+leftovers=$(ls -A "$scratch/TMPDIR"; ls -A "$scratch/XDG_RUNTIME_DIR/orvantis" | grep -vxE "(notify|visitor|transfer)\.wav")
 [ -z "$leftovers" ] || fail "left behind: $leftovers"
 echo "PASS: end to end"

@@ -36,7 +36,8 @@ inline void isolateEnvironment()
         qputenv("QT_LOGGING_RULES", "default.debug=false");
     // The desktop's secret store is the user's as much as the settings are:
     // only a test run inside a private session may reach one.
-    if (!qEnvironmentVariableIsSet("ORVANTIS_TEST_SECRET_STORE"))
+    if (!qEnvironmentVariableIsSet("ORVANTIS_TEST_SECRET_STORE")
+        && !qEnvironmentVariableIsSet("ORVANTIS_TEST_PRIVATE_BUS"))
         qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/orvantis-test-bus");
     QStandardPaths::setTestModeEnabled(true);
 }

@@ -65,11 +65,23 @@ private slots:
 
     void roundTrips(); // defined below the class
 
+    void imageUpload_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("sent");
+        QTest::newRow("plain") << "paste_20240301.png" << QByteArray("paste_20240301.png");
+        QTest::newRow("header injection") << "a\".png\"\r\nX-Evil: 1\r\n\\\t\x7f照片.png"
+                                          << QByteArray("a%22.png%22X-Evil: 1%5C照片.png");
+        QTest::newRow("only control characters") << "\r\n" << QByteArray("image.png");
+    }
+
     void imageUpload()
     {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, sent);
         const QByteArray image
             = QByteArray("\x89PNG\r\n\x1a\n", 8) + QByteArray(70000, 'Z') + "--not-a-boundary\r\n";
-        m_client->uploadChatImage(image, "paste_20240301.png");
+        m_client->uploadChatImage(image, name);
         waitIdle();
         const auto request = m_server.requests().value(0);
         QCOMPARE(request.path, "/api/upload/chat-image");
@@ -81,8 +93,8 @@ private slots:
         QCOMPARE(request.body,
                  delimiter
                      + "\r\nContent-Type: image/png\r\nContent-Disposition: form-data; "
-                       "name=\"file\"; filename=\"paste_20240301.png\"\r\n\r\n"
-                     + image + "\r\n" + delimiter + "--\r\n");
+                       "name=\"file\"; filename=\""
+                     + sent + "\"\r\n\r\n" + image + "\r\n" + delimiter + "--\r\n");
     }
 
     void signOutAndIn()

@@ -17,7 +17,13 @@ private slots:
         const auto localIso = [](qint64 seconds) {
             return QDateTime::fromSecsSinceEpoch(seconds).toString(Qt::ISODate);
         };
+        const auto content
+            = [](const QByteArray &text) { return "{\"content\":\"" + text + "\"}"; };
         const QList<std::tuple<QByteArray, QByteArray, QString>> rows {
+            {content(QByteArray(20000, 'a')), "content", QString(20000, 'a')},
+            // Cut before a character outside the basic plane, never through it.
+            {content(QByteArray(19999, 'a') + "😀b"), "content",
+             QString(19999, 'a') + "…（消息过长，已截断）"},
             {R"({"id":"17","channel_id":3,"channel_code":"c","member_uid":9.0,"ip_address":"1.2.3.4",)"
              R"("unread_count":"4","message_count":6,"visitor_name":"张"})",
              "session", "17 3 c 9 1.2.3.4 4 6 张"},
@@ -53,6 +59,7 @@ private slots:
                          s.messageCount, s.visitorName})},
                 {"message",
                  joined({m.id, m.msgUuid, m.sessionId, m.content, m.msgType, m.isDeleted})},
+                {"content", m.content},
                 {"sender", joined({m.senderId, m.senderName, m.senderType})},
                 {"time", m.createTime + QLatin1Char('|') + m.createdAt.toString(Qt::ISODate)}};
             const QString actual = fields.value(field, QStringLiteral("no such field"));

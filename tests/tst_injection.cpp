@@ -55,12 +55,15 @@ QList<QPair<QString, QString>> screenTexts()
 
 // True when `shown` holds `marked` as it is, or a visible start of it that
 // ends in an ellipsis.
-bool literal(QStringView shown, const QString &marked)
+bool literal(QStringView shownText, QString marked)
 {
+    // Zero-width spaces a label adds only mark where a line may break.
+    const QString shown = shownText.toString().remove(u'\u200b');
+    marked.remove(u'\u200b');
     qsizetype n = 0;
     while (n < shown.size() && n < marked.size() && shown[n] == marked[n])
         ++n;
-    const QStringView rest = shown.mid(n);
+    const QStringView rest = QStringView(shown).mid(n);
     return n == marked.size()
         || (n > 4
             && (rest.startsWith(u'…') || rest.startsWith(QStringLiteral("\n…"))

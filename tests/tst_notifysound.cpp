@@ -16,6 +16,12 @@ private slots:
     // workspace tests count; what they cannot hear is silence.
     void chime()
     {
+        // Each event sounds its own.
+        QSet<QByteArray> chimes;
+        for (auto event : {NotifySound::Event::Message, NotifySound::Event::NewVisitor,
+                           NotifySound::Event::Transfer})
+            chimes << NotifySound::synthesizeChimeWav(event);
+        QCOMPARE(chimes.size(), 3);
         const QByteArray wav = NotifySound::synthesizeChimeWav();
         int loudest = 0;
         for (int i = 441; i < 500; ++i)
@@ -28,9 +34,11 @@ private slots:
         QTemporaryDir dir;
         const QString shipped = dir.filePath("notify.wav"), unwritable = dir.filePath("no/a.wav");
         QString chosen;
-        QVERIFY(!NotifySound::prepareSoundFile(shipped, unwritable, &chosen)); // nothing to play
+        QVERIFY(!NotifySound::prepareSoundFile(shipped, unwritable, "RIFF",
+                                               &chosen)); // nothing to play
         QVERIFY(QFile(shipped).open(QIODevice::WriteOnly));
-        QVERIFY(NotifySound::prepareSoundFile(shipped, unwritable, &chosen)); // used as it is
+        QVERIFY(
+            NotifySound::prepareSoundFile(shipped, unwritable, "RIFF", &chosen)); // used as it is
         QCOMPARE(chosen, shipped);
     }
 
@@ -74,6 +82,10 @@ private slots:
         sound->setEnabled(false);
         sound->play();
         QCOMPARE(sound->playCount(), 2);
+        sound->setEnabled(true);
+        sound->play(NotifySound::Event::Transfer);
+        QTRY_COMPARE(sound->playCount(NotifySound::Event::Transfer), 1);
+        QCOMPARE(sound->playCount(NotifySound::Event::Message), 2);
     }
 };
 

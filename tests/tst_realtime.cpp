@@ -7,6 +7,11 @@
 #include "widgets/quickreplybar.h"
 #include "workspace/messagerules.h"
 
+#include <QBuffer>
+#include <QThreadPool>
+
+#include <sys/stat.h>
+
 using namespace Fixture;
 
 namespace {
@@ -228,7 +233,9 @@ private slots:
     }
 
     // Exactly 5 MiB, one byte more, a JPG in capitals, a tiff (no image here),
-    // a picture copied as such rather than as a file.
+    // a link to /dev/zero and a named pipe (no regular files), a picture copied
+    // as such rather than as a file, one whose session goes while it is
+    // prepared (size -3), and one copied as PNG bytes (-4).
     void images()
     {
         const QList<std::tuple<QString, int, QString>> rows {
@@ -236,7 +243,11 @@ private slots:
             {"big.png", 5242881, "图片超过 5MB，无法发送"},
             {"photo.JPG", 2000, "图片上传成功"},
             {"scan.tiff", 2000, ""},
-            {"", 0, "图片上传成功"}};
+            {"zero.png", -1, ""},
+            {"pipe.png", -2, ""},
+            {"", 0, "图片上传成功"},
+            {"", -3, "图片处理中..."},
+            {"", -4, "图片上传成功"}};
         for (const auto &[file, size, status] : rows) {
             Workspace ws;
             const int a = ws.add("a", true, 0, 60), b = ws.add("b", true, 0, 0);
@@ -246,8 +257,16 @@ private slots:
             QImage picture(8, 8, QImage::Format_RGB32);
             picture.fill(Qt::red);
             auto *mime = new QMimeData;
-            if (file.isEmpty()) {
+            if (size == -4) {
+                QBuffer png;
+                QVERIFY(png.open(QIODevice::WriteOnly) && picture.save(&png, "PNG"));
+                mime->setData("image/png", png.data());
+            } else if (file.isEmpty()) {
                 mime->setImageData(picture);
+            } else if (size < 0) {
+                QVERIFY(size == -1 ? QFile::link("/dev/zero", out.fileName())
+                                   : mkfifo(QFile::encodeName(out.fileName()), 0600) == 0);
+                mime->setUrls({QUrl::fromLocalFile(out.fileName())});
             } else {
                 QVERIFY(out.open(QIODevice::WriteOnly) && out.write(QByteArray(size, 'i')) == size);
                 out.close();
@@ -258,6 +277,10 @@ private slots:
             // Pasted for A, B opened while it uploads: it still goes to A.
             ws.server.delayReplies("upload", 300);
             QCOMPARE(Access::pasteImage(ws.w()), !status.isEmpty());
+            if (size == -3) {
+                Access::clearSessions(ws.w());
+                QThreadPool::globalInstance()->waitForDone();
+            }
             Access::select(ws.w(), b);
             QTRY_COMPARE(ws.text("statusLabel").left(status.size()), status);
             QVERIFY(ws.idle());
@@ -314,11 +337,12 @@ private slots:
         QVERIFY(!ws.w()->messages().contains(a));
 
         // Assigned: a sound, and page 1 again.
-        const int sounds = ws.plays(), pages = ws.requests("channel-sessions", "page=1");
+        const int sounds = ws.plays(NotifySound::Event::Transfer),
+                  pages = ws.requests("channel-sessions", "page=1");
         ws.server.pushFrame(
             {{"type", "session_transferred"}, {"session_id", a}, {"action", "assigned"}});
         QTRY_COMPARE(ws.requests("channel-sessions", "page=1"), pages + 1);
-        QCOMPARE(ws.plays(), sounds + 1);
+        QCOMPARE(ws.plays(NotifySound::Event::Transfer), sounds + 1);
         QTRY_COMPARE(ws.names().size(), 2);
         // Page 1 again replaces the list: sessions the service dropped go.
         ws.server.clearChannel();

@@ -141,7 +141,7 @@ private slots:
         QVERIFY(ws.text("chatStatusDot").contains("● 离线"));
 
         // A known visitor comes back: online again, in the header too, no sound.
-        const int sounds = ws.plays();
+        const int sounds = ws.plays(), visitorSounds = ws.plays(NotifySound::Event::NewVisitor);
         ws.server.pushFrame(
             {{"type", "new_session"}, {"session_id", known}, {"visitor_name", "known"}});
         QTRY_COMPARE(ws.rowOf(known), "known||08:01|-|on");
@@ -159,6 +159,7 @@ private slots:
         QTRY_COMPARE(ws.names(), (QStringList {"fresh", "first", "known"}));
         QCOMPARE(ws.requests("session-info", QString("session_id=%1").arg(fresh)), 1);
         QCOMPARE(ws.plays(), sounds + 1);
+        QCOMPARE(ws.plays(NotifySound::Event::NewVisitor), visitorSounds + 1);
         QCOMPARE(ws.text("statusLabel"), "新客户接入: fresh");
         // A toast's click opens its session, unless that is no longer listed.
         Access::toastClicked(ws.w(), 999);

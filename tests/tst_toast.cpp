@@ -1,5 +1,6 @@
 #include "testsupport.h"
 
+#include <QLabel>
 #include <QPointer>
 #include <QScreen>
 #include <QTimer>
@@ -66,6 +67,22 @@ private slots:
         QTest::mousePress(clicked, Qt::LeftButton, {}, QPoint(20, 20));
         QVERIFY(activeToasts().isEmpty() && !plain);
         QTRY_VERIFY(!clicked);
+    }
+
+    // A long title and an unbroken word are cut with an ellipsis, at most
+    // two lines of the body shown, nothing beyond the edge.
+    void longTexts()
+    {
+        showToast(nullptr, QString(300, 'T'), "https://example.com/" + QString(2000, 'b'));
+        for (const char *name : {"toastTitle", "toastBody"}) {
+            auto *label = activeToasts().constFirst()->findChild<QLabel *>(name);
+            const QFontMetrics metrics = label->fontMetrics();
+            const QRect laidOut = metrics.boundingRect(
+                label->contentsRect(), label->wordWrap() ? Qt::TextWordWrap : 0, label->text());
+            QVERIFY(label->contentsRect().contains(laidOut));
+            QVERIFY(laidOut.height() < 3 * metrics.lineSpacing());
+            QVERIFY(label->text().endsWith(u'…'));
+        }
     }
 
     // Held while hovered and given afresh when the pointer leaves.

@@ -89,7 +89,8 @@ private slots:
         file.close();
         QVERIFY(QFile::link(victim, chime));
         QString chosen;
-        QVERIFY(NotifySound::prepareSoundFile(m_dir.filePath("none.wav"), chime, &chosen));
+        QVERIFY(NotifySound::prepareSoundFile(m_dir.filePath("none.wav"), chime,
+                                              NotifySound::synthesizeChimeWav(), &chosen));
         QCOMPARE(chosen, chime);
         QVERIFY(!QFileInfo(chime).isSymLink());
         QFile written(chime), kept(victim);

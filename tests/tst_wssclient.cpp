@@ -32,12 +32,12 @@ private slots:
     {
         // Rows for the frames the workspace tests feed through the window are left
         // to them; anything that is no JSON object is left to the fuzzer.
-        const QString huge = "{\"type\":\"chat\",\"content\":\"" + QString(6 << 20, 'z');
+        const QString huge = "{\"type\":\"chat\",\"content\":\"" + QString(500 << 10, 'z');
         // The frame, the signal it raises (empty: no signal at all) and its arguments
         // (empty with a map signal: the whole frame).
         const QList<std::tuple<QString, QByteArray, QVariantList>> rows {
             {R"({"type":"AUTH_OK"})", "", {}},
-            {huge + "}", "", {}}, // several MB, cut off
+            {huge + "}", "", {}}, // cut off
             {R"({"type":"auth_fail","msg":{"a":1}})", "authFailed", {QString()}},
             {R"({"type":"session_joined","session_id":"12"})", "sessionJoined", {0}},
             {R"({"type":"error","msg":"会话不存在"})", "connectionError", {"会话不存在"}},
@@ -62,6 +62,23 @@ private slots:
             QCOMPARE(signal.isEmpty() ? QVariantList() : spies[signal].value(0), args);
             QVERIFY(m_client->isConnected() && !m_client->isAuthenticated());
         }
+    }
+
+    // A message beyond the limit is refused unread, which costs the link;
+    // a service repeating it gets no faster reconnects.
+    void oversizedMessage()
+    {
+        TestSupport::SignalSpies spies(m_client.get());
+        m_client->connectToServer(m_server->issueToken(12), "agent");
+        for (int i = 1; i <= 2; ++i) {
+            QTRY_COMPARE(spies["authOk"].count(), i);
+            m_server->pushText("{\"type\":\"chat\",\"content\":\"" + QString(3 << 20, 'z') + "\"}");
+            QTRY_COMPARE(spies["disconnected"].count(), i);
+            QCOMPARE(spies["disconnected"].last().value(0), QVariant(ushort(1009)));
+            QCOMPARE(m_client->reconnectDelayMs(), 30 * i);
+        }
+        QTRY_COMPARE(spies["authOk"].count(), 3);
+        QCOMPARE(spies["chatMessage"].count(), 0);
     }
 
     // Authentication starts the heartbeat; a new link starts unauthenticated,

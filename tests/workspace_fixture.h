@@ -116,6 +116,7 @@ struct Workspace
     // The popup menu open now (menus run without nested loops).
     static QMenu *openMenu() { return qobject_cast<QMenu *>(QApplication::activePopupWidget()); }
     static int plays() { return NotifySound::instance()->playCount(); }
+    static int plays(NotifySound::Event event) { return NotifySound::instance()->playCount(event); }
 
     // Resumes with a stored token and waits until the first page is in and
     // the channel subscription is confirmed.

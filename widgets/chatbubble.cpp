@@ -18,10 +18,12 @@
 #include <QVBoxLayout>
 
 #include "net/serviceconfig.h"
+#include "widgets/breakabletext.h"
 
 namespace {
 
 constexpr int kMaxBubbleWidth = 520;
+constexpr QSize kThumbnailBox(240, 200);
 // A word-wrapped label lays its whole text out again on every size query;
 // beyond this length that takes long enough to freeze the conversation.
 constexpr int kMaxShownLength = 5000;
@@ -76,7 +78,7 @@ QString displayedText(const QString &content)
 // needs on one line, up to the maximum, and wraps only beyond it.
 void setWrappedText(QLabel *label, const QString &text)
 {
-    label->setText(text);
+    label->setText(breakableText(text));
     label->ensurePolished();
     label->setWordWrap(false);
     const int natural = label->sizeHint().width();
@@ -146,7 +148,12 @@ ChatBubble::ChatBubble(const ChatMessage &msg, bool isFromSelf, QWidget *parent)
     m_imageButton->setCursor(Qt::PointingHandCursor);
     m_imageButton->setToolTip(QStringLiteral("点击查看大图"));
     column->addWidget(m_imageButton, 0, isFromSelf ? Qt::AlignRight : Qt::AlignLeft);
-    connect(m_imageButton, &QPushButton::clicked, this, [this] { emit imageClicked(m_imageUrl); });
+    connect(m_imageButton, &QPushButton::clicked, this, [this] {
+        if (m_imageFailure == ImageLoader::Failure::None)
+            emit imageClicked(m_imageUrl);
+        else if (m_imageFailure != ImageLoader::Failure::UnsupportedUrl)
+            loadImage();
+    });
 
     auto *metaRow = new QHBoxLayout;
     metaRow->setSpacing(4);
@@ -200,11 +207,7 @@ ChatBubble::ChatBubble(const ChatMessage &msg, bool isFromSelf, QWidget *parent)
         setWrappedText(m_contentLabel, displayedText(msg.content));
     } else {
         m_contentLabel->hide();
-        if (!m_imageUrl.isEmpty()) {
-            m_imageManager = new QNetworkAccessManager(this);
-            QNetworkReply *reply = m_imageManager->get(QNetworkRequest(QUrl(m_imageUrl)));
-            connect(reply, &QNetworkReply::finished, this, [this, reply] { onImageLoaded(reply); });
-        }
+        loadImage();
     }
 
     m_timeLabel->setText(msg.createdAt.toString(QStringLiteral("HH:mm")));
@@ -232,27 +235,40 @@ void ChatBubble::setMsgUuid(const QString &uuid)
     m_recallButton->setVisible(m_isFromSelf && !m_msgUuid.isEmpty());
 }
 
-void ChatBubble::onImageLoaded(QNetworkReply *reply)
+void ChatBubble::loadImage()
 {
-    reply->deleteLater();
-    if (reply->error() != QNetworkReply::NoError) {
-        m_imageButton->hide();
-        m_contentLabel->setText(QStringLiteral("[图片加载失败]"));
-        m_contentLabel->show();
+    m_imageFailure = ImageLoader::Failure::None;
+    m_imageButton->setIcon(QIcon());
+    m_imageButton->setText(QStringLiteral("[图片加载中…]"));
+    m_imageButton->setFixedSize(m_imageButton->sizeHint());
+    const qreal ratio = qApp->devicePixelRatio();
+    ImageLoader::instance()->load(QUrl(m_imageUrl), (QSizeF(kThumbnailBox) * ratio).toSize(), this,
+                                  [this](const QImage &image, ImageLoader::Failure failure) {
+                                      onImageLoaded(image, failure);
+                                  });
+}
+
+void ChatBubble::onImageLoaded(const QImage &image, ImageLoader::Failure failure)
+{
+    m_imageFailure = failure;
+    if (failure != ImageLoader::Failure::None) {
+        // Says why, and offers another try where one can help.
+        QString text = QLatin1Char('[') + ImageLoader::failureText(failure) + QLatin1Char(']');
+        if (failure != ImageLoader::Failure::UnsupportedUrl)
+            text += QStringLiteral(" 点击重试");
+        m_imageButton->setText(text);
+        m_imageButton->setToolTip(QString());
+        m_imageButton->setFixedSize(m_imageButton->sizeHint());
         return;
     }
-    QPixmap pixmap;
-    if (!pixmap.loadFromData(reply->readAll())) {
-        m_imageButton->hide();
-        m_contentLabel->setText(QStringLiteral("[图片]"));
-        m_contentLabel->show();
-        return;
-    }
-    const QPixmap thumbnail
-        = pixmap.scaled(240, 200, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    m_imageButton->setToolTip(QStringLiteral("点击查看大图"));
+    QPixmap thumbnail = QPixmap::fromImage(image);
+    thumbnail.setDevicePixelRatio(qApp->devicePixelRatio());
+    const QSize shown = thumbnail.deviceIndependentSize().toSize();
+    m_imageButton->setText(QString());
     m_imageButton->setIcon(QIcon(thumbnail));
-    m_imageButton->setIconSize(thumbnail.size());
-    m_imageButton->setFixedSize(thumbnail.size());
+    m_imageButton->setIconSize(shown);
+    m_imageButton->setFixedSize(shown);
 }
 
 void ChatBubble::showContextMenu(const QPoint &pos)

@@ -3,6 +3,7 @@
 #include <QWidget>
 
 #include "net/chatrecords.h"
+#include "widgets/imageloader.h"
 
 class QLabel;
 class QPushButton;
@@ -11,7 +12,8 @@ class QNetworkReply;
 
 // One message in a conversation column. Own messages sit on the right with a
 // recall link, visitor messages on the left with a translate link. Fetches
-// its image and its translation itself. Message text is always plain text.
+// its translation itself, its picture through the shared ImageLoader. Message text is always plain
+// text.
 class ChatBubble : public QWidget
 {
     Q_OBJECT
@@ -47,11 +49,13 @@ public slots:
     void doTranslate();
 
 private slots:
-    void onImageLoaded(QNetworkReply *reply);
     void showContextMenu(const QPoint &pos);
     void onTranslateFinished(QNetworkReply *reply);
 
 private:
+    void loadImage();
+    void onImageLoaded(const QImage &image, ImageLoader::Failure failure);
+
     QString m_msgUuid;
     QLabel *m_avatarLabel = nullptr;
     QLabel *m_contentLabel = nullptr;
@@ -65,7 +69,7 @@ private:
     QString m_imageUrl;
     QString m_sourceText;
     bool m_translated = false;
-    QNetworkAccessManager *m_imageManager = nullptr;
+    ImageLoader::Failure m_imageFailure = ImageLoader::Failure::None;
     QNetworkAccessManager *m_translateManager = nullptr;
     int m_memberId = 0;
     QString m_restBaseUrl;

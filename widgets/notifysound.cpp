@@ -80,20 +80,36 @@ NotifySound *NotifySound::instance()
 
 NotifySound::NotifySound()
 {
-    m_player = createPlayer(playerModuleDirs(), this, [this] { onStatusChanged(); });
-
-    const QString shipped
-        = QCoreApplication::applicationDirPath() + QStringLiteral("/sounds/notify.wav");
     // In the user's private folder: a shared temporary folder would let
     // another user plant a link there or keep the chime from being written.
     const QString runtime = UserFiles::runtimeDir();
-    const QString generated
-        = runtime.isEmpty() ? QString() : runtime + QStringLiteral("/notify.wav");
-    if (prepareSoundFile(shipped, generated, &m_filePath) && m_player)
-        m_player->setSource(m_filePath);
+    for (int i = 0; i < eventCount; ++i) {
+        Sound &sound = m_sounds[i];
+        const QString file = QLatin1Char('/') + soundName(Event(i)) + QStringLiteral(".wav");
+        sound.player = createPlayer(playerModuleDirs(), this, [this] { onStatusChanged(); });
+        const QString shipped
+            = QCoreApplication::applicationDirPath() + QStringLiteral("/sounds") + file;
+        if (prepareSoundFile(shipped, runtime.isEmpty() ? QString() : runtime + file,
+                             synthesizeChimeWav(Event(i)), &sound.path)
+            && sound.player)
+            sound.player->setSource(sound.path);
+    }
 }
 
-// The player goes before its effect, a child of this object, does.
+QString NotifySound::soundName(Event event)
+{
+    switch (event) {
+    case Event::NewVisitor:
+        return QStringLiteral("visitor");
+    case Event::Transfer:
+        return QStringLiteral("transfer");
+    case Event::Message:
+        break;
+    }
+    return QStringLiteral("notify");
+}
+
+// The players go before their effects, children of this object, do.
 NotifySound::~NotifySound() = default;
 
 QStringList NotifySound::playerModuleDirs()
@@ -130,7 +146,7 @@ std::unique_ptr<SoundPlayer> NotifySound::createPlayer(const QStringList &module
 }
 
 bool NotifySound::prepareSoundFile(const QString &shippedPath, const QString &generatedPath,
-                                   QString *chosenPath)
+                                   const QByteArray &wav, QString *chosenPath)
 {
     if (QFile::exists(shippedPath)) {
         *chosenPath = shippedPath;
@@ -138,46 +154,77 @@ bool NotifySound::prepareSoundFile(const QString &shippedPath, const QString &ge
     }
     // The path is remembered even when it cannot be written: nothing plays then.
     *chosenPath = generatedPath;
-    return !generatedPath.isEmpty() && UserFiles::replaceFile(generatedPath, synthesizeChimeWav());
+    return !generatedPath.isEmpty() && UserFiles::replaceFile(generatedPath, wav);
 }
 
-void NotifySound::play()
+void NotifySound::play(Event event)
 {
     if (!m_enabled)
         return;
-    if (m_player && m_player->isReady())
-        startPlayback();
+    Sound &sound = m_sounds[int(event)];
+    if (sound.player && sound.player->isReady())
+        startPlayback(sound);
     else
-        m_pendingPlay = true;
+        sound.pending = true;
 }
 
 void NotifySound::setEnabled(bool enabled)
 {
     m_enabled = enabled;
-    if (!enabled)
-        m_pendingPlay = false; // a request made before switching off is no longer wanted
+    // A request made before switching off is no longer wanted.
+    for (Sound &sound : m_sounds)
+        sound.pending = sound.pending && enabled;
+}
+
+bool NotifySound::hasPendingPlay() const
+{
+    return std::any_of(std::begin(m_sounds), std::end(m_sounds),
+                       [](const Sound &sound) { return sound.pending; });
+}
+
+int NotifySound::playCount() const
+{
+    int total = 0;
+    for (const Sound &sound : m_sounds)
+        total += sound.plays;
+    return total;
 }
 
 void NotifySound::onStatusChanged()
 {
-    if (m_pendingPlay && m_player && m_player->isReady()) {
-        m_pendingPlay = false;
-        startPlayback();
+    for (Sound &sound : m_sounds) {
+        if (sound.pending && sound.player && sound.player->isReady()) {
+            sound.pending = false;
+            startPlayback(sound);
+        }
     }
 }
 
-void NotifySound::startPlayback()
+void NotifySound::startPlayback(Sound &sound)
 {
     // Counted also without an output device, where the player stays quiet.
-    ++m_playCount;
-    m_player->play();
+    ++sound.plays;
+    sound.player->play();
 }
 
-QByteArray NotifySound::synthesizeChimeWav()
+QByteArray NotifySound::synthesizeChimeWav(Event event)
 {
     std::vector<float> samples(kSampleCount, 0.0f);
-    addTone(samples, kSampleRate, 880.0, 0.0, 0.12, 0.3);
-    addTone(samples, kSampleRate, 660.0, 0.13, 0.18, 0.25);
+    switch (event) {
+    case Event::Message: // falling: a word from a visitor
+        addTone(samples, kSampleRate, 880.0, 0.0, 0.12, 0.3);
+        addTone(samples, kSampleRate, 660.0, 0.13, 0.18, 0.25);
+        break;
+    case Event::NewVisitor: // rising: somebody came in
+        addTone(samples, kSampleRate, 523.25, 0.0, 0.1, 0.28);
+        addTone(samples, kSampleRate, 659.25, 0.1, 0.1, 0.28);
+        addTone(samples, kSampleRate, 783.99, 0.2, 0.14, 0.28);
+        break;
+    case Event::Transfer: // two even knocks: handed over
+        addTone(samples, kSampleRate, 587.33, 0.0, 0.1, 0.3);
+        addTone(samples, kSampleRate, 587.33, 0.16, 0.14, 0.3);
+        break;
+    }
 
     const quint32 dataSize = quint32(kSampleCount * 2);
     QByteArray wav;

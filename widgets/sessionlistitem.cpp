@@ -51,6 +51,9 @@ QString SessionListItem::sharedStyleSheet()
         "SessionListItem QLabel#nameLabel { font-size: 14px; font-weight: bold; color: #2f3441; }"
         "SessionListItem QLabel#lastMessageLabel { font-size: 12px; color: #98a0b2; }"
         "SessionListItem QLabel#timeLabel { font-size: 11px; color: #98a0b2; }"
+        "SessionListItem QLabel#waitLabel { font-size: 11px; color: #8b93a5; }"
+        "SessionListItem QLabel#waitLabel[level=\"warn\"] { color: #d97706; font-weight: bold; }"
+        "SessionListItem QLabel#waitLabel[level=\"alarm\"] { color: #e11d48; font-weight: bold; }"
         "SessionListItem QLabel#unreadBadge { background-color: qlineargradient(x1:0, y1:0, x2:1, "
         "y2:1, "
         "stop:0 #ff8a8a, stop:1 #ef4757); color: white; border-radius: 10px; font-size: 11px; "
@@ -83,7 +86,14 @@ SessionListItem::SessionListItem(const ChatSession &session, QWidget *parent) : 
     m_nameLabel = makeLabel("nameLabel", this);
     m_lastMessageLabel = makeLabel("lastMessageLabel", this);
     m_lastMessageLabel->setMaximumWidth(150);
-    textLayout->addWidget(m_nameLabel);
+    m_waitLabel = makeLabel("waitLabel", this);
+    m_waitLabel->hide();
+    auto *nameLayout = new QHBoxLayout;
+    nameLayout->setContentsMargins(0, 0, 0, 0);
+    nameLayout->setSpacing(6);
+    nameLayout->addWidget(m_nameLabel, 1);
+    nameLayout->addWidget(m_waitLabel, 0);
+    textLayout->addLayout(nameLayout);
     textLayout->addWidget(m_lastMessageLabel);
     row->addLayout(textLayout, 1);
 
@@ -143,6 +153,51 @@ void SessionListItem::showSession(const ChatSession &session)
     }
     setUnreadCount(session.unreadCount);
     setOnline(session.online);
+    m_waitingSince = session.online ? session.waitingSince : QDateTime();
+    showWaiting(m_waitingSince.isValid() ? QDateTime::currentDateTime() : QDateTime());
+}
+
+namespace {
+int s_warnSecs = 60;
+int s_alarmSecs = 180;
+} // namespace
+
+void SessionListItem::setWaitingThresholds(int warnSecs, int alarmSecs)
+{
+    s_warnSecs = warnSecs;
+    s_alarmSecs = alarmSecs;
+}
+
+QString SessionListItem::waitedText(qint64 secs)
+{
+    secs = qMax<qint64>(secs, 0);
+    const QString seconds = QStringLiteral("%1").arg(secs % 60, 2, 10, QLatin1Char('0'));
+    if (secs < 3600)
+        return QStringLiteral("%1:%2").arg(secs / 60).arg(seconds);
+    return QStringLiteral("%1:%2:%3")
+        .arg(secs / 3600)
+        .arg((secs / 60) % 60, 2, 10, QLatin1Char('0'))
+        .arg(seconds);
+}
+
+void SessionListItem::showWaiting(const QDateTime &now)
+{
+    if (!m_waitingSince.isValid()) {
+        if (!m_waitLabel->isHidden())
+            m_waitLabel->hide();
+        return;
+    }
+    const qint64 secs = m_waitingSince.secsTo(now);
+    setTextIfChanged(m_waitLabel, QStringLiteral("等待 %1").arg(waitedText(secs)));
+    const char *level = secs >= s_alarmSecs ? "alarm" : secs >= s_warnSecs ? "warn" : "";
+    if (m_waitLabel->property("level").toByteArray() != level) {
+        m_waitLabel->setProperty("level", QByteArray(level));
+        // Dynamic-property selectors are only re-evaluated on a new polish.
+        m_waitLabel->style()->unpolish(m_waitLabel);
+        m_waitLabel->style()->polish(m_waitLabel);
+    }
+    if (m_waitLabel->isHidden())
+        m_waitLabel->show();
 }
 
 void SessionListItem::setUnreadCount(int count)

@@ -27,6 +27,13 @@ public:
     // Shows min(count, 99); hides the badge for 0 or less.
     void setUnreadCount(int count);
     bool isHovered() const { return m_hovered; }
+    // Shows how long the visitor of an online session has waited for an
+    // answer at `now`, coloured past the thresholds; hidden when nobody waits.
+    void showWaiting(const QDateTime &now);
+    // From which waiting time on the rows warn, and alarm (seconds).
+    static void setWaitingThresholds(int warnSecs, int alarmSecs);
+    // "0:45", "3:07", "1:02:03"; "0:00" for a negative time.
+    static QString waitedText(qint64 secs);
 
     // The look of every row, selecting the child labels by object name. The
     // list container applies it once; rows carry no style sheet of their own.
@@ -56,6 +63,8 @@ private:
     QLabel *m_timeLabel = nullptr;
     QLabel *m_unreadBadge = nullptr;
     QLabel *m_onlineDot = nullptr;
+    QLabel *m_waitLabel = nullptr;
+    QDateTime m_waitingSince; // invalid while nobody waits or the visitor is offline
     bool m_selected = false;
     bool m_online = false;
     bool m_hovered = false;

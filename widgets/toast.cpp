@@ -11,10 +11,13 @@
 #include <QVBoxLayout>
 #include <QWidget>
 
+#include "widgets/breakabletext.h"
+
 namespace {
 
 constexpr int kLifetimeMs = 6000;
 constexpr int kMaxToasts = 4;
+constexpr int kTextWidth = 284;
 
 const char kCardStyle[]
     = "QWidget#toastCard { background: #ffffff; border: 1px solid #e6e8ee; border-radius: 12px; }"
@@ -61,18 +64,24 @@ public:
         column->setSpacing(6);
 
         // Title and body come from visitors: never interpreted as markup.
-        auto *titleLabel = new QLabel(title, card);
+        // Each is cut to its room with an ellipsis, long words included.
+        auto *titleLabel = new QLabel(card);
         titleLabel->setObjectName(QStringLiteral("toastTitle"));
         titleLabel->setTextFormat(Qt::PlainText);
-        titleLabel->setFixedWidth(284);
+        titleLabel->setFixedWidth(kTextWidth);
+        titleLabel->ensurePolished();
+        titleLabel->setText(titleLabel->fontMetrics().elidedText(
+            QString(title).replace(QLatin1Char('\n'), QLatin1Char(' ')), Qt::ElideRight,
+            kTextWidth));
         column->addWidget(titleLabel);
 
-        auto *bodyLabel = new QLabel(body, card);
+        auto *bodyLabel = new QLabel(card);
         bodyLabel->setObjectName(QStringLiteral("toastBody"));
         bodyLabel->setTextFormat(Qt::PlainText);
         bodyLabel->setWordWrap(true);
-        bodyLabel->setFixedWidth(284);
-        bodyLabel->setMaximumHeight(38); // about two lines; the rest is cut off
+        bodyLabel->setFixedWidth(kTextWidth);
+        bodyLabel->ensurePolished();
+        bodyLabel->setText(elidedLines(body, bodyLabel->font(), kTextWidth, 2));
         column->addWidget(bodyLabel);
 
         auto *hintLabel = new QLabel(QStringLiteral("点击查看会话"), card);

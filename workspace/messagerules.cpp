@@ -61,3 +61,13 @@ QString messageTimeText(const ChatMessage &msg, const QDateTime &now)
     }
     return msg.createTime.isEmpty() ? now.toString(Qt::ISODate) : msg.createTime;
 }
+
+QDateTime visitorWaitingSince(const QList<ChatMessage> &messages, const QDateTime &now)
+{
+    QDateTime since;
+    for (auto it = messages.crbegin(); it != messages.crend() && !isFromSelf(*it); ++it) {
+        if (!it->isDeleted)
+            since = it->createdAt.isValid() && it->createdAt <= now ? it->createdAt : now;
+    }
+    return since;
+}

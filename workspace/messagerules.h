@@ -27,3 +27,8 @@ QString messagePreview(const ChatMessage &msg);
 // The session's "last time" after this message, as the list sorts it: ISO
 // text (epoch seconds converted), or `now` when the message carries no time.
 QString messageTimeText(const ChatMessage &msg, const QDateTime &now);
+
+// Since when the visitor waits for an answer after `messages` (in time
+// order): the time of the first visitor message after the agent side's last
+// one; invalid when the newest message is the agent side's, or there is none.
+QDateTime visitorWaitingSince(const QList<ChatMessage> &messages, const QDateTime &now);

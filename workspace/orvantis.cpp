@@ -6,6 +6,7 @@
 #include "shell/glasswindow.h"
 #include "shell/logindialog.h"
 #include "ui_orvantis.h"
+#include "widgets/desktopnotifier.h"
 #include "widgets/historydialog.h"
 #include "widgets/notifysound.h"
 #include "widgets/toast.h"
@@ -158,6 +159,9 @@ void orvantis::endSignIn()
     // Questions, menus and dialogs it opened, and whatever they would do.
     delete signInScope;
     dismissAllToasts();
+    reminderDue.clear();
+    if (desktopNotifier)
+        desktopNotifier->withdrawAll();
     // Nothing asked for by this sign-in may land in the next one.
     apiClient->abortAllRequests();
     wssClient->disconnectFromServer();
@@ -205,6 +209,7 @@ void orvantis::buildWorkspace()
     ui->setupUi(this);
     setWindowIcon(QIcon(QStringLiteral(":/img/favicon.png")));
     setupConnections();
+    setupAlerts();
     restoreWindowGeometry();
 }
 
@@ -324,7 +329,7 @@ void orvantis::onLoginSuccess(const QString &token, const QVariantMap &info)
 void orvantis::startAgentSession()
 {
     // Loaded now, ahead of the first message it announces.
-    NotifySound::instance()->setEnabled(notifyEnabled);
+    NotifySound::instance()->setEnabled(notifyEnabled && !quietMode);
 
     apiClient->sendPostRequest(QStringLiteral("/agent/online"), QJsonObject());
 

@@ -26,6 +26,7 @@ class QScrollArea;
 class QDialog;
 class SessionListView;
 class HistoryDialog;
+class DesktopNotifier;
 class LoginDialog;
 class ReplyCompleter;
 class ReplyLibraryDialog;
@@ -162,7 +163,7 @@ private:
     void updateSendButtonState();
     void sendTextMessage();
     bool pasteImage();
-    bool uploadImage(const QByteArray &data, const QString &fileName);
+    void uploadImage(const QByteArray &data, const QString &fileName, int sessionId);
     void onImageUploaded(int sessionId, const QString &url);
     void sendImageMessage(int sessionId, const QString &url);
     void updateSessionPreview(int sessionId, const QString &text);
@@ -177,6 +178,16 @@ private:
     void onAgentListReceived(const QVariantList &agents);
     void showTransferDialog(const QVariantList &agents);
     void onSessionTransferred(const QVariantMap &data);
+
+    // ---- alerts (orvantis_alerts.cpp)
+    void setupAlerts();
+    void setQuietMode(bool quiet);
+    void showQuietMode(); // the switch in the tray and the window, and the sound
+    void onAlertTick();
+    // A visitor waits: reminded every remindSecs until answered or opened.
+    void noteVisitorWaiting(int sessionId);
+    // Answered or opened: no more reminders, and its notification goes.
+    void stopReminders(int sessionId);
 
     // ---- tray and window state (shell/orvantis_tray.cpp)
     void setupTray();
@@ -251,6 +262,13 @@ private:
     QTimer *chatScrollTimer = nullptr;
     QTimer *draftTimer = nullptr; // runs while the open session's draft is unsaved
     bool workspaceBuilt = false; // the form and its wiring, made at the first sign-in
+    DesktopNotifier *desktopNotifier = nullptr;
+    QTimer *alertTicker = nullptr; // waiting times and reminders, every second
+    QHash<int, QDateTime> reminderDue; // waiting visitors not opened since, by next reminder
+    int remindSecs = 60; // 0: no reminders
+    bool quietMode = false;
+    QAction *quietAction = nullptr;
+    QAction *desktopNotifyAction = nullptr;
 
     // ---- reply library (orvantis_composer.cpp)
     void setupReplyLibrary();

@@ -19,8 +19,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QFuture>
+#include <QFutureWatcher>
 #include <QGuiApplication>
 #include <QImage>
+#include <QImageReader>
 #include <QKeyEvent>
 #include <QMimeData>
 #include <QPromise>
@@ -28,9 +30,12 @@
 #include <QThreadPool>
 #include <QTimer>
 
+#include <memory>
+
 namespace {
 
 constexpr qint64 maxImageBytes = 5 * 1024 * 1024;
+constexpr qint64 maxPastedPixels = 50 * 1000 * 1000;
 
 const QStringList &imageSuffixes()
 {
@@ -38,6 +43,43 @@ const QStringList &imageSuffixes()
                                        QStringLiteral("jpeg"), QStringLiteral("gif"),
                                        QStringLiteral("webp"), QStringLiteral("bmp")};
     return suffixes;
+}
+
+// What was pasted: a picture, its encoded bytes, or a regular file.
+struct PastedImage
+{
+    QImage image;
+    QByteArray encoded;
+    QString path;
+    QString fileName;
+};
+
+// Runs on a worker thread: the bytes to upload, at most one beyond the limit
+// (so that too much is still told apart), or nothing when unreadable.
+QByteArray preparedImage(const PastedImage &pasted)
+{
+    if (!pasted.path.isEmpty()) {
+        QFile file(pasted.path);
+        return file.open(QIODevice::ReadOnly) ? file.read(maxImageBytes + 1) : QByteArray();
+    }
+    QImage image = pasted.image;
+    if (!pasted.encoded.isEmpty()) {
+        QBuffer source;
+        source.setData(pasted.encoded);
+        source.open(QIODevice::ReadOnly);
+        QImageReader reader(&source);
+        const QSize declared = reader.size();
+        if (declared.isEmpty() || qint64(declared.width()) * declared.height() > maxPastedPixels)
+            return QByteArray();
+        image = reader.read();
+    }
+    if (image.isNull())
+        return QByteArray();
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
 }
 
 // Drafts are kept per agent and session in the user's settings, so that
@@ -184,59 +226,80 @@ bool orvantis::pasteImage()
     const QMimeData *mime = QGuiApplication::clipboard()->mimeData();
     if (!mime)
         return false;
-    if (mime->hasImage()) {
-        const QImage image = qvariant_cast<QImage>(mime->imageData());
-        if (!image.isNull()) {
-            QByteArray bytes;
-            QBuffer buffer(&bytes);
-            buffer.open(QIODevice::WriteOnly);
-            image.save(&buffer, "PNG");
-            const QString name
-                = QStringLiteral("paste_%1.png").arg(QDateTime::currentMSecsSinceEpoch());
-            if (uploadImage(bytes, name))
-                return true;
+    PastedImage pasted;
+    if (mime->hasFormat(QStringLiteral("image/png"))) {
+        pasted.encoded = mime->data(QStringLiteral("image/png"));
+    } else if (mime->hasImage()) {
+        pasted.image = qvariant_cast<QImage>(mime->imageData());
+    } else {
+        for (const QUrl &url : mime->urls()) {
+            if (!url.isLocalFile())
+                continue;
+            const QFileInfo info(url.toLocalFile());
+            if (!imageSuffixes().contains(info.suffix().toLower()))
+                continue;
+            // Only a regular file, wherever its links lead: a device reads
+            // for ever and a named pipe blocks whoever opens it.
+            const QFileInfo target(info.canonicalFilePath());
+            if (!target.isFile()) {
+                qDebug() << "[UI] 粘贴的不是普通文件，忽略:" << info.filePath();
+                continue;
+            }
+            pasted.path = target.filePath();
+            pasted.fileName = info.fileName();
+            break;
         }
     }
-    for (const QUrl &url : mime->urls()) {
-        if (!url.isLocalFile())
-            continue;
-        const QFileInfo info(url.toLocalFile());
-        if (!imageSuffixes().contains(info.suffix().toLower()))
-            continue;
-        QFile file(info.filePath());
-        // Nothing over the limit is read whole only to be refused.
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray data
-            = file.size() > maxImageBytes ? file.read(maxImageBytes + 1) : file.readAll();
-        if (uploadImage(data, info.fileName()))
-            return true;
-    }
-    return false;
-}
-
-bool orvantis::uploadImage(const QByteArray &data, const QString &fileName)
-{
-    if (data.isEmpty())
+    if (pasted.path.isEmpty() && pasted.image.isNull() && pasted.encoded.isEmpty())
         return false;
-    if (data.size() > maxImageBytes) {
-        ui->statusLabel->setText(QStringLiteral("图片超过 5MB，无法发送"));
-        return true;
-    }
+    if (pasted.fileName.isEmpty())
+        pasted.fileName = QStringLiteral("paste_%1.png").arg(QDateTime::currentMSecsSinceEpoch());
     if (currentSessionId <= 0) {
         ui->statusLabel->setText(QStringLiteral("请先选择会话再发送图片"));
         return true;
     }
+    ui->statusLabel->setText(QStringLiteral("图片处理中..."));
+    // Reading, decoding and encoding take long for a big picture: a worker
+    // does them, and the result goes to the visitor it was pasted for.
+    const int sessionId = currentSessionId;
+    const QString token = apiClient->token();
+    auto promise = std::make_shared<QPromise<QByteArray>>();
+    auto *watcher = new QFutureWatcher<QByteArray>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this,
+            [this, watcher, sessionId, token, name = pasted.fileName] {
+                watcher->deleteLater();
+                // Signed out, or the session gone, while it was prepared.
+                if (!loggedIn || apiClient->token() != token || !findSession(sessionId))
+                    return;
+                const QByteArray data = watcher->result();
+                if (data.isEmpty())
+                    ui->statusLabel->setText(QStringLiteral("图片无法读取"));
+                else
+                    uploadImage(data, name, sessionId);
+            });
+    watcher->setFuture(promise->future());
+    QThreadPool::globalInstance()->start([promise, pasted] {
+        promise->start();
+        promise->addResult(preparedImage(pasted));
+        promise->finish();
+    });
+    return true;
+}
+
+void orvantis::uploadImage(const QByteArray &data, const QString &fileName, int sessionId)
+{
+    if (data.size() > maxImageBytes) {
+        ui->statusLabel->setText(QStringLiteral("图片超过 5MB，无法发送"));
+        return;
+    }
     ui->statusLabel->setText(QStringLiteral("图片上传中..."));
     // The picture belongs to the visitor it was pasted for, whichever session
     // is open when the upload ends.
-    const int sessionId = currentSessionId;
     ApiRequest *upload = apiClient->uploadChatImage(data, fileName);
     connect(upload, &ApiRequest::succeeded, this, [this, upload, sessionId] {
         onImageUploaded(sessionId,
                         upload->data().toObject().value(QStringLiteral("url")).toString());
     });
-    return true;
 }
 
 void orvantis::onImageUploaded(int sessionId, const QString &url)
@@ -261,13 +324,15 @@ void orvantis::sendImageMessage(int sessionId, const QString &url)
 void orvantis::updateSessionPreview(int sessionId, const QString &text)
 {
     const QString now = QDateTime::currentDateTime().toString(Qt::ISODate);
+    // The agent answered: the visitor no longer waits.
     patchSession(sessionId, [&](ChatSession &s) {
         s.lastMessage = text;
         s.lastTime = now;
+        s.waitingSince = QDateTime();
     });
+    stopReminders(sessionId);
     // In place: the list is not re-sorted under the agent's hands.
-    if (SessionListItem *row = sessionListView->row(sessionId))
-        row->updateLastMessage(text, now);
+    sessionListView->refresh(sessionId);
 }
 
 // ---- the reply library: the strip, "/" search in the editor, the dialog

@@ -3,17 +3,16 @@
 
 #include "orvantis.h"
 #include "ui_orvantis.h"
+#include "workspace/sessionlistview.h"
 
 #include <QDebug>
 #include <QDialog>
 #include <QJsonObject>
 #include <QLabel>
 #include <QMouseEvent>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QPixmap>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -21,6 +20,7 @@
 #include "net/apiclient.h"
 #include "net/wssclient.h"
 #include "widgets/chatbubble.h"
+#include "widgets/imageloader.h"
 #include "workspace/messagerules.h"
 
 namespace {
@@ -233,6 +233,10 @@ void orvantis::showHistoryPage(int sessionId, const QList<ChatMessage> &list)
             kept.append(msg);
     }
     messageCache[sessionId] = kept;
+    // The whole recent history says exactly since when the visitor waits.
+    const QDateTime waiting = visitorWaitingSince(kept, QDateTime::currentDateTime());
+    if (patchSession(sessionId, [&waiting](ChatSession &s) { s.waitingSince = waiting; }))
+        sessionListView->refresh(sessionId);
 
     clearChatBubbles();
     for (const ChatMessage &msg : std::as_const(kept))
@@ -305,6 +309,7 @@ void orvantis::clearCurrentUnread()
         return;
     patchSession(currentSessionId, [](ChatSession &s) { s.unreadCount = 0; });
     apiClient->markRead(currentSessionId);
+    stopReminders(currentSessionId);
     rebuildSessionList();
 }
 
@@ -342,17 +347,17 @@ void orvantis::showImageLightbox(const QString &url)
     dialog->installEventFilter(this);
     imageLabel->installEventFilter(this);
 
-    auto *network = new QNetworkAccessManager(dialog);
-    QNetworkReply *reply = network->get(QNetworkRequest(QUrl(url)));
-    connect(reply, &QNetworkReply::finished, dialog, [reply, imageLabel, fitter] {
-        reply->deleteLater();
-        QPixmap pixmap;
-        if (reply->error() != QNetworkReply::NoError || !pixmap.loadFromData(reply->readAll())) {
-            imageLabel->setText(QStringLiteral("图片加载失败"));
-            return;
-        }
-        fitter->setPicture(pixmap);
-    });
+    // Decoded at most to the screen's size: the viewer never shows more.
+    const qreal ratio = dialog->devicePixelRatioF();
+    const QSize screen = dialog->screen() ? dialog->screen()->size() : QSize(1920, 1080);
+    ImageLoader::instance()->load(
+        QUrl(url), (QSizeF(screen) * ratio).toSize(), imageLabel,
+        [imageLabel, fitter](const QImage &image, ImageLoader::Failure failure) {
+            if (failure != ImageLoader::Failure::None)
+                imageLabel->setText(ImageLoader::failureText(failure));
+            else
+                fitter->setPicture(QPixmap::fromImage(image));
+        });
 
     dialog->showFullScreen();
 }

@@ -110,31 +110,42 @@ void orvantis::onChatMessage(const QVariantMap &messageData)
 
     const bool fromSelf = isFromSelf(msg);
     const bool watched = isInForeground() && msg.sessionId == currentSessionId;
-    if (!fromSelf) {
+    if (!fromSelf)
         NotifySound::instance()->play();
-        if (!watched) {
-            const ChatSession *session = findSession(msg.sessionId);
-            const QString name = session ? session->displayName() : QStringLiteral("客户");
-            notifyMessage(QStringLiteral("%1 发来新消息").arg(name), messagePreview(msg),
-                          msg.sessionId);
-        }
-    }
 
     if (msg.sessionId == currentSessionId) {
         appendChatBubble(msg);
         scrollChatToBottom();
     }
 
-    const QString time = messageTimeText(msg, QDateTime::currentDateTime());
+    const QDateTime now = QDateTime::currentDateTime();
+    const QString time = messageTimeText(msg, now);
     patchSession(msg.sessionId, [&](ChatSession &s) {
         s.lastMessage = msg.content;
         s.lastTime = time;
+        // The visitor waits from the first message the agent side has not
+        // answered; any answer of the agent side (a colleague's too) ends it.
+        if (fromSelf)
+            s.waitingSince = QDateTime();
+        else if (!s.waitingSince.isValid())
+            s.waitingSince = visitorWaitingSince({msg}, now);
         if (!fromSelf && !watched) {
             ++s.unreadCount;
             qDebug() << "[WSS] 未读+1 sessionId=" << s.id << "unread=" << s.unreadCount
                      << "foreground=" << isInForeground();
         }
     });
+    if (fromSelf) {
+        stopReminders(msg.sessionId);
+    } else if (!watched) {
+        // After the count, which a desktop notification shows.
+        const ChatSession *session = findSession(msg.sessionId);
+        const QString name = session ? session->displayName() : QStringLiteral("客户");
+        notifyMessage(QStringLiteral("%1 发来新消息").arg(name), messagePreview(msg),
+                      msg.sessionId);
+        if (msg.sessionId != currentSessionId)
+            noteVisitorWaiting(msg.sessionId);
+    }
     rebuildSessionList();
 }
 
@@ -164,14 +175,6 @@ void orvantis::onConnectionError(const QString &error)
 void orvantis::onApiError(const QString &error)
 {
     ui->statusLabel->setText(QStringLiteral("错误: %1").arg(error));
-}
-
-void orvantis::notifyMessage(const QString &title, const QString &body, int sessionId)
-{
-    if (!notifyEnabled || !trayIcon)
-        return;
-    showToast(this, title, body, [this, sessionId] { onToastClicked(sessionId); });
-    updateTrayBadge();
 }
 
 void orvantis::onToastClicked(int sessionId)
@@ -312,13 +315,17 @@ int orvantis::applyCaughtUpMessages(int sessionId, const QList<ChatMessage> &pag
     }
     const ChatMessage newest = merged.constLast();
     const QString time = messageTimeText(newest, QDateTime::currentDateTime());
+    const QDateTime waiting = visitorWaitingSince(merged, QDateTime::currentDateTime());
     patchSession(sessionId, [&](ChatSession &s) {
         s.unreadCount += news;
         if (time >= s.lastTime) {
             s.lastMessage = newest.content;
             s.lastTime = time;
         }
+        s.waitingSince = waiting;
     });
+    if (news > 0 && sessionId != currentSessionId)
+        noteVisitorWaiting(sessionId);
     // The open session shows the history as the service stored it: the same
     // reply reaches onMessagesReceived next.
     if (sessionId != currentSessionId)

@@ -221,8 +221,16 @@ void orvantis::onSessionsReceived(const QList<ChatSession> &list, int total, boo
 
     // An entry without an id can be neither opened nor addressed by any later
     // notice; addSession skips it like a duplicate.
-    for (const ChatSession &session : list)
+    // A listed visitor with unread messages waits since the newest of them,
+    // as far as the listing tells; the history, once loaded, tells exactly.
+    for (ChatSession session : list) {
+        if (session.online && session.unreadCount > 0) {
+            const QDateTime last = QDateTime::fromString(session.lastTime, Qt::ISODate);
+            session.waitingSince = last.isValid() ? qMin(last, QDateTime::currentDateTime())
+                                                  : QDateTime::currentDateTime();
+        }
         addSession(session, false);
+    }
 
     ui->sessionCountLabel->setText(sessionCountHtml(total));
     ui->statusLabel->setText(QStringLiteral("已连接渠道，共 %1 个会话").arg(total));
@@ -254,6 +262,7 @@ void orvantis::selectSession(int sessionId)
     qDebug() << "[UI] 切换会话: old=" << currentSessionId << "new=" << sessionId;
     showDraft(sessionId);
     currentSessionId = sessionId;
+    stopReminders(sessionId); // opened: the agent has seen who waits
 
     if (const ChatSession *known = findSession(sessionId)) {
         qDebug() << "[UI] 清除未读数: sessionId=" << sessionId << "原未读=" << known->unreadCount;
@@ -338,8 +347,7 @@ void orvantis::onNewSession(const QVariantMap &sessionData)
     });
     if (known) {
         qDebug() << "[WSS] 访客重连，更新为在线状态: sessionId=" << id;
-        if (SessionListItem *row = sessionListView->row(id))
-            row->setOnline(true);
+        sessionListView->refresh(id);
         if (id == currentSessionId)
             updateChatHeader(*findSession(id));
         rebuildSessionList();
@@ -362,7 +370,7 @@ void orvantis::onNewSession(const QVariantMap &sessionData)
             const QString name = session.displayName();
             qDebug() << "[WSS] 接管会话直接入列: sessionId=" << session.id << "name=" << name;
             rebuildSessionList();
-            NotifySound::instance()->play();
+            NotifySound::instance()->play(NotifySound::Event::NewVisitor);
             notifyMessage(QStringLiteral("新客户接入"), QStringLiteral("%1 正在等待接待").arg(name),
                           session.id);
             ui->statusLabel->setText(QStringLiteral("新客户接入: %1").arg(name));
@@ -387,7 +395,7 @@ void orvantis::onSessionInfoReceived(const ChatSession &session)
     }
 
     const QString name = session.displayName();
-    NotifySound::instance()->play();
+    NotifySound::instance()->play(NotifySound::Event::NewVisitor);
     notifyMessage(QStringLiteral("新客户接入"), QStringLiteral("%1 正在等待接待").arg(name),
                   session.id);
     ui->statusLabel->setText(QStringLiteral("新客户接入: %1").arg(name));
@@ -405,10 +413,7 @@ void orvantis::onSessionOffline(int sessionId)
     if (!known)
         return;
     // Only the dot changes: the list is not re-sorted until its next rebuild.
-    if (SessionListItem *row = sessionListView->row(sessionId)) {
-        row->setOnline(false);
-        qDebug() << "[WSS] 更新列表项离线状态: sessionId=" << sessionId;
-    }
+    sessionListView->refresh(sessionId);
     if (sessionId == currentSessionId)
         updateChatHeader(*findSession(sessionId));
     else

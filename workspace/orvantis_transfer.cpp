@@ -161,7 +161,7 @@ void orvantis::onSessionTransferred(const QVariantMap &data)
         ui->statusLabel->setText(QStringLiteral("已连接渠道，共 %1 个会话").arg(count));
     } else if (action == QLatin1String("assigned")) {
         qDebug() << "[WSS] 会话已转入: sessionId=" << id;
-        NotifySound::instance()->play();
+        NotifySound::instance()->play(NotifySound::Event::Transfer);
         notifyMessage(QStringLiteral("会话转入"), QStringLiteral("有一通会话被转接到你这里"), id);
         loadSessionsPage(1, false);
     }

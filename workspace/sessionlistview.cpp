@@ -60,6 +60,14 @@ int SessionListView::rowCount() const
     return int(m_rowById.size() + m_spare.size());
 }
 
+void SessionListView::showWaitingTimes(const QDateTime &now)
+{
+    for (SessionListItem *row : std::as_const(m_rowById)) {
+        if (row)
+            row->showWaiting(now);
+    }
+}
+
 void SessionListView::setOrder(const QList<int> &order, int currentId)
 {
     if (!m_container)

@@ -55,6 +55,9 @@ public:
     // Shows the session's current data in its row, if it has one on screen.
     void refresh(int sessionId);
 
+    // Brings the waiting times of the rows on screen to `now`.
+    void showWaitingTimes(const QDateTime &now);
+
     // Rows kept alive in total (materialised plus spare), for diagnostics.
     int rowCount() const;
 
