@@ -7,9 +7,12 @@ namespace {
 
 constexpr int buttonTitleWidth = 180; // pixels
 
+// The minimum height keeps the rounded ends: a title in Latin letters alone
+// makes a lower button than one with Chinese, too low for the radius.
 const char buttonStyle[]
     = "QPushButton { background-color: rgba(255, 255, 255, 0.72); border: 1px solid "
       "rgba(255, 255, 255, 0.92); border-radius: 14px; padding: 5px 13px; font-size: 12px; "
+      "min-height: 18px; "
       "color: #4b5264; }QPushButton:hover { background-color: rgba(255, 255, 255, 0.98); "
       "border-color: #8fadff; color: #2f5fe0; }QPushButton:pressed { background-color: "
       "rgba(226, 234, 255, 0.95); }";
