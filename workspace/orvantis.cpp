@@ -336,6 +336,7 @@ void orvantis::startAgentSession()
     ui->merchantNameLabel->setText(
         QStringLiteral("<span style='font-size:15px;font-weight:bold;color:#2f3441;'>%1</span>")
             .arg(agentDisplayName(userInfo).toHtmlEscaped()));
+    loadReplyLibrary(agentDisplayName(userInfo));
 
     apiClient->sendGetRequest(QStringLiteral("/agent/channel"));
 }

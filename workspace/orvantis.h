@@ -9,6 +9,7 @@
 
 #include "net/chatrecords.h"
 #include "widgets/chatbubble.h"
+#include "widgets/replylibrary.h"
 
 class ApiClient;
 class ApiRequest;
@@ -27,6 +28,8 @@ class SessionListView;
 class HistoryDialog;
 class DesktopNotifier;
 class LoginDialog;
+class ReplyCompleter;
+class ReplyLibraryDialog;
 
 namespace Ui {
 class orvantisClass;
@@ -266,4 +269,15 @@ private:
     bool quietMode = false;
     QAction *quietAction = nullptr;
     QAction *desktopNotifyAction = nullptr;
+
+    // ---- reply library (orvantis_composer.cpp)
+    void setupReplyLibrary();
+    void loadReplyLibrary(const QString &agentName);
+    void showReplyLibrary(const QList<Reply> &library);
+    QString fillReply(const QString &text) const; // a reply's text with its variables filled
+    void openReplyLibrary();
+    QList<Reply> replies; // the signed-in agent's library
+    QString replyAgentName; // the agent's name in {客服}
+    ReplyCompleter *replyCompleter = nullptr;
+    QPointer<ReplyLibraryDialog> replyLibraryDialog;
 };

@@ -7,6 +7,8 @@
 #include "net/wssclient.h"
 #include "ui_orvantis.h"
 #include "widgets/quickreplybar.h"
+#include "widgets/replycompleter.h"
+#include "widgets/replylibrarydialog.h"
 #include "widgets/sessionlistitem.h"
 #include "workspace/sessionlistview.h"
 
@@ -16,6 +18,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QFuture>
 #include <QFutureWatcher>
 #include <QGuiApplication>
 #include <QImage>
@@ -93,10 +96,11 @@ void orvantis::setupComposer()
     quickReplyBar = new QuickReplyBar(this);
     ui->quickReplyLayout->addWidget(quickReplyBar);
     connect(quickReplyBar, &QuickReplyBar::quickReplyClicked, this, [this](const QString &text) {
-        ui->messageEdit->setPlainText(text);
+        ui->messageEdit->setPlainText(fillReply(text));
         ui->messageEdit->moveCursor(QTextCursor::End);
         ui->messageEdit->setFocus(Qt::OtherFocusReason);
     });
+    setupReplyLibrary();
     // Drafts are written a few seconds after the typing, not per keystroke
     // (each write rewrites the whole settings file), and at once on a switch,
     // a sign-out and quitting.
@@ -164,6 +168,8 @@ bool orvantis::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == ui->messageEdit && event->type() == QEvent::KeyPress) {
         auto *key = static_cast<QKeyEvent *>(event);
+        if (replyCompleter && replyCompleter->handleKey(key))
+            return true; // the reply search takes Enter, Tab, Up, Down and Escape
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
             if (key->modifiers() & Qt::ControlModifier) {
                 ui->messageEdit->textCursor().insertText(QStringLiteral("\n"));
@@ -327,4 +333,69 @@ void orvantis::updateSessionPreview(int sessionId, const QString &text)
     stopReminders(sessionId);
     // In place: the list is not re-sorted under the agent's hands.
     sessionListView->refresh(sessionId);
+}
+
+// ---- the reply library: the strip, "/" search in the editor, the dialog
+
+void orvantis::setupReplyLibrary()
+{
+    connect(quickReplyBar, &QuickReplyBar::manageRequested, this, &orvantis::openReplyLibrary);
+    replyCompleter = new ReplyCompleter(ui->messageEdit);
+    replyCompleter->setFiller([this](const QString &text) { return fillReply(text); });
+}
+
+// Each sign-in shows its own agent's library, named `agentName` in {客服}.
+// A full library takes longer than a frame to read: it is read on a worker,
+// and lands only while the sign-in that asked for it lasts.
+void orvantis::loadReplyLibrary(const QString &agentName)
+{
+    replyAgentName = agentName;
+    showReplyLibrary({}); // nothing of the agent signed in before
+    auto promise = std::make_shared<QPromise<QList<Reply>>>();
+    promise->start();
+    promise->future().then(signInScope.data(),
+                           [this](const QList<Reply> &loaded) { showReplyLibrary(loaded); });
+    QThreadPool::globalInstance()->start([promise, agent = agentId] {
+        promise->addResult(ReplyLibrary::load(agent));
+        promise->finish();
+    });
+}
+
+void orvantis::showReplyLibrary(const QList<Reply> &library)
+{
+    replies = library;
+    quickReplyBar->setReplies(replies);
+    replyCompleter->setReplies(replies);
+}
+
+QString orvantis::fillReply(const QString &text) const
+{
+    const ChatSession *session = findSession(currentSessionId);
+    return fillReplyVariables(text,
+                              replyVariables(session ? session->displayName() : QString(),
+                                             replyAgentName, QDateTime::currentDateTime()));
+}
+
+void orvantis::openReplyLibrary()
+{
+    if (replyLibraryDialog && replyLibraryDialog->isVisible()) {
+        replyLibraryDialog->activateWindow();
+        return;
+    }
+    // Edits a copy; the library changes only on "保存", and only for the
+    // sign-in that opened it (a sign-out closes it unanswered).
+    auto *dialog = new ReplyLibraryDialog(replies, this);
+    replyLibraryDialog = dialog;
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    ownBySignIn(dialog);
+    const int owner = agentId;
+    connect(dialog, &ReplyLibraryDialog::repliesAccepted, this,
+            [this, owner](const QList<Reply> &edited) {
+                if (owner != agentId || !loggedIn)
+                    return;
+                if (!ReplyLibrary::save(agentId, edited))
+                    ui->statusLabel->setText(QStringLiteral("快捷回复保存失败"));
+                showReplyLibrary(edited);
+            });
+    dialog->open();
 }
