@@ -80,8 +80,7 @@ orvantis::orvantis() : QMainWindow(nullptr), ui(new Ui::orvantisClass)
         if (loggedIn || apiClient->token().isEmpty())
             return;
         loggedIn = true;
-        setAttribute(Qt::WA_ShowWithoutActivating, false);
-        show();
+        showMainWindow();
         if (trayIcon)
             trayIcon->show();
     });
@@ -206,6 +205,8 @@ void orvantis::buildWorkspace()
     setWindowIcon(QIcon(QStringLiteral(":/img/favicon.png")));
     setupConnections();
     restoreWindowGeometry();
+    // Where the keys go once the window first comes up.
+    ui->messageEdit->setFocus(Qt::OtherFocusReason);
 }
 
 void orvantis::setupConnections()
@@ -315,8 +316,7 @@ void orvantis::onLoginSuccess(const QString &token, const QVariantMap &info)
 
     startAgentSession();
 
-    setAttribute(Qt::WA_ShowWithoutActivating, false);
-    show();
+    showMainWindow();
     if (trayIcon)
         trayIcon->show();
 }

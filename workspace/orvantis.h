@@ -248,4 +248,6 @@ private:
     QTimer *chatScrollTimer = nullptr;
     QTimer *draftTimer = nullptr; // runs while the open session's draft is unsaved
     bool workspaceBuilt = false; // the form and its wiring, made at the first sign-in
+    QRect hiddenGeometry; // the normal geometry when last hidden to the tray
+    Qt::WindowStates hiddenState; // and whether it was maximised
 };

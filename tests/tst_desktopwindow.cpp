@@ -1,0 +1,118 @@
+// The main window, its dialogs and the toasts on a real desktop without a
+// compositor: an X server, openbox and a tray host at the bottom right (see
+// with-desktop.sh). What is checked is what the X server shows.
+
+#include "workspace_fixture.h"
+
+#include "shell/glasswindow.h"
+#include "widgets/toast.h"
+
+using namespace Fixture;
+
+namespace {
+
+void xdo(const QStringList &args)
+{
+    QProcess::execute("xdotool", args);
+}
+
+QStringList at(QPoint p)
+{
+    return {"mousemove", QString::number(p.x()), QString::number(p.y())};
+}
+
+// The hint shown at the first close, over the tray icon.
+QWidget *balloon()
+{
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (w->isVisible() && w->inherits("QBalloonTip"))
+            return w;
+    return nullptr;
+}
+
+} // namespace
+
+class DesktopWindowTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), 10000);
+        QVERIFY(!desktopComposites());
+    }
+
+    // One click on the tray icon shows the window where it was closed, in
+    // front and with the keyboard, whatever happened to it before the close.
+    void trayShowsWhereClosed_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::newRow("nothing") << "";
+        QTest::newRow("minimised") << "minimise";
+        QTest::newRow("maximised") << "maximise";
+    }
+    void trayShowsWhereClosed()
+    {
+        QFETCH(QString, before);
+        Workspace ws;
+        QVERIFY(ws.start());
+        orvantis *w = ws.w();
+        QSystemTrayIcon *tray = Access::tray(w);
+        QTRY_VERIFY(tray->isVisible() && tray->geometry().isValid() && w->isActiveWindow());
+        w->move(230, 170);
+        QTRY_COMPARE(w->pos(), QPoint(230, 170));
+        if (before == "maximise") {
+            w->showMaximized();
+            QTRY_VERIFY(w->isMaximized() && w->pos() != QPoint(230, 170));
+        }
+        const QRect closedAt = w->geometry();
+        for (int cycle = 0; cycle < 10; ++cycle) {
+            if (before == "minimise") {
+                w->showMinimized();
+                QTRY_VERIFY(!w->windowHandle()->isExposed());
+            }
+            QVERIFY(!w->close());
+            // As for an agent, who clicks later: the desktop has taken the
+            // focus away (Qt ignores it coming back to the window it last had).
+            QTRY_VERIFY(!w->isVisible() && !QGuiApplication::focusWindow());
+            if (cycle == 0) {
+                QTRY_VERIFY(balloon());
+                balloon()->close();
+            }
+            xdo(at(tray->geometry().center()) << "click"
+                                              << "1");
+            QTRY_VERIFY(w->isVisible() && w->isActiveWindow() && !w->isMinimized());
+            QTRY_COMPARE(w->geometry(), closedAt);
+            QCOMPARE(w->isMaximized(), before == "maximise");
+        }
+    }
+
+    // Shown after a start from a stored token or a sign-in, the window takes
+    // the keys at once: Ctrl+F goes to the search, typing fills it.
+    void keysWorkAtOnce_data()
+    {
+        QTest::addColumn<bool>("resumed");
+        QTest::newRow("resumed") << true;
+        QTest::newRow("signed in") << false;
+    }
+    void keysWorkAtOnce()
+    {
+        QFETCH(bool, resumed);
+        Workspace ws;
+        ws.add("alice");
+        Answerer answers;
+        answers.onLogin = [](LoginDialog *d) { return signIn(d, "demo", "demo123"); };
+        if (resumed)
+            QVERIFY(ws.start());
+        else
+            ws.window.reset(new orvantis);
+        QTRY_VERIFY(ws.w()->isLoggedIn() && ws.w()->isActiveWindow());
+        QVERIFY(ws.w()->focusWidget());
+        xdo({"key", "ctrl+f", "type", "alice"});
+        QTRY_COMPARE(ws.line("searchEdit")->text(), "alice");
+    }
+};
+
+ORVANTIS_TEST_MAIN(DesktopWindowTest)
+#include "tst_desktopwindow.moc"
