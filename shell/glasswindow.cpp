@@ -20,6 +20,7 @@
 namespace {
 
 constexpr int kResizeMargin = 6;
+constexpr int kDragThreshold = 4; // pixels the mouse moves before a drag begins
 constexpr qreal kCornerRadius = 12.0;
 
 std::optional<bool> compositesOverride;
@@ -431,9 +432,13 @@ DragController::DragController(QWidget *window, QWidget *handle) : QObject(handl
 
 void DragController::beginDrag(QPoint globalPos)
 {
-    if (QWindow *handle = window->windowHandle(); handle && handle->startSystemMove())
+    // On X11 a window manager's move asked for once the mouse has moved
+    // meets the pointer still grabbed by Qt and never starts (openbox).
+    QWindow *handle = window->windowHandle();
+    if (handle && QGuiApplication::platformName() != QLatin1String("xcb")
+        && handle->startSystemMove())
         return;
-    // The platform does not move windows for us: follow the mouse by hand.
+    // Follow the mouse by hand.
     dragging = true;
     dragOffset = globalPos - window->pos();
 }
@@ -450,42 +455,43 @@ bool DragController::eventFilter(QObject *watched, QEvent *event)
             && mouse->position().toPoint().y() < kResizeMargin
             && handle->mapTo(window, QPoint(0, 0)).y() < 1)
             return false;
-        const QPoint gp = mouse->globalPosition().toPoint();
-        if (window->isMaximized())
-            restorePress = gp;
-        else
-            beginDrag(gp);
+        pressAt = mouse->globalPosition().toPoint();
         return true;
     }
     case QEvent::MouseMove: {
         const QPoint gp = static_cast<QMouseEvent *>(event)->globalPosition().toPoint();
-        if (restorePress) {
-            // Restored under the cursor at the same relative place, the cursor
-            // at half the title bar's height.
-            const QPoint press = *std::exchange(restorePress, std::nullopt);
-            const QRect normal = window->normalGeometry();
-            const QRect current = window->geometry();
-            if (normal.isValid() && current.width() > 0) {
-                const double ratio = double(press.x() - current.left()) / current.width();
-                window->showNormal();
-                window->move(press.x() - int(normal.width() * ratio), press.y() - 23);
-            }
-            beginDrag(gp);
+        if (dragging) {
+            window->move(gp - dragOffset);
             return true;
         }
-        if (!dragging)
+        if (!pressAt)
             return false;
-        window->move(gp - dragOffset);
+        if ((gp - *pressAt).manhattanLength() < kDragThreshold)
+            return true;
+        const QPoint press = *std::exchange(pressAt, std::nullopt);
+        const QRect normal = window->normalGeometry();
+        const QRect current = window->geometry();
+        if (!window->isMaximized()) {
+            // Caught up with the mouse, which is ahead by the threshold.
+            window->move(window->pos() + gp - press);
+        } else if (normal.isValid() && current.width() > 0) {
+            // Restored under the cursor at the same relative place, the cursor
+            // at half the title bar's height.
+            const double ratio = double(press.x() - current.left()) / current.width();
+            window->showNormal();
+            window->move(press.x() - int(normal.width() * ratio), press.y() - 23);
+        }
+        beginDrag(gp);
         return true;
     }
     case QEvent::MouseButtonRelease:
         dragging = false;
-        restorePress.reset();
+        pressAt.reset();
         return false;
     case QEvent::MouseButtonDblClick:
         if (static_cast<QMouseEvent *>(event)->button() != Qt::LeftButton)
             return false;
-        restorePress.reset();
+        pressAt.reset();
         toggleMaximised(window);
         return true;
     default:

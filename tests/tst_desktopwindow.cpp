@@ -112,6 +112,35 @@ private slots:
         xdo({"key", "ctrl+f", "type", "alice"});
         QTRY_COMPARE(ws.line("searchEdit")->text(), "alice");
     }
+
+    // A double-click on the title bar maximises and restores; a drag moves
+    // the window with the pointer.
+    void titleBar()
+    {
+        QWidget window;
+        window.setGeometry(300, 200, 500, 360);
+        applyGlassFrameless(&window, true);
+        auto *bar = new TitleBarWidget(&window, "标题");
+        window.show();
+        QTRY_VERIFY(window.isActiveWindow());
+        const QRect normal = window.geometry();
+        for (const bool maximised : {true, false}) {
+            xdo(at(bar->mapToGlobal(QPoint(150, 20)))
+                + QStringList {"click", "--repeat", "2", "1"});
+            // Until the window manager has given the window its new place.
+            QTRY_VERIFY(window.isMaximized() == maximised
+                        && (window.geometry() == normal) != maximised);
+        }
+
+        const QPoint from = bar->mapToGlobal(QPoint(150, 20));
+        xdo(at(from) + QStringList {"mousedown", "1"});
+        xdo(at(from + QPoint(20, 15)));
+        QTRY_COMPARE(window.pos(), normal.topLeft() + QPoint(20, 15));
+        xdo(at(from + QPoint(100, 70)));
+        QTRY_COMPARE(window.pos(), normal.topLeft() + QPoint(100, 70));
+        xdo({"mouseup", "1"});
+        QVERIFY(!window.isMaximized());
+    }
 };
 
 ORVANTIS_TEST_MAIN(DesktopWindowTest)
