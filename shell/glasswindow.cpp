@@ -9,6 +9,7 @@
 #include <QPainterPath>
 #include <QPushButton>
 #include <QRadialGradient>
+#include <QScreen>
 #include <QWindow>
 #include <QtGui/qguiapplication_platform.h>
 
@@ -533,6 +534,23 @@ bool TitleBarWidget::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == window && (event->type() == QEvent::Resize || event->type() == QEvent::Show))
         follow();
+    // QDialog places a dialog for a frame it guesses on X11 (10 by 40 pixels)
+    // that a frameless one does not have: up and left of the middle. Not
+    // where the caller has put it.
+    QWidget *parent = window->parentWidget() ? window->parentWidget()->window() : nullptr;
+    if (watched == window && event->type() == QEvent::Show && !event->spontaneous() && parent
+        && parent->isVisible() && !window->testAttribute(Qt::WA_Moved)) {
+        QRect place(QPoint(0, 0), window->frameSize());
+        place.moveCenter(parent->frameGeometry().center());
+        if (const QScreen *screen = parent->screen()) {
+            const QRect available = screen->availableGeometry();
+            place.moveLeft(qBound(available.left(), place.left(),
+                                  qMax(available.left(), available.right() - place.width())));
+            place.moveTop(qBound(available.top(), place.top(),
+                                 qMax(available.top(), available.bottom() - place.height())));
+        }
+        window->move(place.topLeft());
+    }
     return QWidget::eventFilter(watched, event);
 }
 

@@ -141,6 +141,34 @@ private slots:
         xdo({"mouseup", "1"});
         QVERIFY(!window.isMaximized());
     }
+
+    // The transfer picker and the reception records open centred on the window.
+    void dialogsCentred_data()
+    {
+        QTest::addColumn<bool>("transfer");
+        QTest::newRow("transfer") << true;
+        QTest::newRow("records") << false;
+    }
+    void dialogsCentred()
+    {
+        QFETCH(bool, transfer);
+        Workspace ws;
+        const int a = ws.add("alice");
+        ws.server.setAgentOnline(13, true);
+        QVERIFY(ws.start() && ws.open(a));
+        ws.w()->move(400, 250);
+        QTRY_COMPARE(ws.w()->pos(), QPoint(400, 250));
+        if (transfer)
+            Access::transfer(ws.w());
+        else
+            ws.w()->findChild<QPushButton *>("historyBtn")->click();
+        QDialog *dialog = nullptr;
+        QTRY_VERIFY((dialog = ws.w()->findChild<QDialog *>()) && dialog->isVisible());
+        QTRY_VERIFY(
+            (dialog->frameGeometry().center() - ws.w()->frameGeometry().center()).manhattanLength()
+            <= 2);
+        dialog->reject();
+    }
 };
 
 ORVANTIS_TEST_MAIN(DesktopWindowTest)
