@@ -21,6 +21,15 @@ QStringList at(QPoint p)
     return {"mousemove", QString::number(p.x()), QString::number(p.y())};
 }
 
+// One pixel of the screen as the X server has it.
+QColor screenPixel(QPoint p)
+{
+    return QGuiApplication::primaryScreen()
+        ->grabWindow(0, p.x(), p.y(), 1, 1)
+        .toImage()
+        .pixelColor(0, 0);
+}
+
 // The hint shown at the first close, over the tray icon.
 QWidget *balloon()
 {
@@ -37,6 +46,8 @@ class DesktopWindowTest : public QObject
     Q_OBJECT
 
 private slots:
+    void cleanup() { dismissAllToasts(); }
+
     void initTestCase()
     {
         QTRY_VERIFY_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), 10000);
@@ -140,6 +151,36 @@ private slots:
         QTRY_COMPARE(window.pos(), normal.topLeft() + QPoint(100, 70));
         xdo({"mouseup", "1"});
         QVERIFY(!window.isMaximized());
+    }
+
+    // Without a compositor the toasts show no black around their rounded
+    // card, and their stack keeps clear of the tray icon.
+    void toasts()
+    {
+        Workspace ws;
+        QVERIFY(ws.start());
+        QSystemTrayIcon *tray = Access::tray(ws.w());
+        QTRY_VERIFY(tray->isVisible() && tray->geometry().isValid());
+        const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+        QWidget backdrop(nullptr, Qt::FramelessWindowHint);
+        backdrop.setPalette(QPalette(QColor(30, 160, 60)));
+        backdrop.setAutoFillBackground(true);
+        backdrop.setGeometry(available.adjusted(available.width() / 2, 0, 0, 0));
+        backdrop.show();
+        QTRY_VERIFY(backdrop.isActiveWindow());
+
+        for (int i = 0; i < 4; ++i)
+            showToast(ws.w(), "访客", "你好");
+        // Read where each toast is at the time: they slide in. Checked in
+        // time, before their life ends.
+        for (const QPointer<QWidget> t : activeToasts()) {
+            QTRY_VERIFY(t && available.contains(t->frameGeometry()));
+            QVERIFY(!t->frameGeometry().intersects(tray->geometry()));
+            QTRY_COMPARE(screenPixel(t->frameGeometry().topLeft()), QColor(30, 160, 60));
+            QTRY_COMPARE(screenPixel(t->frameGeometry().bottomRight()), QColor(30, 160, 60));
+            QTRY_COMPARE(screenPixel(t->frameGeometry().center() + QPoint(0, t->height() / 3)),
+                         QColor(Qt::white));
+        }
     }
 
     // The transfer picker and the reception records open centred on the window.
