@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QRadialGradient>
 #include <QScreen>
+#include <QVarLengthArray>
 #include <QWindow>
 #include <QtGui/qguiapplication_platform.h>
 
@@ -47,6 +48,35 @@ bool x11Composites(xcb_connection_t *connection)
     free(atom);
     return owned;
 }
+
+// Qt marks a window it minimises to start iconic (WM_HINTS) and keeps the
+// mark when the desktop restores the window (taskbar, Alt+Tab): mapped again
+// after a hide, it would stay minimised and out of sight.
+void startNormal(QWidget *window)
+{
+    auto *x11 = qApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (!x11 || !x11->connection() || window->isMinimized())
+        return;
+    xcb_connection_t *connection = x11->connection();
+    const auto id = xcb_window_t(window->winId());
+    xcb_get_property_reply_t *reply = xcb_get_property_reply(
+        connection, xcb_get_property(connection, 0, id, XCB_ATOM_WM_HINTS, XCB_ATOM_WM_HINTS, 0, 9),
+        nullptr);
+    const int count = reply && reply->format == 32 ? xcb_get_property_value_length(reply) / 4 : 0;
+    if (count >= 3) {
+        QVarLengthArray<quint32, 9> hints(count);
+        memcpy(hints.data(), xcb_get_property_value(reply), size_t(count) * 4);
+        constexpr quint32 stateHint = 2, normalState = 1, iconicState = 3;
+        if ((hints[0] & stateHint) && hints[2] == iconicState) {
+            hints[2] = normalState;
+            xcb_change_property(connection, XCB_PROP_MODE_REPLACE, id, XCB_ATOM_WM_HINTS,
+                                XCB_ATOM_WM_HINTS, 32, quint32(count), hints.data());
+        }
+    }
+    free(reply);
+}
+#else
+void startNormal(QWidget *) { }
 #endif
 
 bool isMaximisedOrFull(const QWidget *window)
@@ -156,6 +186,8 @@ protected:
             return false;
         if (event->type() == QEvent::Show && window->testAttribute(Qt::WA_TranslucentBackground))
             composited = desktopComposites(); // a compositor may have come or gone
+        if (event->type() == QEvent::Show)
+            startNormal(window); // before the window is mapped
         if (event->type() == QEvent::Resize || event->type() == QEvent::Show)
             follow();
         else if (event->type() == QEvent::WindowStateChange)

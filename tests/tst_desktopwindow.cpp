@@ -61,6 +61,7 @@ private slots:
         QTest::addColumn<QString>("before");
         QTest::newRow("nothing") << "";
         QTest::newRow("minimised") << "minimise";
+        QTest::newRow("minimised, restored by the desktop") << "restore";
         QTest::newRow("maximised") << "maximise";
     }
     void trayShowsWhereClosed()
@@ -79,9 +80,13 @@ private slots:
         }
         const QRect closedAt = w->geometry();
         for (int cycle = 0; cycle < 10; ++cycle) {
-            if (before == "minimise") {
+            if (before == "minimise" || before == "restore") {
                 w->showMinimized();
                 QTRY_VERIFY(!w->windowHandle()->isExposed());
+            }
+            if (before == "restore") {
+                xdo({"windowactivate", QString::number(w->winId())});
+                QTRY_VERIFY(w->windowHandle()->isExposed());
             }
             QVERIFY(!w->close());
             // As for an agent, who clicks later: the desktop has taken the
