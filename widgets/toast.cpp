@@ -38,7 +38,7 @@ public:
     ToastPopup(const QString &title, const QString &body, std::function<void()> onClick)
         : QWidget(nullptr,
                   Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
-                      | Qt::NoDropShadowWindowHint)
+                      | Qt::NoDropShadowWindowHint | Qt::WindowDoesNotAcceptFocus)
         , m_onClick(std::move(onClick))
     {
         // Only a compositor blends a translucent window with the desktop; without
