@@ -572,8 +572,10 @@ bool TitleBarWidget::eventFilter(QObject *watched, QEvent *event)
     QWidget *parent = window->parentWidget() ? window->parentWidget()->window() : nullptr;
     if (watched == window && event->type() == QEvent::Show && !event->spontaneous() && parent
         && parent->isVisible() && !window->testAttribute(Qt::WA_Moved)) {
-        QRect place(QPoint(0, 0), window->frameSize());
-        place.moveCenter(parent->frameGeometry().center());
+        // Both frameless: the frame Qt works out for them under a window
+        // manager may be off for a while after they are mapped.
+        QRect place(QPoint(0, 0), window->size());
+        place.moveCenter(parent->geometry().center());
         if (const QScreen *screen = parent->screen()) {
             const QRect available = screen->availableGeometry();
             place.moveLeft(qBound(available.left(), place.left(),

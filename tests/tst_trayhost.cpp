@@ -81,20 +81,20 @@ private slots:
         green.setGeometry(800, 0, 800, 960); // short of the tray
         green.show();
         const auto corner = [toast = QPointer<QWidget>(activeToasts().first())] {
-            const QPoint p = toast ? toast->frameGeometry().bottomRight() : QPoint();
+            const QPoint p = toast ? toast->geometry().bottomRight() : QPoint();
             return QGuiApplication::primaryScreen()->grabWindow(0, p.x(), p.y(), 1, 1).toImage();
         };
         QTRY_COMPARE(corner().pixelColor(0, 0), QColor(30, 160, 60));
-        QVERIFY(!activeToasts().first()->frameGeometry().intersects(tray->geometry()));
+        QVERIFY(!activeToasts().first()->geometry().intersects(tray->geometry()));
 
         // The transfer picker and the records open centred on the window.
         QVERIFY(ws.open(a));
         for (const char *button : {"transferBtn", "historyBtn"}) {
             ws.w()->findChild<QPushButton *>(button)->click();
-            QTRY_VERIFY(ws.w()->findChild<QDialog *>());
-            QTRY_COMPARE(ws.w()->findChild<QDialog *>()->frameGeometry().center(),
-                         ws.w()->frameGeometry().center());
-            delete ws.w()->findChild<QDialog *>();
+            QTRY_VERIFY(QApplication::activeModalWidget());
+            QTRY_COMPARE(QApplication::activeModalWidget()->geometry().center(),
+                         ws.w()->geometry().center());
+            delete QApplication::activeModalWidget();
         }
 
         // Under openbox a double-click on the top bar maximises and restores,
@@ -108,7 +108,7 @@ private slots:
         }
         xdo("mousemove %x %y mousedown 1 mousemove_relative 100 70 mouseup 1",
             bar->mapToGlobal(QPoint(400, 20)));
-        QTRY_COMPARE(ws.w()->pos(), normal.topLeft() + QPoint(100, 70));
+        QTRY_COMPARE(ws.w()->geometry(), normal.translated(100, 70));
 
         for (int close = 0; close < 10; ++close) {
             if (close % 2) { // minimised, and restored by the desktop
