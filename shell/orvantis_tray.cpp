@@ -242,9 +242,8 @@ void orvantis::showMainWindow()
     if (QWindow *handle = windowHandle())
         handle->setProperty("_q_showWithoutActivating", false);
     if (isHidden()) {
-        // The window manager may have restored a minimised window without
-        // Qt hearing of it, and shown minimised it would stay invisible. A
-        // frameless window shown again is placed anew: back where it was.
+        // Hidden while minimised, it would come back minimised, out of sight.
+        // A frameless window shown again is placed anew: back where it was.
         Qt::WindowStates state = windowState() & ~Qt::WindowMinimized;
         if (hiddenGeometry.isValid()) {
             setWindowState(Qt::WindowNoState);
