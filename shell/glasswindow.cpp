@@ -9,6 +9,8 @@
 #include <QPainterPath>
 #include <QPushButton>
 #include <QRadialGradient>
+#include <QScreen>
+#include <QVarLengthArray>
 #include <QWindow>
 #include <QtGui/qguiapplication_platform.h>
 
@@ -20,6 +22,7 @@
 namespace {
 
 constexpr int kResizeMargin = 6;
+constexpr int kDragThreshold = 4; // pixels the mouse moves before a drag begins
 constexpr qreal kCornerRadius = 12.0;
 
 std::optional<bool> compositesOverride;
@@ -45,6 +48,35 @@ bool x11Composites(xcb_connection_t *connection)
     free(atom);
     return owned;
 }
+
+// Qt marks a window it minimises to start iconic (WM_HINTS) and keeps the
+// mark when the desktop restores the window (taskbar, Alt+Tab): mapped again
+// after a hide, it would stay minimised and out of sight.
+void startNormal(QWidget *window)
+{
+    auto *x11 = qApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (!x11 || !x11->connection() || window->isMinimized())
+        return;
+    xcb_connection_t *connection = x11->connection();
+    const auto id = xcb_window_t(window->winId());
+    xcb_get_property_reply_t *reply = xcb_get_property_reply(
+        connection, xcb_get_property(connection, 0, id, XCB_ATOM_WM_HINTS, XCB_ATOM_WM_HINTS, 0, 9),
+        nullptr);
+    const int count = reply && reply->format == 32 ? xcb_get_property_value_length(reply) / 4 : 0;
+    if (count >= 3) {
+        QVarLengthArray<quint32, 9> hints(count);
+        memcpy(hints.data(), xcb_get_property_value(reply), size_t(count) * 4);
+        constexpr quint32 stateHint = 2, normalState = 1, iconicState = 3;
+        if ((hints[0] & stateHint) && hints[2] == iconicState) {
+            hints[2] = normalState;
+            xcb_change_property(connection, XCB_PROP_MODE_REPLACE, id, XCB_ATOM_WM_HINTS,
+                                XCB_ATOM_WM_HINTS, 32, quint32(count), hints.data());
+        }
+    }
+    free(reply);
+}
+#else
+void startNormal(QWidget *) { }
 #endif
 
 bool isMaximisedOrFull(const QWidget *window)
@@ -154,6 +186,8 @@ protected:
             return false;
         if (event->type() == QEvent::Show && window->testAttribute(Qt::WA_TranslucentBackground))
             composited = desktopComposites(); // a compositor may have come or gone
+        if (event->type() == QEvent::Show)
+            startNormal(window); // before the window is mapped
         if (event->type() == QEvent::Resize || event->type() == QEvent::Show)
             follow();
         else if (event->type() == QEvent::WindowStateChange)
@@ -431,9 +465,13 @@ DragController::DragController(QWidget *window, QWidget *handle) : QObject(handl
 
 void DragController::beginDrag(QPoint globalPos)
 {
-    if (QWindow *handle = window->windowHandle(); handle && handle->startSystemMove())
+    // On X11 a window manager's move asked for once the mouse has moved
+    // meets the pointer still grabbed by Qt and never starts (openbox).
+    QWindow *handle = window->windowHandle();
+    if (handle && QGuiApplication::platformName() != QLatin1String("xcb")
+        && handle->startSystemMove())
         return;
-    // The platform does not move windows for us: follow the mouse by hand.
+    // Follow the mouse by hand.
     dragging = true;
     dragOffset = globalPos - window->pos();
 }
@@ -450,42 +488,43 @@ bool DragController::eventFilter(QObject *watched, QEvent *event)
             && mouse->position().toPoint().y() < kResizeMargin
             && handle->mapTo(window, QPoint(0, 0)).y() < 1)
             return false;
-        const QPoint gp = mouse->globalPosition().toPoint();
-        if (window->isMaximized())
-            restorePress = gp;
-        else
-            beginDrag(gp);
+        pressAt = mouse->globalPosition().toPoint();
         return true;
     }
     case QEvent::MouseMove: {
         const QPoint gp = static_cast<QMouseEvent *>(event)->globalPosition().toPoint();
-        if (restorePress) {
-            // Restored under the cursor at the same relative place, the cursor
-            // at half the title bar's height.
-            const QPoint press = *std::exchange(restorePress, std::nullopt);
-            const QRect normal = window->normalGeometry();
-            const QRect current = window->geometry();
-            if (normal.isValid() && current.width() > 0) {
-                const double ratio = double(press.x() - current.left()) / current.width();
-                window->showNormal();
-                window->move(press.x() - int(normal.width() * ratio), press.y() - 23);
-            }
-            beginDrag(gp);
+        if (dragging) {
+            window->move(gp - dragOffset);
             return true;
         }
-        if (!dragging)
+        if (!pressAt)
             return false;
-        window->move(gp - dragOffset);
+        if ((gp - *pressAt).manhattanLength() < kDragThreshold)
+            return true;
+        const QPoint press = *std::exchange(pressAt, std::nullopt);
+        const QRect normal = window->normalGeometry();
+        const QRect current = window->geometry();
+        if (!window->isMaximized()) {
+            // Caught up with the mouse, which is ahead by the threshold.
+            window->move(window->pos() + gp - press);
+        } else if (normal.isValid() && current.width() > 0) {
+            // Restored under the cursor at the same relative place, the cursor
+            // at half the title bar's height.
+            const double ratio = double(press.x() - current.left()) / current.width();
+            window->showNormal();
+            window->move(press.x() - int(normal.width() * ratio), press.y() - 23);
+        }
+        beginDrag(gp);
         return true;
     }
     case QEvent::MouseButtonRelease:
         dragging = false;
-        restorePress.reset();
+        pressAt.reset();
         return false;
     case QEvent::MouseButtonDblClick:
         if (static_cast<QMouseEvent *>(event)->button() != Qt::LeftButton)
             return false;
-        restorePress.reset();
+        pressAt.reset();
         toggleMaximised(window);
         return true;
     default:
@@ -527,6 +566,25 @@ bool TitleBarWidget::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == window && (event->type() == QEvent::Resize || event->type() == QEvent::Show))
         follow();
+    // QDialog places a dialog for a frame it guesses on X11 (10 by 40 pixels)
+    // that a frameless one does not have: up and left of the middle. Not
+    // where the caller has put it.
+    QWidget *parent = window->parentWidget() ? window->parentWidget()->window() : nullptr;
+    if (watched == window && event->type() == QEvent::Show && !event->spontaneous() && parent
+        && parent->isVisible() && !window->testAttribute(Qt::WA_Moved)) {
+        // Both frameless: the frame Qt works out for them under a window
+        // manager may be off for a while after they are mapped.
+        QRect place(QPoint(0, 0), window->size());
+        place.moveCenter(parent->geometry().center());
+        if (const QScreen *screen = parent->screen()) {
+            const QRect available = screen->availableGeometry();
+            place.moveLeft(qBound(available.left(), place.left(),
+                                  qMax(available.left(), available.right() - place.width())));
+            place.moveTop(qBound(available.top(), place.top(),
+                                 qMax(available.top(), available.bottom() - place.height())));
+        }
+        window->move(place.topLeft());
+    }
     return QWidget::eventFilter(watched, event);
 }
 

@@ -60,9 +60,11 @@ private:
     QWidget *window = nullptr;
     bool dragging = false;
     QPoint dragOffset;
-    // A press on a maximised window: it is restored only once the mouse
-    // moves, so that a double-click still restores rather than flickers.
-    std::optional<QPoint> restorePress;
+    // Where the left button went down. The drag begins only once the mouse
+    // has moved a few pixels: a window manager's move begun on the press
+    // would take the second click of a double-click, and a maximised window
+    // restored on the press would flicker.
+    std::optional<QPoint> pressAt;
 };
 
 // The 46 pixels high title bar of a dialog: icon, caption, minimise and close.

@@ -21,6 +21,7 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
+#include <QWindow>
 
 #include <algorithm>
 
@@ -235,10 +236,25 @@ void orvantis::showMainWindow()
 {
     if (!loggedIn)
         return;
-    if (windowState() & Qt::WindowMinimized)
-        setWindowState(windowState() & ~Qt::WindowMinimized);
-    if (isHidden())
+    // Set while hidden in the constructor; the native window keeps a copy of
+    // its own, which would keep the window manager from giving it the keys.
+    setAttribute(Qt::WA_ShowWithoutActivating, false);
+    if (QWindow *handle = windowHandle())
+        handle->setProperty("_q_showWithoutActivating", false);
+    if (isHidden()) {
+        // Hidden while minimised, it would come back minimised, out of sight.
+        // A frameless window shown again is placed anew: back where it was.
+        Qt::WindowStates state = windowState() & ~Qt::WindowMinimized;
+        if (hiddenGeometry.isValid()) {
+            setWindowState(Qt::WindowNoState);
+            setGeometry(hiddenGeometry);
+            state = hiddenState;
+        }
+        setWindowState(state);
         show();
+    } else if (windowState() & Qt::WindowMinimized) {
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+    }
     raise();
     activateWindow();
     clearCurrentUnread();
@@ -247,6 +263,9 @@ void orvantis::showMainWindow()
 
 void orvantis::hideToTray()
 {
+    // Where it goes back on the next click of the tray icon.
+    hiddenGeometry = normalGeometry();
+    hiddenState = windowState() & Qt::WindowMaximized;
     hide();
     if (!trayHintShown && trayIcon) {
         trayHintShown = true;

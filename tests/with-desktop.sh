@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs a test on a private X display with a window manager and a tray host,
-# as on an agent's desktop.
+# as on an agent's desktop. DESKTOP_TRAY_EDGE=bottom puts the tray host at the
+# bottom right instead of the top right, over the screen's work area.
 set -eu
 scratch=$(mktemp -d)
 pids=
@@ -50,7 +51,7 @@ start_checked() {
 }
 start_checked 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"' openbox
 start_checked 'xdotool search --classname panel' \
-    trayer --edge top --align right --widthtype pixel --width 160 --height 28 --transparent false
+    trayer --edge "${DESKTOP_TRAY_EDGE:-top}" --align right --widthtype pixel --width 160 --height 28 --transparent false
 sleep 0.3 # the panel is up a moment before it takes over the tray
 
 status=0

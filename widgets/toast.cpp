@@ -1,12 +1,16 @@
 #include "toast.h"
 
+#include "shell/glasswindow.h"
+
 #include <QEnterEvent>
 #include <QGraphicsDropShadowEffect>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QPainterPath>
 #include <QPointer>
 #include <QPropertyAnimation>
 #include <QScreen>
+#include <QSystemTrayIcon>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWidget>
@@ -18,6 +22,8 @@ namespace {
 constexpr int kLifetimeMs = 6000;
 constexpr int kMaxToasts = 4;
 constexpr int kTextWidth = 284;
+constexpr qreal kCardRadius = 12.0; // as in the card's style sheet
+constexpr int kToastColumn = 360; // the toasts' width and their margin to the screen's edge
 
 const char kCardStyle[]
     = "QWidget#toastCard { background: #ffffff; border: 1px solid #e6e8ee; border-radius: 12px; }"
@@ -35,28 +41,42 @@ public:
     ToastPopup(const QString &title, const QString &body, std::function<void()> onClick)
         : QWidget(nullptr,
                   Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
-                      | Qt::NoDropShadowWindowHint)
+                      | Qt::NoDropShadowWindowHint | Qt::WindowDoesNotAcceptFocus)
         , m_onClick(std::move(onClick))
     {
-        setAttribute(Qt::WA_TranslucentBackground);
+        // Only a compositor blends a translucent window with the desktop; without
+        // one its clear parts are black. The card is then the whole window,
+        // cut to its rounded shape, and casts no shadow.
+        if (m_composited) {
+            setAttribute(Qt::WA_TranslucentBackground);
+        } else {
+            QPalette white = palette();
+            white.setColor(QPalette::Window, Qt::white); // behind the card's rim
+            setPalette(white);
+        }
         setAttribute(Qt::WA_ShowWithoutActivating);
         setAttribute(Qt::WA_DeleteOnClose);
         setFixedWidth(340);
         setCursor(Qt::PointingHandCursor);
 
         auto *outer = new QVBoxLayout(this);
-        outer->setContentsMargins(14, 10, 14, 18); // room for the shadow
+        if (m_composited)
+            outer->setContentsMargins(14, 10, 14, 18); // room for the shadow
+        else
+            outer->setContentsMargins(0, 0, 0, 0);
 
         auto *card = new QWidget(this);
         card->setObjectName(QStringLiteral("toastCard"));
         card->setAttribute(Qt::WA_TransparentForMouseEvents);
         card->setAttribute(Qt::WA_StyledBackground);
         card->setStyleSheet(QString::fromLatin1(kCardStyle));
-        auto *shadow = new QGraphicsDropShadowEffect(card);
-        shadow->setBlurRadius(26);
-        shadow->setOffset(0, 6);
-        shadow->setColor(QColor(0, 0, 0, 70));
-        card->setGraphicsEffect(shadow);
+        if (m_composited) {
+            auto *shadow = new QGraphicsDropShadowEffect(card);
+            shadow->setBlurRadius(26);
+            shadow->setOffset(0, 6);
+            shadow->setColor(QColor(0, 0, 0, 70));
+            card->setGraphicsEffect(shadow);
+        }
         outer->addWidget(card);
 
         auto *column = new QVBoxLayout(card);
@@ -147,6 +167,16 @@ public:
     }
 
 protected:
+    void resizeEvent(QResizeEvent *event) override
+    {
+        QWidget::resizeEvent(event);
+        if (m_composited)
+            return;
+        QPainterPath card;
+        card.addRoundedRect(QRectF(rect()), kCardRadius, kCardRadius);
+        setMask(QRegion(card.toFillPolygon().toPolygon()));
+    }
+
     void enterEvent(QEnterEvent *event) override
     {
         m_lifeTimer->stop();
@@ -178,6 +208,7 @@ protected:
     }
 
 private:
+    const bool m_composited = desktopComposites();
     std::function<void()> m_onClick;
     QTimer *m_lifeTimer = nullptr;
     QPointer<QPropertyAnimation> m_slide;
@@ -210,8 +241,22 @@ QPoint layoutToasts(QWidget *anchor, int exceptIndex)
     const QRect available = screen->availableGeometry();
     QList<QPointer<ToastPopup>> &list = toastList();
 
+    // The stack stays clear of the anchor's tray icon: a panel without a
+    // reserved strip lies inside the available area, its icon right where
+    // the stack begins.
+    int bottom = available.bottom();
+    const auto icons = anchor ? anchor->findChildren<QSystemTrayIcon *>(Qt::FindDirectChildrenOnly)
+                              : QList<QSystemTrayIcon *>();
+    for (const QSystemTrayIcon *icon : icons) {
+        const QRect tray = icon->isVisible() ? icon->geometry() : QRect();
+        if (tray.isValid() && tray.intersects(available)
+            && tray.center().y() > available.center().y()
+            && tray.right() >= available.right() - kToastColumn)
+            bottom = qMin(bottom, tray.top() - 1);
+    }
+
     QPoint result;
-    int cursor = available.bottom() - 12;
+    int cursor = bottom - 12;
     for (int i = int(list.size()) - 1; i >= 0; --i) {
         ToastPopup *toast = list.at(i);
         if (!toast) {

@@ -81,8 +81,7 @@ orvantis::orvantis() : QMainWindow(nullptr), ui(new Ui::orvantisClass)
         if (loggedIn || apiClient->token().isEmpty())
             return;
         loggedIn = true;
-        setAttribute(Qt::WA_ShowWithoutActivating, false);
-        show();
+        showMainWindow();
         if (trayIcon)
             trayIcon->show();
     });
@@ -211,6 +210,8 @@ void orvantis::buildWorkspace()
     setupConnections();
     setupAlerts();
     restoreWindowGeometry();
+    // Where the keys go once the window first comes up.
+    ui->messageEdit->setFocus(Qt::OtherFocusReason);
 }
 
 void orvantis::setupConnections()
@@ -320,8 +321,7 @@ void orvantis::onLoginSuccess(const QString &token, const QVariantMap &info)
 
     startAgentSession();
 
-    setAttribute(Qt::WA_ShowWithoutActivating, false);
-    show();
+    showMainWindow();
     if (trayIcon)
         trayIcon->show();
 }

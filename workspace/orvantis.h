@@ -280,4 +280,6 @@ private:
     QString replyAgentName; // the agent's name in {客服}
     ReplyCompleter *replyCompleter = nullptr;
     QPointer<ReplyLibraryDialog> replyLibraryDialog;
+    QRect hiddenGeometry; // the normal geometry when last hidden to the tray
+    Qt::WindowStates hiddenState; // and whether it was maximised
 };
