@@ -24,15 +24,25 @@ DesktopNotifier::DesktopNotifier(QObject *parent) : QObject(parent)
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
         return;
-    m_available = bus.interface()->isServiceRegistered(service);
     m_watcher
         = new QDBusServiceWatcher(service, bus, QDBusServiceWatcher::WatchForOwnerChange, this);
     connect(m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
             [this](const QString &, const QString &, const QString &owner) {
                 m_available = !owner.isEmpty();
+                m_ownerKnown = true;
                 // A new service knows none of the old notifications.
                 m_entries.clear();
             });
+    // Asked without waiting: a bus that does not answer must not hold the
+    // window up. Until it answers, toasts do the job.
+    auto *asked = new QDBusPendingCallWatcher(
+        bus.interface()->asyncCall(QStringLiteral("NameHasOwner"), service), this);
+    connect(asked, &QDBusPendingCallWatcher::finished, this, [this, asked] {
+        asked->deleteLater();
+        const QDBusPendingReply<bool> reply = *asked;
+        if (!m_ownerKnown && reply.isValid())
+            m_available = reply.value();
+    });
     bus.connect(service, path, interface, QStringLiteral("ActionInvoked"), this,
                 SLOT(onActionInvoked(uint, QString)));
     bus.connect(service, path, interface, QStringLiteral("NotificationClosed"), this,

@@ -54,4 +54,5 @@ private:
     QHash<int, Entry> m_entries;
     QDBusServiceWatcher *m_watcher = nullptr;
     bool m_available = false;
+    bool m_ownerKnown = false; // a change of owner was seen, newer than any first answer
 };
