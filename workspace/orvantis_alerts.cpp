@@ -48,7 +48,14 @@ void orvantis::setupAlerts()
     connect(ui->quietBtn, &QPushButton::toggled, this, &orvantis::setQuietMode);
 
     if (trayMenu) {
-        QAction *before = trayMenu->actions().value(3); // after the autostart switch
+        // The switches go above the separator that sets "退出程序" apart.
+        QAction *before = nullptr;
+        for (QAction *action : trayMenu->actions()) {
+            if (action->isSeparator()) {
+                before = action;
+                break;
+            }
+        }
         quietAction = new QAction(QStringLiteral("免打扰"), trayMenu);
         quietAction->setCheckable(true);
         connect(quietAction, &QAction::toggled, this, &orvantis::setQuietMode);
