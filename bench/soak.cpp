@@ -193,12 +193,11 @@ int main(int argc, char *argv[])
     int unreadWrong = 0;
     int shownWrong = 0;
     int checkedShown = 0;
-    const QMap<int, QList<ChatMessage>> &cache = window.messages();
     const QMap<int, ChatSession> &sessions = OrvantisTestAccess::map(&window);
     for (int id : std::as_const(ids)) {
         const QJsonArray stored = server.messages(id);
         QHash<QString, int> cached;
-        for (const ChatMessage &m : cache.value(id))
+        for (const ChatMessage &m : window.store()->messages(id))
             ++cached[m.msgUuid];
         QHash<QString, int> shown;
         if (id == window.currentSession()) {

@@ -387,15 +387,16 @@ bool ApiClient::dispatch(QNetworkReply *reply, ApiRequest *request, QString *err
     const QJsonObject data = root.value(QStringLiteral("data")).toObject();
 
     const quint64 generation = m_generation;
-    request->m_data = root.value(QStringLiteral("data"));
-    emit request->succeeded();
-    if (generation != m_generation)
-        return true;
-
     const QString path = url.path(QUrl::FullyDecoded);
     auto has = [&path](const char *fragment) {
         return path.contains(QLatin1String(fragment), Qt::CaseSensitive);
     };
+    request->m_data = root.value(QStringLiteral("data"));
+    if (has("/chat/messages"))
+        request->m_messages = messagesFrom(readPagedList(data).elements);
+    emit request->succeeded();
+    if (generation != m_generation)
+        return true;
 
     if (has("/upload/chat-image")) {
         emit imageUploaded(data.value(QStringLiteral("url")).toString());
@@ -429,7 +430,7 @@ bool ApiClient::dispatch(QNetworkReply *reply, ApiRequest *request, QString *err
         emit sessionsReceived(sessionsFrom(page.elements), page.total, page.hasMore);
     } else if (has("/chat/messages")) {
         const PagedList page = readPagedList(data);
-        emit messagesReceived(sessionIdOfRequest(reply), messagesFrom(page.elements), page.total,
+        emit messagesReceived(sessionIdOfRequest(reply), request->m_messages, page.total,
                               page.hasMore);
     } else if (has("/chat/send")) {
         emit messageSent(data.value(QStringLiteral("msg_id")).toVariant().toInt(),

@@ -32,6 +32,8 @@ public:
     // The reply's "data" once it has succeeded (an object, or the agent
     // list's array); null before.
     QJsonValue data() const { return m_data; }
+    // A message page's messages, parsed once, oldest first; empty for other replies.
+    const QList<ChatMessage> &messages() const { return m_messages; }
 
     // Abandons the result: neither this object nor the client emits anything
     // for it afterwards. The request itself still goes to the service.
@@ -51,6 +53,7 @@ private:
     QNetworkReply *m_reply = nullptr;
     QString m_path;
     QJsonValue m_data;
+    QList<ChatMessage> m_messages;
 };
 
 // The only HTTP client of the program. Every request goes through the two

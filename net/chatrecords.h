@@ -51,6 +51,12 @@ struct ChatMessage
     QString createTime; // exactly as received: compared verbatim by the duplicate test
     QDateTime createdAt;
     bool isDeleted = false;
+    // Kept by the client for the agent's own messages written here: their
+    // local identity, and whether the service has stored them yet.
+    enum class Delivery { Stored, Sending, Failed };
+    Delivery delivery = Delivery::Stored;
+    QString localId;
+    QString failReason; // why a Failed message was not sent
 
     static ChatMessage fromMap(const QVariantMap &map);
 };

@@ -80,6 +80,8 @@ void WssClient::replaceSocket()
     }
     m_authenticated = false;
     m_pongSeen = false;
+    m_pingsSent = 0;
+    m_pongsReceived = 0;
     m_heartbeatTimer->stop();
     m_socket = new QWebSocket(QString(), QWebSocketProtocol::Version13, this);
     // Far above any frame of the protocol (a long chat text is some hundred
@@ -203,6 +205,8 @@ void WssClient::sendTransfer(int sessionId, int targetAgentId)
 
 void WssClient::sendPing()
 {
+    if (isConnected())
+        ++m_pingsSent;
     sendFrame(QJsonObject {{typeKey(), QStringLiteral("ping")}});
 }
 
@@ -284,6 +288,7 @@ void WssClient::onTextMessageReceived(const QString &message)
         emit recallReceived(stringOf(frame, "msg_uuid"), sessionIdOf(frame));
     } else if (type == QLatin1String("pong")) {
         m_pongSeen = true;
+        ++m_pongsReceived;
         emit pong();
     } else if (type == QLatin1String("session_transferred")) {
         emit sessionTransferred(frame.toVariantMap());
@@ -293,6 +298,7 @@ void WssClient::onTextMessageReceived(const QString &message)
         emit agentOffline(frame.toVariantMap());
     } else if (type == QLatin1String("error")) {
         emit connectionError(stringOf(frame, "msg"));
+        emit serviceError(stringOf(frame, "msg"));
     }
 }
 

@@ -42,6 +42,11 @@ public:
     void sendRecall(const QString &msgUuid, int sessionId);
     void sendTransfer(int sessionId, int targetAgentId);
     void sendPing();
+    // Pings sent and pongs received on the current link. The service answers
+    // frames in order, so once pongsReceived() reaches the count after a ping,
+    // every frame sent before that ping has had its answer.
+    quint64 pingsSent() const { return m_pingsSent; }
+    quint64 pongsReceived() const { return m_pongsReceived; }
     // Any frame, serialised compactly; dropped unless the socket is connected.
     void sendFrame(const QJsonObject &frame);
 
@@ -62,6 +67,8 @@ signals:
     void agentOffline(const QVariantMap &data);
     void pong();
     void connectionError(const QString &error);
+    // The service's "error" frame alone (a refused frame), after connectionError.
+    void serviceError(const QString &message);
 
 private slots:
     void onConnected();
@@ -95,5 +102,7 @@ private:
     bool m_authenticated = false;
     bool m_manualClose = false;
     bool m_pongSeen = false; // the service answers pings on this link
+    quint64 m_pingsSent = 0;
+    quint64 m_pongsReceived = 0;
     quint64 m_openAttempt = 0; // tells a stale handshake failure from the current attempt
 };

@@ -4,7 +4,9 @@
 
 #include <QScrollArea>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
+#include "workspace/messagestore.h"
 #include "workspace/orvantis.h"
 #include "workspace/sessionlistview.h"
 
@@ -26,6 +28,8 @@ public:
     static void toastClicked(orvantis *w, int id) { w->onToastClicked(id); }
     static void transfer(orvantis *w) { w->onTransferClicked(); }
     static bool pasteImage(orvantis *w) { return w->pasteImage(); }
+    // Pushed messages are shown a moment after they arrive.
+    static bool arrivalsShown(const orvantis *w) { return !w->arrivalTimer->isActive(); }
     static QSystemTrayIcon *tray(const orvantis *w) { return w->trayIcon; }
     static void clearSessions(orvantis *w)
     {

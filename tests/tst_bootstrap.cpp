@@ -25,7 +25,7 @@ QString workspaceState(const orvantis *w)
     QString s;
     QDebug(&s).noquote()
         << w->isLoggedIn() << w->isVisible() << storedToken() + w->api()->token()
-        << w->sessionList().size() << w->messages().size() << w->currentSession()
+        << w->sessionList().size() << w->store()->cachedMessageCount() << w->currentSession()
         << Access::joinedSessionId(w) << w->bubbles().size()
         << w->findChild<QLineEdit *>("searchEdit")->text()
         << w->findChild<QLineEdit *>("remarkEdit")->text() << labelText(w, "chatAvatarLabel")
@@ -236,7 +236,7 @@ private slots:
         QTRY_COMPARE(ws->server.authenticatedCount(), 1);
         QTRY_COMPARE(ws->w()->sessionList().size(), 1);
         Access::select(ws->w(), demoOnly);
-        QTRY_VERIFY(ws->w()->messages().contains(demoOnly));
+        QTRY_VERIFY(ws->w()->store()->isCached(demoOnly));
         ws->w()->findChild<QLineEdit *>("searchEdit")->setText("demo");
         ws->w()->findChild<QLineEdit *>("remarkEdit")->setText("VIP");
 

@@ -11,7 +11,7 @@ namespace {
 QStringList cachedUuids(const orvantis *w, int sessionId)
 {
     QStringList uuids;
-    for (const ChatMessage &m : w->messages().value(sessionId))
+    for (const ChatMessage &m : w->store()->messages(sessionId))
         uuids.append(m.msgUuid);
     return uuids;
 }
@@ -57,7 +57,7 @@ private slots:
         ws.server.delayReplies("/chat/messages", 300);
         Access::select(ws.w(), left);
         QVERIFY(ws.open(id));
-        QVERIFY(!ws.w()->messages().contains(left));
+        QVERIFY(!ws.w()->store()->isCached(left));
 
         // The agent side is exactly "agent" or "admin"; markup stays text.
         QCOMPARE(ws.bubbles(),

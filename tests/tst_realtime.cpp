@@ -120,6 +120,7 @@ private slots:
         QJsonObject frame = ws.server.visitorSays(open, "你好");
         frame.insert("type", "chat");
         ws.server.pushFrame(frame);
+        QTRY_COMPARE(ws.plays(), sounds + 1);
         frame.insert("msg_uuid", "another");
         ws.server.pushFrameTwice(frame);
         QTRY_COMPARE(ws.bubbles(), (QStringList {"你好", "你好"}));
@@ -153,14 +154,15 @@ private slots:
         // Bad input: no session, a session never listed, wrong types.
         for (const auto &bad : {chat(0, "", "", "x"), chat(4242, "", "", "y"), chat(7, "", "", 1)})
             ws.server.pushFrame(bad);
-        QTRY_VERIFY(ws.w()->messages().contains(4242));
-        QVERIFY(!ws.w()->messages().contains(0));
+        QTRY_VERIFY(ws.w()->store()->isCached(4242));
+        QVERIFY(!ws.w()->store()->isCached(0));
         QCOMPARE(ws.w()->sessionList().size(), 2);
 
         // The link drops; visitors write meanwhile.
         ws.w()->wss()->setReconnectBaseDelayMs(300);
         ws.server.dropConnections();
         QTRY_COMPARE(ws.text("statusLabel"), "WSS 断开");
+        QTRY_VERIFY(Access::arrivalsShown(ws.w()));
         sounds = ws.plays();
         ws.server.visitorSays(other, "一");
         ws.server.visitorSays(other, "二");
@@ -224,12 +226,17 @@ private slots:
         QTRY_COMPARE(edit->toPlainText(), "感谢您的耐心等待");
         QCOMPARE(sentChats(ws).size(), 4);
 
-        // Link down: nothing leaves, the text stays, the agent is told.
+        // Link down: the message waits as sending and leaves once the link is back.
         ws.w()->wss()->disconnectFromServer();
         QTest::keyClick(edit, Qt::Key_Return);
-        QCOMPARE(ws.text("statusLabel"), "WSS 未连接，消息发送失败，请稍后重试");
-        QCOMPARE(edit->toPlainText(), "感谢您的耐心等待");
+        QCOMPARE(edit->toPlainText(), QString());
+        QCOMPARE(ws.w()->bubbles().last()->deliveryLabel()->text(), "发送中…");
+        QTest::qWait(100);
         QCOMPARE(sentChats(ws).size(), 4);
+        ws.w()->wss()->connectToServer(ws.w()->api()->token(), "agent");
+        QTRY_VERIFY(uuidsConfirmed(ws, a));
+        QCOMPARE(sentChats(ws).size(), 5);
+        QVERIFY(ws.w()->bubbles().last()->deliveryLabel()->isHidden());
     }
 
     // Exactly 5 MiB, one byte more, a JPG in capitals, a tiff (no image here),
@@ -334,7 +341,7 @@ private slots:
         QVERIFY(!QSettings().contains(draftOfA));
         QCOMPARE(ws.w()->currentSession(), 0);
         QCOMPARE(ws.text("chatAvatarLabel"), "?");
-        QVERIFY(!ws.w()->messages().contains(a));
+        QVERIFY(!ws.w()->store()->isCached(a));
 
         // Assigned: a sound, and page 1 again.
         const int sounds = ws.plays(NotifySound::Event::Transfer),

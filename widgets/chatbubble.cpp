@@ -14,6 +14,7 @@
 #include <QNetworkRequest>
 #include <QPixmap>
 #include <QPushButton>
+#include <QStyle>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -50,7 +51,13 @@ const char kBubbleStyle[]
       "QPushButton#recallButton:hover { color: #ef4757; }"
       "QPushButton#translateButton { color: #5b7cf2; font-size: 11px; border: none; background: "
       "transparent; }"
-      "QPushButton#translateButton:hover { color: #3d6df2; text-decoration: underline; }";
+      "QPushButton#translateButton:hover { color: #3d6df2; text-decoration: underline; }"
+      "QLabel#deliveryLabel { color: #98a0b2; font-size: 11px; }"
+      "QLabel#deliveryLabel[failed=\"true\"] { color: #ef4757; }"
+      "QPushButton#retryButton, QPushButton#discardButton { color: #3d6df2; font-size: 11px; "
+      "border: none; background: transparent; }"
+      "QPushButton#retryButton:hover, QPushButton#discardButton:hover { text-decoration: "
+      "underline; }";
 
 QString firstCharacterUpper(const QString &text)
 {
@@ -98,6 +105,7 @@ QString sizePolicyText(const QSizePolicy &policy)
 ChatBubble::ChatBubble(const ChatMessage &msg, bool isFromSelf, QWidget *parent)
     : QWidget(parent)
     , m_msgUuid(msg.msgUuid)
+    , m_localId(msg.localId)
     , m_isFromSelf(isFromSelf)
     , m_msgType(msg.msgType)
     , m_imageUrl(msg.content)
@@ -168,12 +176,35 @@ ChatBubble::ChatBubble(const ChatMessage &msg, bool isFromSelf, QWidget *parent)
     m_translateButton->setObjectName(QStringLiteral("translateButton"));
     m_translateButton->setCursor(Qt::PointingHandCursor);
     connect(m_translateButton, &QPushButton::clicked, this, &ChatBubble::doTranslate);
+    // The reason comes from the service: plain text.
+    m_deliveryLabel = new QLabel(contentWidget);
+    m_deliveryLabel->setObjectName(QStringLiteral("deliveryLabel"));
+    m_deliveryLabel->setTextFormat(Qt::PlainText);
+    m_retryButton = new QPushButton(QStringLiteral("重发"), contentWidget);
+    m_retryButton->setObjectName(QStringLiteral("retryButton"));
+    m_retryButton->setCursor(Qt::PointingHandCursor);
+    connect(m_retryButton, &QPushButton::clicked, this, [this] { emit retryClicked(m_localId); });
+    m_discardButton = new QPushButton(QStringLiteral("删除"), contentWidget);
+    m_discardButton->setObjectName(QStringLiteral("discardButton"));
+    m_discardButton->setCursor(Qt::PointingHandCursor);
+    connect(m_discardButton, &QPushButton::clicked, this,
+            [this] { emit discardClicked(m_localId); });
+    // The keyboard stays with the editor: a click here must not take it.
+    for (QPushButton *button :
+         {m_imageButton, m_recallButton, m_translateButton, m_retryButton, m_discardButton})
+        button->setFocusPolicy(Qt::NoFocus);
     if (isFromSelf) {
         metaRow->addStretch();
+        metaRow->addWidget(m_deliveryLabel);
+        metaRow->addWidget(m_retryButton);
+        metaRow->addWidget(m_discardButton);
         metaRow->addWidget(m_timeLabel);
         metaRow->addWidget(m_recallButton);
         m_translateButton->hide(); // not placed in an own message's row
     } else {
+        for (QWidget *w :
+             std::initializer_list<QWidget *> {m_deliveryLabel, m_retryButton, m_discardButton})
+            w->hide(); // a visitor's message has no way of its own to the service
         metaRow->addWidget(m_timeLabel);
         metaRow->addWidget(m_translateButton);
         metaRow->addStretch();
@@ -211,7 +242,7 @@ ChatBubble::ChatBubble(const ChatMessage &msg, bool isFromSelf, QWidget *parent)
     }
 
     m_timeLabel->setText(msg.createdAt.toString(QStringLiteral("HH:mm")));
-    m_recallButton->setVisible(m_isFromSelf && !m_msgUuid.isEmpty());
+    showDelivery(msg);
     m_translateButton->setVisible(!m_isFromSelf && m_msgType == QLatin1String("text")
                                   && !m_sourceText.isEmpty());
 
@@ -233,6 +264,26 @@ void ChatBubble::setMsgUuid(const QString &uuid)
 {
     m_msgUuid = uuid;
     m_recallButton->setVisible(m_isFromSelf && !m_msgUuid.isEmpty());
+}
+
+void ChatBubble::showDelivery(const ChatMessage &msg)
+{
+    m_delivery = msg.delivery;
+    setMsgUuid(msg.msgUuid);
+    if (!m_isFromSelf)
+        return;
+    const bool failed = m_delivery == ChatMessage::Delivery::Failed;
+    if (m_delivery == ChatMessage::Delivery::Sending)
+        m_deliveryLabel->setText(QStringLiteral("发送中…"));
+    else if (failed)
+        m_deliveryLabel->setText(QStringLiteral("发送失败: %1").arg(msg.failReason));
+    m_deliveryLabel->setVisible(m_delivery != ChatMessage::Delivery::Stored);
+    if (m_deliveryLabel->property("failed").toBool() != failed) {
+        m_deliveryLabel->setProperty("failed", failed);
+        m_deliveryLabel->style()->polish(m_deliveryLabel);
+    }
+    m_retryButton->setVisible(failed);
+    m_discardButton->setVisible(failed);
 }
 
 void ChatBubble::loadImage()

@@ -25,8 +25,13 @@ public:
     QSize minimumSizeHint() const override;
 
     QString msgUuid() const { return m_msgUuid; }
+    QString localId() const { return m_localId; }
     // Assigned when the service confirms a sent message; shows or hides recall.
     void setMsgUuid(const QString &uuid);
+    // An own message's way to the service: sending, stored (with its uuid and
+    // the recall link) or failed (the reason, "重发" and "删除").
+    void showDelivery(const ChatMessage &msg);
+    ChatMessage::Delivery delivery() const { return m_delivery; }
     bool isFromSelf() const { return m_isFromSelf; }
     void setMemberId(int memberId) { m_memberId = memberId; }
     int memberId() const { return m_memberId; }
@@ -40,10 +45,15 @@ public:
     QLabel *translationLabel() const { return m_translationLabel; }
     QLabel *avatarLabel() const { return m_avatarLabel; }
     QLabel *timeLabel() const { return m_timeLabel; }
+    QLabel *deliveryLabel() const { return m_deliveryLabel; }
+    QPushButton *retryButton() const { return m_retryButton; }
+    QPushButton *discardButton() const { return m_discardButton; }
 
 signals:
     void imageClicked(const QString &url);
     void recallClicked(const QString &msgUuid);
+    void retryClicked(const QString &localId);
+    void discardClicked(const QString &localId);
 
 public slots:
     void doTranslate();
@@ -57,6 +67,11 @@ private:
     void onImageLoaded(const QImage &image, ImageLoader::Failure failure);
 
     QString m_msgUuid;
+    QString m_localId;
+    ChatMessage::Delivery m_delivery = ChatMessage::Delivery::Stored;
+    QLabel *m_deliveryLabel = nullptr;
+    QPushButton *m_retryButton = nullptr;
+    QPushButton *m_discardButton = nullptr;
     QLabel *m_avatarLabel = nullptr;
     QLabel *m_contentLabel = nullptr;
     QLabel *m_translationLabel = nullptr;

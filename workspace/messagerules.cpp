@@ -8,6 +8,10 @@ bool isFromSelf(const ChatMessage &msg)
 bool isDuplicateMessage(const QList<ChatMessage> &cached, const ChatMessage &msg)
 {
     for (const ChatMessage &known : cached) {
+        // What the agent wrote here and the service has not stored yet is
+        // no message of the service's.
+        if (!known.localId.isEmpty() && known.msgUuid.isEmpty())
+            continue;
         if (!msg.msgUuid.isEmpty()) {
             if (known.msgUuid == msg.msgUuid)
                 return true;

@@ -10,6 +10,7 @@
 #include "widgets/historydialog.h"
 #include "widgets/notifysound.h"
 #include "widgets/toast.h"
+#include "workspace/messagestore.h"
 #include "workspace/sessionlistview.h"
 
 #include <QCloseEvent>
@@ -47,6 +48,12 @@ orvantis::orvantis() : QMainWindow(nullptr), ui(new Ui::orvantisClass)
 {
     apiClient = new ApiClient(this);
     wssClient = new WssClient(this);
+    messageStore = new MessageStore(wssClient, apiClient, this);
+    // Frames that arrive within a moment are shown as one change.
+    arrivalTimer = new QTimer(this);
+    arrivalTimer->setSingleShot(true);
+    arrivalTimer->setInterval(50);
+    connect(arrivalTimer, &QTimer::timeout, this, &orvantis::showArrivals);
 
     apiClient->setBaseUrl(ServiceConfig::restBaseUrl());
     wssClient->setUrl(ServiceConfig::wssUrl());
@@ -133,6 +140,8 @@ QObject *orvantis::beginSignIn()
 {
     delete signInScope;
     signInScope = new QObject(this);
+    // The agent's unsent messages of an earlier run leave once the link is up.
+    messageStore->setAgent(agentId);
     return signInScope;
 }
 
@@ -261,6 +270,21 @@ void orvantis::setupConnections()
     connect(wssClient, &WssClient::channelJoined, this, &orvantis::onChannelJoined);
     connect(wssClient, &WssClient::chatMessage, this, &orvantis::onChatMessage);
     connect(wssClient, &WssClient::chatSent, this, &orvantis::onChatSent);
+    connect(messageStore, &MessageStore::messageChanged, this, &orvantis::onOwnMessageChanged);
+    connect(messageStore, &MessageStore::messageDiscarded, this,
+            [this](int sessionId, const QString &localId) {
+                if (sessionId == currentSessionId)
+                    removeChatBubble(bubbleOf(localId));
+            });
+    connect(wssClient, &WssClient::serviceError, messageStore, &MessageStore::onServiceError);
+    connect(ui->chatScrollArea->verticalScrollBar(), &QScrollBar::valueChanged, this,
+            [this](int value) {
+                QScrollBar *bar = ui->chatScrollArea->verticalScrollBar();
+                if (value == bar->minimum() && bar->maximum() > bar->minimum())
+                    showOlderMessages();
+            });
+    connect(messageStore, &MessageStore::joinWanted, this, &orvantis::sendJoinSession);
+    connect(messageStore, &MessageStore::sendFailed, this, &orvantis::onSendFailed);
     connect(wssClient, &WssClient::recallReceived, this, &orvantis::onRecallReceived);
     connect(wssClient, &WssClient::connectionError, this, &orvantis::onConnectionError);
     connect(wssClient, &WssClient::newSession, this, &orvantis::onNewSession);
@@ -415,17 +439,17 @@ void orvantis::resetWorkspace()
     if (historyDialog)
         historyDialog->close();
     transferListPending = false;
-    pendingEchoes.clear();
     linkLost = false;
+    arrivalTimer->stop();
+    arrived = Arrivals();
     ++catchUpRound; // retries of a catch-up end with the sign-in
-    lateArrivals.clear();
     catchUpReplyNext = false;
     currentPage = 1;
     hasMore = true;
     loadingSessions = false;
 
     clearSessions();
-    messageCache.clear();
+    messageStore->clear(); // what is unsent stays stored for the agent's next sign-in
 
     showNoSession();
     // The next agent starts with an unfiltered list.

@@ -4,6 +4,7 @@
 #include <QMainWindow>
 #include <QMap>
 #include <QPointer>
+#include <QSet>
 #include <QVariantMap>
 #include <functional>
 
@@ -30,6 +31,7 @@ class DesktopNotifier;
 class LoginDialog;
 class ReplyCompleter;
 class ReplyLibraryDialog;
+class MessageStore;
 
 namespace Ui {
 class orvantisClass;
@@ -55,7 +57,7 @@ public:
     bool isLoggedIn() const { return loggedIn; }
     int currentSession() const { return currentSessionId; }
     const QList<ChatSession> &sessionList() const { return sessions; }
-    const QMap<int, QList<ChatMessage>> &messages() const { return messageCache; }
+    MessageStore *store() const { return messageStore; }
     const QList<ChatBubble *> &bubbles() const { return chatBubbles; }
     QList<int> visibleSessionOrder() const; // ids in list order, after filter and sort
 
@@ -126,7 +128,11 @@ private:
     void onAuthFailed(const QString &reason);
     void onChannelJoined(const QString &channel);
     void onChatMessage(const QVariantMap &messageData);
+    void showArrivals(); // what arrived since the last time, in one go
     void onChatSent(const QString &msgUuid, int sessionId);
+    // An own message changed its delivery: its bubble follows.
+    void onOwnMessageChanged(int sessionId, const QString &localId);
+    void onSendFailed(int sessionId, const QString &reason);
     void onConnectionError(const QString &error);
     void onApiError(const QString &error);
     void notifyMessage(const QString &title, const QString &body, int sessionId);
@@ -141,8 +147,13 @@ private:
     int applyCaughtUpMessages(int sessionId, const QList<ChatMessage> &page);
 
     // ---- conversation view (orvantis_conversation.cpp)
+    ChatBubble *makeChatBubble(const ChatMessage &msg);
     void appendChatBubble(const ChatMessage &msg);
+    void showMessages(const QList<ChatMessage> &messages);
+    void showStoredMessages(int sessionId); // opened: what the store holds, until the page comes
+    void showOlderMessages();
     void clearChatBubbles();
+    void removeChatBubble(ChatBubble *bubble);
     void removeChatBubble(const QString &msgUuid);
     void scrollChatToBottom();
     void sendJoinSession(int sessionId);
@@ -150,6 +161,9 @@ private:
     void onMessagesReceived(int sessionId, const QList<ChatMessage> &list, int total, bool more);
     // The session's newest page replaces its cache and bubbles.
     void showHistoryPage(int sessionId, const QList<ChatMessage> &list);
+    ChatBubble *bubbleOf(const QString &localId) const;
+    // A session went away: its cache, unsent messages and draft with it.
+    void forgetSession(int sessionId, const QString &reason);
     void saveRemark();
     void onRemarkUpdated(int sessionId, const QString &sentText);
     void onRecallClicked(const QString &msgUuid);
@@ -167,7 +181,7 @@ private:
     void onImageUploaded(int sessionId, const QString &url);
     void sendImageMessage(int sessionId, const QString &url);
     void updateSessionPreview(int sessionId, const QString &text);
-    void echoOwnMessage(int sessionId, const QString &content, const QString &msgType);
+    void sendOwnMessage(int sessionId, const QString &content, const QString &msgType);
     void showDraft(int sessionId);
     void storeDraft(int sessionId, const QString &text);
     void flushDraft(); // stores the open session's draft if it changed since
@@ -207,8 +221,22 @@ private:
     QVariantMap channelInfo;
     QList<ChatSession> sessions;
     QMap<int, ChatSession> sessionMap;
-    QMap<int, QList<ChatMessage>> messageCache;
+    MessageStore *messageStore = nullptr; // every session's messages and the outbox
     QList<ChatBubble *> chatBubbles;
+    int hiddenOlder = 0; // messages of the open session older than the first bubble
+    // The conversation shows at most this many bubbles, the newest; older ones
+    // come back a page at a time as the agent scrolls up.
+    static constexpr int kShownBubbles = 200;
+    // Pushed messages not shown yet; shown together a moment later.
+    struct Arrivals
+    {
+        QList<ChatMessage> bubbles; // of the open session
+        QMap<int, ChatMessage> announce; // per session, its newest unwatched visitor message
+        QSet<int> answered; // sessions the agent side answered
+        bool chime = false;
+    };
+    Arrivals arrived;
+    QTimer *arrivalTimer = nullptr;
     QuickReplyBar *quickReplyBar = nullptr;
     int currentSessionId = 0;
     int joinedSessionId = -1;
@@ -240,18 +268,8 @@ private:
     SessionListView *sessionListView = nullptr; // owns the rows on screen
     QPointer<ApiRequest> pageRequest; // the session page in flight
     int pageLoads = 0; // counts page loads: a retry of page 1 yields to any later load
-    // Sent messages still waiting for their uuid, in send order; the service
-    // confirms them in that order on one link.
-    struct PendingEcho
-    {
-        int sessionId = 0;
-        QPointer<ChatBubble> bubble;
-    };
-    QList<PendingEcho> pendingEchoes;
     bool linkLost = false; // the realtime link dropped since the last authentication
     bool catchUpReplyNext = false; // the next session page is a catch-up refresh
-    // Per session whose history page is on its way: what was pushed meanwhile.
-    QHash<int, QList<ChatMessage>> lateArrivals;
     int catchUpRound = 0; // counts links caught up; a retry belongs to its own round
     int catchUpMissed = 0; // unread news found by the current round
     int catchUpFirstWithNews = 0;

@@ -10,6 +10,7 @@
 #include "widgets/replycompleter.h"
 #include "widgets/replylibrarydialog.h"
 #include "widgets/sessionlistitem.h"
+#include "workspace/messagestore.h"
 #include "workspace/sessionlistview.h"
 
 #include <QBuffer>
@@ -133,11 +134,11 @@ void orvantis::dropDraft(int sessionId)
     QSettings().remove(draftKey(agentId, sessionId));
 }
 
+// Sending needs a session and a text, not the link: the outbox waits for it.
 void orvantis::updateSendButtonState()
 {
     ui->sendBtn->setEnabled(currentSessionId > 0
-                            && !ui->messageEdit->toPlainText().trimmed().isEmpty()
-                            && wssClient->isConnected() && wssClient->isAuthenticated());
+                            && !ui->messageEdit->toPlainText().trimmed().isEmpty());
 }
 
 void orvantis::storeDraft(int sessionId, const QString &text)
@@ -154,13 +155,20 @@ void orvantis::storeDraft(int sessionId, const QString &text)
 void orvantis::showDraft(int sessionId)
 {
     flushDraft(); // what was typed for the session being left
-    const QString draft
+    QString draft
         = sessionId > 0 ? QSettings().value(draftKey(agentId, sessionId)).toString() : QString();
+    // Typed before any session was open: it goes with the first one opened.
+    const QString typed
+        = currentSessionId <= 0 && sessionId > 0 ? ui->messageEdit->toPlainText() : QString();
+    if (!typed.trimmed().isEmpty())
+        draft = draft.trimmed().isEmpty() ? typed : draft + QLatin1Char('\n') + typed;
     {
         const QSignalBlocker blocker(ui->messageEdit);
         ui->messageEdit->setPlainText(draft);
         ui->messageEdit->moveCursor(QTextCursor::End);
     }
+    if (!typed.trimmed().isEmpty())
+        draftTimer->start(); // stored as the session's draft once it is current
     updateSendButtonState();
 }
 
@@ -186,19 +194,17 @@ bool orvantis::eventFilter(QObject *watched, QEvent *event)
     return lightboxEventFilter(watched, event) || QMainWindow::eventFilter(watched, event);
 }
 
-void orvantis::echoOwnMessage(int sessionId, const QString &content, const QString &msgType)
+// The agent's message goes to the outbox, which shows it as sending and sends
+// it once the link is up; its bubble follows what becomes of it.
+void orvantis::sendOwnMessage(int sessionId, const QString &content, const QString &msgType)
 {
-    if (sessionId != currentSessionId)
-        return;
-    ChatMessage echo;
-    echo.sessionId = sessionId;
-    echo.senderType = QStringLiteral("agent");
-    echo.content = content;
-    echo.msgType = msgType;
-    echo.createdAt = QDateTime::currentDateTime();
-    appendChatBubble(echo);
-    pendingEchoes.append({sessionId, chatBubbles.last()});
-    scrollChatToBottom();
+    const ChatMessage msg = messageStore->send(sessionId, content, msgType);
+    if (sessionId == currentSessionId) {
+        appendChatBubble(msg);
+        scrollChatToBottom();
+    }
+    updateSessionPreview(sessionId,
+                         msgType == QLatin1String("image") ? QStringLiteral("[图片]") : content);
 }
 
 void orvantis::sendTextMessage()
@@ -208,17 +214,11 @@ void orvantis::sendTextMessage()
     const QString text = ui->messageEdit->toPlainText().trimmed();
     if (text.isEmpty())
         return;
-    if (!wssClient->isConnected() || !wssClient->isAuthenticated()) {
-        ui->statusLabel->setText(QStringLiteral("WSS 未连接，消息发送失败，请稍后重试"));
-        return;
-    }
-    const int sessionId = currentSessionId;
-    echoOwnMessage(sessionId, text, QStringLiteral("text"));
-    sendJoinSession(sessionId);
-    wssClient->sendChat(sessionId, text, QStringLiteral("text"));
+    // Written while the link is down, it waits in the outbox and leaves
+    // when the link is back.
+    sendOwnMessage(currentSessionId, text, QStringLiteral("text"));
     ui->messageEdit->clear(); // also forgets the stored draft
     updateSendButtonState();
-    updateSessionPreview(sessionId, text);
 }
 
 bool orvantis::pasteImage()
@@ -294,7 +294,7 @@ void orvantis::uploadImage(const QByteArray &data, const QString &fileName, int 
     }
     ui->statusLabel->setText(QStringLiteral("图片上传中..."));
     // The picture belongs to the visitor it was pasted for, whichever session
-    // is open when the upload ends.
+    // is open when the upload ends, and only while that session is there.
     ApiRequest *upload = apiClient->uploadChatImage(data, fileName);
     connect(upload, &ApiRequest::succeeded, this, [this, upload, sessionId] {
         onImageUploaded(sessionId,
@@ -304,6 +304,14 @@ void orvantis::uploadImage(const QByteArray &data, const QString &fileName, int 
 
 void orvantis::onImageUploaded(int sessionId, const QString &url)
 {
+    if (url.trimmed().isEmpty()) {
+        ui->statusLabel->setText(QStringLiteral("图片上传失败：服务未返回图片地址"));
+        return;
+    }
+    if (!findSession(sessionId)) {
+        ui->statusLabel->setText(QStringLiteral("图片未发送：该会话已不在列表中"));
+        return;
+    }
     ui->statusLabel->setText(QStringLiteral("图片上传成功"));
     sendImageMessage(sessionId, url);
 }
@@ -312,13 +320,7 @@ void orvantis::sendImageMessage(int sessionId, const QString &url)
 {
     if (sessionId <= 0 || url.isEmpty())
         return;
-    if (!wssClient->isConnected() || !wssClient->isAuthenticated()) {
-        ui->statusLabel->setText(QStringLiteral("WSS 未连接，图片发送失败"));
-        return;
-    }
-    echoOwnMessage(sessionId, url, QStringLiteral("image"));
-    wssClient->sendChat(sessionId, url, QStringLiteral("image"));
-    updateSessionPreview(sessionId, QStringLiteral("[图片]"));
+    sendOwnMessage(sessionId, url, QStringLiteral("image"));
 }
 
 void orvantis::updateSessionPreview(int sessionId, const QString &text)

@@ -22,6 +22,7 @@
 #include "widgets/chatbubble.h"
 #include "widgets/imageloader.h"
 #include "workspace/messagerules.h"
+#include "workspace/messagestore.h"
 
 namespace {
 
@@ -37,17 +38,12 @@ QString firstLetterUpper(const QString &text)
     return text.left(length).toUpper();
 }
 
-// Removes the newest message with `uuid`; returns whether one was found.
-bool removeNewestWithUuid(QList<ChatMessage> &messages, const QString &uuid)
-{
-    for (qsizetype i = messages.size() - 1; i >= 0; --i) {
-        if (messages.at(i).msgUuid == uuid) {
-            messages.removeAt(i);
-            return true;
-        }
-    }
-    return false;
-}
+// The conversation shows at most this many bubbles, the newest; older ones
+// come back a page at a time as the agent scrolls up. Its cost does not grow
+// with the length of the conversation.
+constexpr int kOlderPage = 100;
+// Scrolled up, the agent reads: bubbles are trimmed only beyond this many.
+constexpr int kMostBubbles = 1000;
 
 // Keeps the image viewer's picture fitted and its close button at the top
 // right: the viewer's full-screen size is known only once the window manager
@@ -106,31 +102,83 @@ private:
 
 } // namespace
 
-void orvantis::appendChatBubble(const ChatMessage &msg)
+ChatBubble *orvantis::makeChatBubble(const ChatMessage &msg)
 {
     const bool fromSelf = isFromSelf(msg);
     qDebug().noquote() << "[DEBUG] appendChatBubble: senderType='" + msg.senderType + "'"
                        << "isFromSelf=" << fromSelf << "content=" << msg.content.left(30);
-
     ChatMessage shown = msg;
     if (!fromSelf && (shown.senderName.isEmpty() || shown.senderName == QStringLiteral("访客"))) {
         if (const ChatSession *session = findSession(shown.sessionId))
             shown.senderName = session->displayName();
     }
-
     auto *bubble = new ChatBubble(shown, fromSelf, ui->chatContentWidget);
     bubble->setMemberId(memberId);
     bubble->setTranslateBaseUrl(apiClient->baseUrl());
     connect(bubble, &ChatBubble::imageClicked, this, &orvantis::showImageLightbox);
     connect(bubble, &ChatBubble::recallClicked, this, &orvantis::onRecallClicked);
+    connect(bubble, &ChatBubble::retryClicked, messageStore, &MessageStore::retry);
+    connect(bubble, &ChatBubble::discardClicked, messageStore, &MessageStore::discard);
+    return bubble;
+}
 
+void orvantis::appendChatBubble(const ChatMessage &msg)
+{
+    ChatBubble *bubble = makeChatBubble(msg);
     chatBubbles.append(bubble);
     // Above the closing stretch: the bubbles already shown stay where they are.
     ui->chatContentLayout->insertWidget(ui->chatContentLayout->count() - 1, bubble);
+    // The oldest go once the agent follows the newest, or there are far too many.
+    QScrollBar *bar = ui->chatScrollArea->verticalScrollBar();
+    const bool following = !bar || bar->value() >= bar->maximum() - 40;
+    if (chatBubbles.size() > (following ? kShownBubbles + kOlderPage / 2 : kMostBubbles)) {
+        const qsizetype excess = chatBubbles.size() - kShownBubbles;
+        for (qsizetype i = 0; i < excess; ++i)
+            removeChatBubble(chatBubbles.constFirst());
+        hiddenOlder += int(excess);
+    }
+}
 
-    qDebug() << "[UI] 添加气泡: sessionId=" << msg.sessionId << "content=" << msg.content.left(30)
-             << "height=" << bubble->height() << "min=" << bubble->minimumHeight()
-             << "max=" << bubble->maximumHeight();
+// The session's messages as the store holds them: the newest on screen.
+void orvantis::showMessages(const QList<ChatMessage> &messages)
+{
+    clearChatBubbles();
+    arrived.bubbles.clear(); // in `messages` already
+    hiddenOlder = int(qMax<qsizetype>(0, messages.size() - kShownBubbles));
+    for (qsizetype i = hiddenOlder; i < messages.size(); ++i)
+        appendChatBubble(messages.at(i));
+    scrollChatToBottom();
+}
+
+void orvantis::showStoredMessages(int sessionId)
+{
+    messageStore->setOpenSession(sessionId);
+    messageStore->expectPage(sessionId);
+    showMessages(messageStore->messages(sessionId));
+}
+
+// Scrolled to the top: the page of older messages above comes in, and what
+// the agent looked at stays where it was.
+void orvantis::showOlderMessages()
+{
+    if (hiddenOlder <= 0 || currentSessionId < 1)
+        return;
+    const QList<ChatMessage> messages = messageStore->messages(currentSessionId);
+    const int from = qMax(0, hiddenOlder - kOlderPage);
+    const int to = int(qMin<qsizetype>(hiddenOlder, messages.size()));
+    QScrollBar *bar = ui->chatScrollArea->verticalScrollBar();
+    const int fromBottom = bar->maximum() - bar->value();
+    for (int i = to - 1; i >= from; --i) {
+        ChatBubble *bubble = makeChatBubble(messages.at(i));
+        chatBubbles.prepend(bubble);
+        ui->chatContentLayout->insertWidget(0, bubble);
+    }
+    hiddenOlder = from;
+    ui->chatContentWidget->adjustSize();
+    QTimer::singleShot(0, this, [this, fromBottom] {
+        QScrollBar *bar = ui->chatScrollArea->verticalScrollBar();
+        bar->setValue(bar->maximum() - fromBottom);
+    });
 }
 
 void orvantis::clearChatBubbles()
@@ -146,17 +194,32 @@ void orvantis::clearChatBubbles()
         }
     }
     chatBubbles.clear();
+    hiddenOlder = 0;
+}
+
+void orvantis::removeChatBubble(ChatBubble *bubble)
+{
+    if (!bubble || !chatBubbles.removeOne(bubble))
+        return;
+    ui->chatContentLayout->removeWidget(bubble);
+    bubble->hide();
+    bubble->deleteLater();
+}
+
+ChatBubble *orvantis::bubbleOf(const QString &localId) const
+{
+    for (auto it = chatBubbles.crbegin(); it != chatBubbles.crend(); ++it) {
+        if (!localId.isEmpty() && (*it)->localId() == localId)
+            return *it;
+    }
+    return nullptr;
 }
 
 void orvantis::removeChatBubble(const QString &msgUuid)
 {
-    for (qsizetype i = chatBubbles.size() - 1; i >= 0; --i) {
-        ChatBubble *bubble = chatBubbles.at(i);
-        if (bubble && bubble->msgUuid() == msgUuid) {
-            chatBubbles.removeAt(i);
-            ui->chatContentLayout->removeWidget(bubble);
-            bubble->hide();
-            bubble->deleteLater();
+    for (auto it = chatBubbles.crbegin(); it != chatBubbles.crend(); ++it) {
+        if (!msgUuid.isEmpty() && (*it)->msgUuid() == msgUuid) {
+            removeChatBubble(*it);
             return;
         }
     }
@@ -220,28 +283,12 @@ void orvantis::onMessagesReceived(int sessionId, const QList<ChatMessage> &list,
 
 void orvantis::showHistoryPage(int sessionId, const QList<ChatMessage> &list)
 {
-    QList<ChatMessage> kept;
-    kept.reserve(list.size());
-    for (const ChatMessage &msg : list) {
-        if (!msg.isDeleted)
-            kept.append(msg);
-    }
-    // What was pushed while the page was on its way may be newer than the
-    // page; it stays.
-    for (const ChatMessage &msg : lateArrivals.take(sessionId)) {
-        if (!isDuplicateMessage(list, msg) && !isDuplicateMessage(kept, msg))
-            kept.append(msg);
-    }
-    messageCache[sessionId] = kept;
+    const QList<ChatMessage> kept = messageStore->applyPage(sessionId, list);
     // The whole recent history says exactly since when the visitor waits.
     const QDateTime waiting = visitorWaitingSince(kept, QDateTime::currentDateTime());
     if (patchSession(sessionId, [&waiting](ChatSession &s) { s.waitingSince = waiting; }))
         sessionListView->refresh(sessionId);
-
-    clearChatBubbles();
-    for (const ChatMessage &msg : std::as_const(kept))
-        appendChatBubble(msg);
-    scrollChatToBottom();
+    showMessages(kept);
 }
 
 void orvantis::saveRemark()
@@ -283,9 +330,7 @@ void orvantis::onRecallClicked(const QString &msgUuid)
     }
     wssClient->sendRecall(msgUuid, currentSessionId);
     removeChatBubble(msgUuid);
-    auto it = messageCache.find(currentSessionId);
-    if (it != messageCache.end())
-        removeNewestWithUuid(it.value(), msgUuid);
+    messageStore->remove(currentSessionId, msgUuid);
     ui->statusLabel->setText(QStringLiteral("消息已撤回"));
 }
 
@@ -295,9 +340,7 @@ void orvantis::onRecallReceived(const QString &msgUuid, int sessionId)
         return;
     if (sessionId == currentSessionId)
         removeChatBubble(msgUuid);
-    auto it = messageCache.find(sessionId);
-    if (it != messageCache.end())
-        removeNewestWithUuid(it.value(), msgUuid);
+    messageStore->remove(sessionId, msgUuid);
 }
 
 void orvantis::clearCurrentUnread()

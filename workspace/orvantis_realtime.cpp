@@ -10,10 +10,10 @@
 #include "widgets/notifysound.h"
 #include "widgets/toast.h"
 #include "workspace/messagerules.h"
+#include "workspace/messagestore.h"
 #include "workspace/sessionlistview.h"
 
 #include <QDebug>
-#include <QJsonArray>
 #include <QJsonObject>
 #include <QTimer>
 
@@ -40,7 +40,7 @@ void orvantis::onWssDisconnected(ushort code, const QString &reason)
     ui->statusLabel->setText(reason.isEmpty() ? QStringLiteral("WSS 断开")
                                               : QStringLiteral("WSS 断开: %1").arg(reason));
     // Confirmations come per link: those of the lost link never will.
-    pendingEchoes.clear();
+    messageStore->onLinkLost();
     if (loggedIn)
         linkLost = true;
     updateSendButtonState();
@@ -62,8 +62,11 @@ void orvantis::onAuthOk()
     sendJoinSession(currentSessionId);
     updateSendButtonState();
     // Without a channel to join there is no confirmation to wait for.
-    if (channelCode.isEmpty() && std::exchange(linkLost, false))
-        catchUpAfterReconnect();
+    if (channelCode.isEmpty()) {
+        messageStore->setLinkReady(true);
+        if (std::exchange(linkLost, false))
+            catchUpAfterReconnect();
+    }
 }
 
 void orvantis::onAuthFailed(const QString &reason)
@@ -86,6 +89,8 @@ void orvantis::onChannelJoined(const QString &channel)
         ui->statusLabel->setText(QStringLiteral("已订阅频道，等待客户接入..."));
     else
         ui->statusLabel->setText(QStringLiteral("已订阅频道，共 %1 个会话").arg(sessions.size()));
+    // What the agent wrote while the link was down leaves now, in order.
+    messageStore->setLinkReady(true);
     if (std::exchange(linkLost, false))
         catchUpAfterReconnect();
 }
@@ -98,26 +103,13 @@ void orvantis::onChatMessage(const QVariantMap &messageData)
     // No session can ever show or address a message without one.
     if (msg.sessionId < 1)
         return;
-
-    QList<ChatMessage> &cached = messageCache[msg.sessionId];
-    if (isDuplicateMessage(cached, msg)) {
+    if (!messageStore->addPushed(msg)) {
         qDebug() << "[WSS] 忽略重复消息";
         return;
     }
-    cached.append(msg);
-    if (auto late = lateArrivals.find(msg.sessionId); late != lateArrivals.end())
-        late->append(msg);
 
     const bool fromSelf = isFromSelf(msg);
     const bool watched = isInForeground() && msg.sessionId == currentSessionId;
-    if (!fromSelf)
-        NotifySound::instance()->play();
-
-    if (msg.sessionId == currentSessionId) {
-        appendChatBubble(msg);
-        scrollChatToBottom();
-    }
-
     const QDateTime now = QDateTime::currentDateTime();
     const QString time = messageTimeText(msg, now);
     patchSession(msg.sessionId, [&](ChatSession &s) {
@@ -129,42 +121,80 @@ void orvantis::onChatMessage(const QVariantMap &messageData)
             s.waitingSince = QDateTime();
         else if (!s.waitingSince.isValid())
             s.waitingSince = visitorWaitingSince({msg}, now);
-        if (!fromSelf && !watched) {
+        if (!fromSelf && !watched)
             ++s.unreadCount;
-            qDebug() << "[WSS] 未读+1 sessionId=" << s.id << "unread=" << s.unreadCount
-                     << "foreground=" << isInForeground();
-        }
     });
+
+    // Messages that arrive together are shown together: one list update,
+    // one sound and one announcement per session, however many came.
+    if (msg.sessionId == currentSessionId)
+        arrived.bubbles.append(msg);
     if (fromSelf) {
-        stopReminders(msg.sessionId);
-    } else if (!watched) {
+        arrived.announce.remove(msg.sessionId);
+        arrived.answered.insert(msg.sessionId);
+    } else {
+        arrived.chime = true;
+        if (!watched) {
+            arrived.announce.insert(msg.sessionId, msg);
+            arrived.answered.remove(msg.sessionId);
+        }
+    }
+    if (!arrivalTimer->isActive())
+        arrivalTimer->start();
+}
+
+void orvantis::showArrivals()
+{
+    Arrivals batch = std::exchange(arrived, Arrivals());
+    if (batch.chime)
+        NotifySound::instance()->play();
+    // Only the newest of a flood become bubbles: the rest are in the store.
+    const QList<ChatMessage> &bubbles = batch.bubbles;
+    for (qsizetype i = qMax<qsizetype>(0, bubbles.size() - kShownBubbles); i < bubbles.size();
+         ++i) {
+        if (bubbles.at(i).sessionId == currentSessionId)
+            appendChatBubble(bubbles.at(i));
+    }
+    if (!bubbles.isEmpty())
+        scrollChatToBottom();
+    for (int sessionId : std::as_const(batch.answered))
+        stopReminders(sessionId);
+    for (auto it = batch.announce.cbegin(); it != batch.announce.cend(); ++it) {
         // After the count, which a desktop notification shows.
-        const ChatSession *session = findSession(msg.sessionId);
+        const ChatSession *session = findSession(it.key());
         const QString name = session ? session->displayName() : QStringLiteral("客户");
-        notifyMessage(QStringLiteral("%1 发来新消息").arg(name), messagePreview(msg),
-                      msg.sessionId);
-        if (msg.sessionId != currentSessionId)
-            noteVisitorWaiting(msg.sessionId);
+        notifyMessage(QStringLiteral("%1 发来新消息").arg(name), messagePreview(it.value()),
+                      it.key());
+        if (it.key() != currentSessionId)
+            noteVisitorWaiting(it.key());
     }
     rebuildSessionList();
 }
 
 void orvantis::onChatSent(const QString &msgUuid, int sessionId)
 {
-    if (msgUuid.isEmpty())
+    messageStore->onChatSent(msgUuid, sessionId);
+}
+
+void orvantis::onOwnMessageChanged(int sessionId, const QString &localId)
+{
+    if (sessionId != currentSessionId)
         return;
-    // The oldest echo of the named session; a frame that names none (0) takes
-    // the oldest echo of all.
-    for (qsizetype i = 0; i < pendingEchoes.size(); ++i) {
-        if (sessionId != 0 && pendingEchoes.at(i).sessionId != sessionId)
-            continue;
-        const PendingEcho echo = pendingEchoes.takeAt(i);
-        // The bubble is gone when the agent has left the session meanwhile;
-        // coming back shows the stored message with its uuid.
-        if (echo.bubble)
-            echo.bubble->setMsgUuid(msgUuid);
-        return;
+    ChatBubble *bubble = bubbleOf(localId);
+    const QList<ChatMessage> messages = messageStore->messages(sessionId);
+    for (auto it = messages.crbegin(); bubble && it != messages.crend(); ++it) {
+        if (it->localId == localId) {
+            bubble->showDelivery(*it);
+            return;
+        }
     }
+}
+
+void orvantis::onSendFailed(int sessionId, const QString &reason)
+{
+    const ChatSession *session = findSession(sessionId);
+    const QString name = session ? session->displayName() : QStringLiteral("客户");
+    ui->statusLabel->setText(QStringLiteral("发给 %1 的消息未发送: %2").arg(name, reason));
 }
 
 void orvantis::onConnectionError(const QString &error)
@@ -255,17 +285,11 @@ void orvantis::applyCatchUpPage(const QList<ChatSession> &list)
 void orvantis::requestCatchUpMessages(int sessionId, int attempt)
 {
     if (sessionId == currentSessionId)
-        lateArrivals.insert(sessionId, {});
+        messageStore->expectPage(sessionId);
     ApiRequest *request = apiClient->getMessages(sessionId, QString());
     const int round = catchUpRound;
     connect(request, &ApiRequest::succeeded, this, [this, request, sessionId, round] {
-        QList<ChatMessage> page;
-        const QJsonArray list = request->data().toObject().value(QStringLiteral("list")).toArray();
-        for (const auto &v : list) {
-            if (v.isObject())
-                page.append(ChatMessage::fromMap(v.toObject().toVariantMap()));
-        }
-        const int news = applyCaughtUpMessages(sessionId, page);
+        const int news = applyCaughtUpMessages(sessionId, request->messages());
         if (news <= 0 || round != catchUpRound)
             return;
         if (catchUpMissed == 0) {
@@ -292,7 +316,7 @@ void orvantis::requestCatchUpMessages(int sessionId, int attempt)
 int orvantis::applyCaughtUpMessages(int sessionId, const QList<ChatMessage> &page)
 {
     const ChatSession *session = findSession(sessionId);
-    QList<ChatMessage> &cached = messageCache[sessionId];
+    const QList<ChatMessage> cached = messageStore->messages(sessionId);
     // Visitor messages from this time on are news: with a cache, anything it
     // lacks from its oldest message on; without one, what is newer than the
     // listing the unread count came with.
@@ -301,9 +325,15 @@ int orvantis::applyCaughtUpMessages(int sessionId, const QList<ChatMessage> &pag
         since = cached.constFirst().createdAt;
     else if (session)
         since = QDateTime::fromString(session->lastTime, Qt::ISODate).addSecs(1);
+    // The open session shows the history as the service stored it: the same
+    // reply reaches onMessagesReceived next, which replaces its cache.
     QList<ChatMessage> merged = cached;
-    const QList<ChatMessage> added = mergeMessages(merged, page);
-    if (added.isEmpty())
+    const QList<ChatMessage> added = sessionId == currentSessionId
+        ? mergeMessages(merged, page)
+        : messageStore->merge(sessionId, page);
+    if (sessionId != currentSessionId)
+        merged = messageStore->messages(sessionId);
+    if (added.isEmpty() || merged.isEmpty())
         return 0;
 
     const bool watched = isInForeground() && sessionId == currentSessionId;
@@ -326,10 +356,6 @@ int orvantis::applyCaughtUpMessages(int sessionId, const QList<ChatMessage> &pag
     });
     if (news > 0 && sessionId != currentSessionId)
         noteVisitorWaiting(sessionId);
-    // The open session shows the history as the service stored it: the same
-    // reply reaches onMessagesReceived next.
-    if (sessionId != currentSessionId)
-        cached = merged;
     rebuildSessionList();
     return news;
 }

@@ -19,6 +19,7 @@
 #include "net/wssclient.h"
 #include "widgets/notifysound.h"
 #include "widgets/sessionlistitem.h"
+#include "workspace/messagestore.h"
 #include "workspace/sessionlistview.h"
 #include "workspace/sessionordering.h"
 
@@ -271,8 +272,7 @@ void orvantis::selectSession(int sessionId)
 
         updateChatHeader(copy);
         ui->remarkEdit->setText(copy.remark);
-        clearChatBubbles();
-        lateArrivals.insert(sessionId, {});
+        showStoredMessages(sessionId);
         apiClient->getMessages(sessionId, QString());
         apiClient->markRead(sessionId);
         rebuildSessionList();
@@ -287,8 +287,7 @@ void orvantis::selectSession(int sessionId)
     updateChatHeader(ChatSession());
     // Nothing of the session shown before may be saved under this one.
     ui->remarkEdit->clear();
-    clearChatBubbles();
-    lateArrivals.insert(sessionId, {});
+    showStoredMessages(sessionId);
     apiClient->getMessages(sessionId, QString());
     sendJoinSession(sessionId);
 }
@@ -422,24 +421,26 @@ void orvantis::onSessionOffline(int sessionId)
 
 void orvantis::onSessionClosed(int sessionId)
 {
+    forgetSession(sessionId, QStringLiteral("会话已关闭"));
+    rebuildSessionList();
+}
+
+void orvantis::forgetSession(int sessionId, const QString &reason)
+{
     dropSession(sessionId);
+    messageStore->dropSession(sessionId, reason);
     if (sessionId == currentSessionId)
         showNoSession();
     dropDraft(sessionId);
-    rebuildSessionList();
 }
 
 void orvantis::onSessionDeleted(int sessionId)
 {
     qDebug() << "[UI] 会话已删除: sessionId=" << sessionId;
-    dropSession(sessionId);
-    messageCache.remove(sessionId);
     // The row leaves the screen now. It is recycled rather than destroyed, so
     // a row whose own signal is still on the stack is never deleted under it.
     sessionListView->discardRow(sessionId);
-    if (sessionId == currentSessionId)
-        showNoSession();
-    dropDraft(sessionId);
+    forgetSession(sessionId, QStringLiteral("会话已删除"));
     ui->statusLabel->setText(QStringLiteral("会话已删除"));
     rebuildSessionList();
 }

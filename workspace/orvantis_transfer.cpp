@@ -8,6 +8,7 @@
 #include "shell/glasswindow.h"
 #include "ui_orvantis.h"
 #include "widgets/notifysound.h"
+#include "workspace/messagestore.h"
 #include "workspace/sessionlistview.h"
 
 #include <QDebug>
@@ -147,12 +148,8 @@ void orvantis::onSessionTransferred(const QVariantMap &data)
     const QString action = data.value(QStringLiteral("action")).toString();
     if (action == QLatin1String("removed")) {
         qDebug() << "[WSS] 会话已转出: sessionId=" << id;
-        if (id == currentSessionId && id > 0)
-            showNoSession();
-        dropDraft(id);
         sessionListView->discardRow(id);
-        dropSession(id);
-        messageCache.remove(id);
+        forgetSession(id, QStringLiteral("会话已转接给其他客服"));
         rebuildSessionList();
         const int count = int(sessions.size());
         ui->sessionCountLabel->setText(
