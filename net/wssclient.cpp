@@ -155,6 +155,12 @@ void WssClient::dropLink()
     linkLost(QWebSocketProtocol::CloseCodeAbnormalDisconnection, QString());
 }
 
+void WssClient::restartLink()
+{
+    if (!m_manualClose && m_socket && m_socket->state() != QAbstractSocket::UnconnectedState)
+        dropLink();
+}
+
 void WssClient::closeSocket()
 {
     // A close frame needs an open link; a handshake still under way is

@@ -34,6 +34,8 @@ public:
 
     void connectToServer(const QString &token, const QString &role);
     void disconnectFromServer();
+    // Gives up the current link as if it had dropped; a new one follows.
+    void restartLink();
     bool isConnected() const;
     bool isAuthenticated() const { return m_authenticated; }
 

@@ -61,9 +61,12 @@ MessageStore::MessageStore(WssClient *link, ApiClient *api, QObject *parent)
         Outgoing *out = head();
         if (!out || out->stage != Stage::InFlight)
             return;
-        qDebug() << "[WSS] 发送确认超时，核对是否已送达:" << out->msg.localId;
-        out->stage = Stage::Unconfirmed;
-        pump();
+        // A service that has not answered for so long is as good as gone,
+        // and a late answer on this link could no longer be told apart: a new
+        // link, and the message is looked for once it is up.
+        qDebug() << "[WSS] 发送确认超时，重新连接后核对是否已送达:" << out->msg.localId;
+        m_link->restartLink();
+        onLinkLost();
     });
     m_checkRetry->setSingleShot(true);
     m_checkRetry->setInterval(2000);

@@ -299,6 +299,9 @@ void orvantis::setupConnections()
     // spare height: a new one moves none of the others, so only it is painted.
     ui->chatContentLayout->addStretch();
     ui->chatContentWidget->setAttribute(Qt::WA_StaticContents);
+    // A click in the conversation (a link, a picture) leaves the keyboard
+    // with the editor, where the agent's next keys belong.
+    ui->chatScrollArea->setFocusPolicy(Qt::NoFocus);
     ui->chatContentWidget->setStyleSheet(
         QStringLiteral("QWidget#chatContentWidget { background-color: transparent; }"));
 }

@@ -427,8 +427,8 @@ void orvantis::onSessionClosed(int sessionId)
 
 void orvantis::forgetSession(int sessionId, const QString &reason)
 {
+    messageStore->dropSession(sessionId, reason); // tells the agent, by the session's name
     dropSession(sessionId);
-    messageStore->dropSession(sessionId, reason);
     if (sessionId == currentSessionId)
         showNoSession();
     dropDraft(sessionId);

@@ -149,13 +149,14 @@ void orvantis::onSessionTransferred(const QVariantMap &data)
     if (action == QLatin1String("removed")) {
         qDebug() << "[WSS] 会话已转出: sessionId=" << id;
         sessionListView->discardRow(id);
-        forgetSession(id, QStringLiteral("会话已转接给其他客服"));
-        rebuildSessionList();
-        const int count = int(sessions.size());
+        const int count = int(sessions.size()) - (findSession(id) ? 1 : 0);
         ui->sessionCountLabel->setText(
             QStringLiteral("<span style='font-size:12px;color:#8b93a5;'>%1个会话</span>")
                 .arg(count));
         ui->statusLabel->setText(QStringLiteral("已连接渠道，共 %1 个会话").arg(count));
+        // After the count: what was not sent to the visitor matters more.
+        forgetSession(id, QStringLiteral("会话已转接给其他客服"));
+        rebuildSessionList();
     } else if (action == QLatin1String("assigned")) {
         qDebug() << "[WSS] 会话已转入: sessionId=" << id;
         NotifySound::instance()->play(NotifySound::Event::Transfer);
