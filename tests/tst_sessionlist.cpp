@@ -285,8 +285,7 @@ private slots:
         QTRY_VERIFY(checks.count() >= 3);
         QCOMPARE(ws.names(), (QStringList {"high", "low"}));
         QVERIFY(ws.row(high)->isHovered() && !ws.row(low)->isHovered());
-        QWindow *window = ws.w()->windowHandle();
-        QTest::mouseClick(window, Qt::LeftButton, {}, window->mapFromGlobal(aim));
+        QTest::mouseClick(ws.w()->windowHandle(), Qt::LeftButton, {}, ws.w()->mapFromGlobal(aim));
         QTRY_COMPARE(ws.w()->currentSession(), high);
         QTest::mouseMove(ws.line("searchEdit"));
         QCOMPARE(ws.names(), (QStringList {"low", "high"}));
