@@ -28,9 +28,12 @@ SessionListView::SessionListView(QWidget *container, QScrollArea *area, SessionL
     m_holdTimer = new QTimer(this);
     m_holdTimer->setObjectName(QStringLiteral("sessionListHoldCheck"));
     m_holdTimer->setInterval(HoldCheckMs);
+    // Not restarted by each new order, so that a busy list is checked all the same.
     connect(m_holdTimer, &QTimer::timeout, this, [this] {
-        if (!pointerOverList())
+        if (!m_orderHeld || !pointerOverList()) {
+            m_holdTimer->stop();
             applyHeldOrder();
+        }
     });
     if (m_area) {
         m_viewportObject = m_area->viewport();
@@ -149,7 +152,6 @@ void SessionListView::ensureVisible(int sessionId)
 
 void SessionListView::applyOrder(const QList<int> &order)
 {
-    m_holdTimer->stop();
     m_orderHeld = false;
     m_heldOrder.clear();
     QScrollBar *bar = m_area ? m_area->verticalScrollBar() : nullptr;
