@@ -128,6 +128,11 @@ void WssClient::setReconnectMaxDelayMs(int ms)
     m_reconnectMaxDelayMs = ms;
 }
 
+void WssClient::setStableLinkMs(int ms)
+{
+    m_stableLinkMs = ms;
+}
+
 void WssClient::connectToServer(const QString &token, const QString &role)
 {
     m_token = token;
@@ -244,6 +249,11 @@ void WssClient::onDisconnected()
 
 void WssClient::linkLost(ushort code, const QString &reason)
 {
+    // A link that held for a while ends the outage: the next one is met with
+    // the base delay, not with what a long-past outage had grown to.
+    if (m_authenticatedFor.isValid() && m_authenticatedFor.elapsed() >= m_stableLinkMs)
+        m_reconnectDelayMs = 0;
+    m_authenticatedFor.invalidate();
     m_authenticated = false;
     m_heartbeatTimer->stop();
     m_connectTimer->stop();
@@ -271,12 +281,15 @@ void WssClient::onTextMessageReceived(const QString &message)
     const QString type = frame.value(typeKey()).toString();
 
     if (type == QLatin1String("auth_ok")) {
+        if (!m_authenticatedFor.isValid())
+            m_authenticatedFor.start();
         m_authenticated = true;
         m_heartbeatTimer->start(m_heartbeatIntervalMs);
         sendPing();
         emit authOk();
     } else if (type == QLatin1String("auth_fail")) {
         m_authenticated = false;
+        m_authenticatedFor.invalidate();
         emit authFailed(stringOf(frame, "msg"));
     } else if (type == QLatin1String("joined")) {
         emit channelJoined(stringOf(frame, "channel"));
@@ -352,6 +365,7 @@ void WssClient::onReconnectTimeout()
 void WssClient::openSocket()
 {
     ++m_openAttempt;
+    m_authenticatedFor.invalidate();
     replaceSocket();
     m_connectTimer->start();
     m_socket->open(QUrl(m_url));

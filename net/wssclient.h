@@ -30,6 +30,9 @@ public:
     void setConnectTimeoutMs(int ms);
     void setReconnectBaseDelayMs(int ms);
     void setReconnectMaxDelayMs(int ms);
+    // How long a link must stay authenticated before the next drop starts the
+    // delays again from the base (60 s).
+    void setStableLinkMs(int ms);
     int reconnectDelayMs() const { return m_reconnectDelayMs; }
 
     void connectToServer(const QString &token, const QString &role);
@@ -93,6 +96,7 @@ private:
     QTimer *m_reconnectTimer = nullptr;
     QTimer *m_connectTimer = nullptr;
     QElapsedTimer m_lastFrame; // since the service last sent anything
+    QElapsedTimer m_authenticatedFor; // since "auth_ok" on the current link
     QString m_url;
     QString m_token;
     QString m_role;
@@ -101,6 +105,7 @@ private:
     int m_reconnectBaseDelayMs = 3000;
     int m_reconnectMaxDelayMs = 30000;
     int m_reconnectDelayMs = 0;
+    int m_stableLinkMs = 60000;
     bool m_authenticated = false;
     bool m_manualClose = false;
     bool m_pongSeen = false; // the service answers pings on this link

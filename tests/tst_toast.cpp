@@ -69,6 +69,29 @@ private slots:
         QTRY_VERIFY(!clicked);
     }
 
+    // Under the pointer the stack holds still: a new toast takes a free place
+    // and the aimed toast takes the click; the stack packs once the pointer leaves.
+    void holdsStillUnderThePointer()
+    {
+        int opened = 0;
+        const auto raise = [&opened](int id) {
+            showToast(nullptr, "t", "b", [&opened, id] { opened = id; });
+            return activeToasts().constLast();
+        };
+        QWidget *first = raise(1), *second = raise(2);
+        QTRY_COMPARE(second->pos(), expectedPlace(second, 1, 2));
+        QTest::mouseMove(first, QPoint(20, 20));
+        QWidget *third = raise(3);
+        QTRY_COMPARE_WITH_TIMEOUT(third->pos(), expectedPlace(third, 0, 3), 2000);
+        QCOMPARE(first->pos(), expectedPlace(first, 0, 2));
+        QCOMPARE(second->pos(), expectedPlace(second, 1, 2));
+        QTest::mouseClick(QApplication::widgetAt(first->geometry().center()), Qt::LeftButton);
+        QCOMPARE(opened, 1);
+        QCursor::setPos(0, 0);
+        QTRY_COMPARE(third->pos(), expectedPlace(third, 1, 2));
+        QCOMPARE(second->pos(), expectedPlace(second, 0, 2));
+    }
+
     // A long title and an unbroken word are cut with an ellipsis, at most
     // two lines of the body shown, nothing beyond the edge.
     void longTexts()

@@ -153,6 +153,25 @@ private slots:
         QCOMPARE(spies["connected"].count(), 8);
     }
 
+    // Short links are one outage and the delay grows; a link that has held
+    // ends it, and the next drop waits the base delay again.
+    void delayStartsAgainAfterALinkHeld()
+    {
+        m_client->setStableLinkMs(450);
+        m_client->setHeartbeatIntervalMs(125);
+        TestSupport::SignalSpies spies(m_client.get());
+        m_client->connectToServer(m_server->issueToken(12), "agent");
+        for (int delay : {30, 60, 30}) {
+            QTRY_COMPARE(spies["authOk"].count(), spies["disconnected"].count() + 1);
+            m_server->clearReceivedFrames();
+            if (spies["authOk"].count() == 3) // five beats: this link has held 500 ms
+                QTRY_VERIFY(m_server->receivedFrames().count(R"({"type":"ping"})") >= 5);
+            m_server->dropConnections();
+            QTRY_COMPARE(spies["disconnected"].count(), spies["authOk"].count());
+            QCOMPARE(m_client->reconnectDelayMs(), delay);
+        }
+    }
+
     // Links that die without a word: an upgrade never answered, one refused
     // with the TCP connection kept open, and a service that used to answer
     // pings and falls silent.

@@ -296,16 +296,22 @@ void SessionListItem::mousePressEvent(QMouseEvent *event)
     QWidget::mousePressEvent(event);
 }
 
+void SessionListItem::setHovered(bool hovered)
+{
+    if (hovered != m_hovered) {
+        m_hovered = hovered;
+        update();
+    }
+}
+
 void SessionListItem::enterEvent(QEnterEvent *event)
 {
-    m_hovered = true;
-    update();
+    setHovered(true);
     QWidget::enterEvent(event);
 }
 
 void SessionListItem::leaveEvent(QEvent *event)
 {
-    m_hovered = false;
-    update();
+    setHovered(false);
     QWidget::leaveEvent(event);
 }

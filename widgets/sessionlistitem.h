@@ -27,6 +27,9 @@ public:
     // Shows min(count, 99); hides the badge for 0 or less.
     void setUnreadCount(int count);
     bool isHovered() const { return m_hovered; }
+    // For a list that moves rows under a resting pointer, which brings no
+    // enter or leave events.
+    void setHovered(bool hovered);
     // Shows how long the visitor of an online session has waited for an
     // answer at `now`, coloured past the thresholds; hidden when nobody waits.
     void showWaiting(const QDateTime &now);

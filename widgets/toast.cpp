@@ -2,6 +2,7 @@
 
 #include "shell/glasswindow.h"
 
+#include <QCursor>
 #include <QEnterEvent>
 #include <QGraphicsDropShadowEffect>
 #include <QGuiApplication>
@@ -14,6 +15,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWidget>
+#include <optional>
 
 #include "widgets/breakabletext.h"
 
@@ -24,6 +26,8 @@ constexpr int kMaxToasts = 4;
 constexpr int kTextWidth = 284;
 constexpr qreal kCardRadius = 12.0; // as in the card's style sheet
 constexpr int kToastColumn = 360; // the toasts' width and their margin to the screen's edge
+constexpr int kGap = 8;
+constexpr int kHoldCheckMs = 250; // how soon the stack packs once the pointer has left it
 
 const char kCardStyle[]
     = "QWidget#toastCard { background: #ffffff; border: 1px solid #e6e8ee; border-radius: 12px; }"
@@ -34,6 +38,7 @@ const char kCardStyle[]
 
 class ToastPopup;
 QList<QPointer<ToastPopup>> &toastList();
+void watchPointerLeavingStack();
 
 class ToastPopup : public QWidget
 {
@@ -131,6 +136,7 @@ public:
     // Slides in from `from` to `to`, as a new toast does.
     void slideIn(const QPoint &from, const QPoint &to)
     {
+        m_place = to;
         move(from);
         show();
         m_slide = new QPropertyAnimation(this, "pos", this);
@@ -145,12 +151,15 @@ public:
     // its slide at its old place, on top of its neighbour.
     void placeAt(const QPoint &place)
     {
+        m_place = place;
         if (m_slide && m_slide->state() == QAbstractAnimation::Running)
             m_slide->setEndValue(place);
         else
             move(place);
     }
     bool isHandlingClick() const { return m_handlingClick; }
+    // Where the toast stands once any slide has ended; empty before that is known.
+    QRect place() const { return m_place ? QRect(*m_place, size()) : QRect(); }
 
     void fadeOut()
     {
@@ -187,6 +196,7 @@ protected:
     {
         if (!m_closing)
             m_lifeTimer->start(); // a fresh full lifetime
+        watchPointerLeavingStack();
         QWidget::leaveEvent(event);
     }
 
@@ -212,6 +222,7 @@ private:
     std::function<void()> m_onClick;
     QTimer *m_lifeTimer = nullptr;
     QPointer<QPropertyAnimation> m_slide;
+    std::optional<QPoint> m_place;
     bool m_closing = false;
     bool m_handlingClick = false;
 };
@@ -220,6 +231,62 @@ QList<QPointer<ToastPopup>> &toastList()
 {
     static QList<QPointer<ToastPopup>> list; // initialised once, GUI thread only
     return list;
+}
+
+QPointer<QWidget> &lastAnchor()
+{
+    static QPointer<QWidget> anchor;
+    return anchor;
+}
+
+// Over a toast, or between toasts of the stack.
+bool pointerOverStack()
+{
+    QRect stack;
+    for (const QPointer<ToastPopup> &toast : toastList()) {
+        if (toast && toast->underMouse())
+            return true;
+        if (toast)
+            stack |= toast->place();
+    }
+    return stack.contains(QCursor::pos());
+}
+
+// The pointer may leave the stack for the desktop, which tells us nothing:
+// it is looked for until it has gone, and the stack then packs.
+void watchPointerLeavingStack()
+{
+    static QPointer<QTimer> timer;
+    if (!timer) {
+        timer = new QTimer(QCoreApplication::instance());
+        timer->setInterval(kHoldCheckMs);
+        QObject::connect(timer, &QTimer::timeout, [] {
+            if (!pointerOverStack()) {
+                timer->stop();
+                layoutToasts(lastAnchor(), -1);
+            }
+        });
+    }
+    if (!timer->isActive())
+        timer->start();
+}
+
+// The lowest place in the column, from `cursor` up, where a toast `height`
+// high fits between the toasts that stay where they are.
+int freeTop(int cursor, int height)
+{
+    for (bool moved = true; moved;) {
+        moved = false;
+        for (const QPointer<ToastPopup> &other : toastList()) {
+            const QRect taken = other ? other->place() : QRect();
+            if (!taken.isEmpty() && cursor - height < taken.bottom() + 1 + kGap
+                && taken.top() < cursor + kGap) {
+                cursor = taken.top() - kGap;
+                moved = true;
+            }
+        }
+    }
+    return cursor - height;
 }
 
 QScreen *screenFor(QWidget *anchor)
@@ -255,6 +322,12 @@ QPoint layoutToasts(QWidget *anchor, int exceptIndex)
             bottom = qMin(bottom, tray.top() - 1);
     }
 
+    // A toast that moves under the pointer takes the click meant for another:
+    // while the pointer is over the stack nothing in it moves, a new toast
+    // takes the lowest free place, and the stack packs once the pointer has left.
+    const bool held = pointerOverStack();
+    if (held)
+        watchPointerLeavingStack();
     QPoint result;
     int cursor = bottom - 12;
     for (int i = int(list.size()) - 1; i >= 0; --i) {
@@ -264,8 +337,12 @@ QPoint layoutToasts(QWidget *anchor, int exceptIndex)
             continue;
         }
         toast->adjustSize();
-        const QPoint place(available.right() - 11 - toast->width(), cursor - toast->height());
-        cursor -= toast->height() + 8;
+        QPoint place(available.right() - 11 - toast->width(), cursor - toast->height());
+        cursor -= toast->height() + kGap;
+        if (held && !toast->place().isEmpty())
+            continue;
+        if (held)
+            place.setY(freeTop(bottom - 12, toast->height()));
         if (i == exceptIndex)
             result = place;
         else
@@ -278,8 +355,11 @@ void showToast(QWidget *anchor, const QString &title, const QString &body,
                std::function<void()> onClick)
 {
     QList<QPointer<ToastPopup>> &list = toastList();
+    lastAnchor() = anchor;
     while (list.size() >= kMaxToasts) {
-        QPointer<ToastPopup> oldest = list.takeFirst();
+        // Not the toast under the pointer: that is the one about to be clicked.
+        const bool spare = list.first() && list.first()->underMouse();
+        QPointer<ToastPopup> oldest = list.takeAt(spare ? 1 : 0);
         if (oldest)
             oldest->close(); // no fade: delete-on-close removes it
     }

@@ -1,5 +1,7 @@
 #include "sessionlistview.h"
 
+#include <QApplication>
+#include <QCursor>
 #include <QEvent>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -24,9 +26,15 @@ SessionListView::SessionListView(QWidget *container, QScrollArea *area, SessionL
     m_containerObject = container;
     container->installEventFilter(this);
     m_holdTimer = new QTimer(this);
-    m_holdTimer->setSingleShot(true);
-    m_holdTimer->setInterval(HoldMs);
-    connect(m_holdTimer, &QTimer::timeout, this, &SessionListView::applyHeldOrder);
+    m_holdTimer->setObjectName(QStringLiteral("sessionListHoldCheck"));
+    m_holdTimer->setInterval(HoldCheckMs);
+    // Not restarted by each new order, so that a busy list is checked all the same.
+    connect(m_holdTimer, &QTimer::timeout, this, [this] {
+        if (!m_orderHeld || !pointerOverList()) {
+            m_holdTimer->stop();
+            applyHeldOrder();
+        }
+    });
     if (m_area) {
         m_viewportObject = m_area->viewport();
         m_area->viewport()->installEventFilter(this);
@@ -73,20 +81,60 @@ void SessionListView::setOrder(const QList<int> &order, int currentId)
     if (!m_container)
         return;
     m_currentId = currentId;
-    if (m_pointerInside && !m_order.isEmpty()) {
+    if (!m_order.isEmpty() && pointerOverList()) {
         const QSet<int> next(order.cbegin(), order.cend());
-        const bool keepsEveryRow = std::all_of(m_order.cbegin(), m_order.cend(),
-                                               [&next](int id) { return next.contains(id); });
-        if (keepsEveryRow) {
+        QList<int> shown;
+        QSet<int> listed;
+        for (int id : std::as_const(m_order)) {
+            if (next.contains(id) && !listed.contains(id)) {
+                shown.append(id);
+                listed.insert(id);
+            }
+        }
+        for (int id : order) {
+            if (!listed.contains(id)) {
+                shown.append(id);
+                listed.insert(id);
+            }
+        }
+        if (shown != order) {
+            applyOrder(shown);
             m_heldOrder = order;
             m_orderHeld = true;
             if (!m_holdTimer->isActive())
                 m_holdTimer->start();
-            placeRows(true);
             return;
         }
     }
     applyOrder(order);
+}
+
+bool SessionListView::pointerOverList(bool uncovered) const
+{
+    QWidget *list = m_area ? m_area->viewport() : m_container.data();
+    if (m_pointerLeft || !list || !list->isVisible() || list->window()->isMinimized())
+        return false;
+    const QPoint global = QCursor::pos();
+    if (!list->rect().contains(list->mapFromGlobal(global)))
+        return false;
+    if (!uncovered)
+        return true;
+    QWidget *top = QApplication::widgetAt(global);
+    return top && (top == list || list->isAncestorOf(top));
+}
+
+void SessionListView::followPointer()
+{
+    SessionListItem *under = nullptr;
+    if (pointerOverList(false)) { // asked at every scroll step: the cheap answer
+        const int y = m_container->mapFromGlobal(QCursor::pos()).y();
+        if (y >= 0 && y / RowHeight < m_order.size())
+            under = m_rowById.value(m_order.at(y / RowHeight));
+    }
+    for (SessionListItem *row : std::as_const(m_rowById)) {
+        if (row)
+            row->setHovered(row == under);
+    }
 }
 
 void SessionListView::applyHeldOrder()
@@ -104,7 +152,6 @@ void SessionListView::ensureVisible(int sessionId)
 
 void SessionListView::applyOrder(const QList<int> &order)
 {
-    m_holdTimer->stop();
     m_orderHeld = false;
     m_heldOrder.clear();
     QScrollBar *bar = m_area ? m_area->verticalScrollBar() : nullptr;
@@ -151,10 +198,10 @@ bool SessionListView::eventFilter(QObject *watched, QEvent *event)
     // Compared by address only: the watched widgets may be in the middle of
     // their destruction, when no cast to their class is valid any more.
     const bool onViewport = watched == m_viewportObject;
-    if (onViewport && event->type() == QEvent::Enter) {
-        m_pointerInside = true;
+    if (event->type() == QEvent::Enter) { // the viewport, or a row within it
+        m_pointerLeft = false;
     } else if (onViewport && event->type() == QEvent::Leave) {
-        m_pointerInside = false;
+        m_pointerLeft = true;
         applyHeldOrder();
     } else if (event->type() == QEvent::Resize && !m_placing
                && (onViewport || watched == m_containerObject)) {
@@ -182,6 +229,7 @@ SessionListItem *SessionListView::takeSpareRow()
             return row;
     }
     auto *row = new SessionListItem(ChatSession(), m_container);
+    row->installEventFilter(this);
     // A row shows different sessions over its life, so the id is read at click time.
     connect(row, &SessionListItem::clicked, this,
             [this, row] { emit rowClicked(row->sessionId()); });
@@ -252,4 +300,5 @@ void SessionListView::placeRows(bool refreshAll)
     }
 
     m_placing = false;
+    followPointer();
 }

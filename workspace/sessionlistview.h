@@ -36,12 +36,14 @@ public:
 
     // Shows `order` (session ids, top to bottom) with `currentId` selected.
     // Every row in view is refreshed from the current session data. While the
-    // pointer rests on the list a new order that only moves or adds rows is
-    // held back (rows still refresh in place), so that the agent does not
-    // click a visitor who slid under the pointer; it is applied when the
-    // pointer leaves or after HoldMs.
+    // pointer is over the list, however long, rows keep their places so that
+    // the agent does not click a visitor who slid under the pointer: rows
+    // that go are taken out, new ones wait at the end, and the order itself
+    // follows when the pointer leaves.
     void setOrder(const QList<int> &order, int currentId);
-    static constexpr int HoldMs = 2000;
+    // How often a held order looks whether the pointer has gone unnoticed
+    // (the window hidden beneath it, a menu opened over the list).
+    static constexpr int HoldCheckMs = 500;
     const QList<int> &order() const { return m_order; }
 
     // Scrolls just enough to bring the session's row into view.
@@ -73,6 +75,11 @@ protected:
 private:
     void applyOrder(const QList<int> &order);
     void applyHeldOrder();
+    // With `uncovered`, not where a menu or another of our windows lies over it.
+    bool pointerOverList(bool uncovered = true) const;
+    // Lights the row under the pointer: rows moved or refilled under a
+    // resting pointer get no enter or leave events of their own.
+    void followPointer();
     void updateContainerHeight();
     void placeRows(bool refreshAll);
     SessionListItem *takeSpareRow();
@@ -87,7 +94,7 @@ private:
     QHash<int, QPointer<SessionListItem>> m_rowById; // rows showing a session
     QList<QPointer<SessionListItem>> m_spare; // hidden rows ready for reuse
     bool m_placing = false;
-    bool m_pointerInside = false;
+    bool m_pointerLeft = false; // left the list, whatever the cursor position still says
     bool m_orderHeld = false;
     QList<int> m_heldOrder;
     QTimer *m_holdTimer = nullptr;
