@@ -113,7 +113,13 @@ int once(int argc, char *argv[], QJsonObject &out)
     runEventsFor(500);
 
     const double rssStart = rssMiB();
+    double rssPeak = rssStart;
+    int ticks = 0;
     StallMeter stalls;
+    stalls.onTick = [&] {
+        if (++ticks % 25 == 0)
+            rssPeak = std::max(rssPeak, rssMiB());
+    };
     stalls.start();
     QElapsedTimer clock;
     clock.start();
@@ -130,6 +136,7 @@ int once(int argc, char *argv[], QJsonObject &out)
     const int bubbles = int(window.bubbles().size());
     out["stallMs"] = stalls.longestMs();
     out["rssGrowth"] = rssMiB() - rssStart;
+    out["rssPeakGrowth"] = rssPeak - rssStart;
     out["unreadOff"] = std::abs(unreadSum(window) - Messages);
     out["cacheOff"] = cacheMiscount(window);
     out["bubblesOff"] = std::abs(bubbles - toOpen) + bubbles - int(shown.size());
@@ -145,6 +152,7 @@ int main(int argc, char *argv[])
     const QList<Figure> figures {
         {"stallMs", "longest event-loop stall, ms", Figure::AtMost, 100},
         {"rssGrowth", "RSS growth, MiB", Figure::AtMost, 50},
+        {"rssPeakGrowth", "RSS growth at its peak, MiB"},
         {"unreadOff", "unread counts: sum minus messages (abs)", Figure::AtMost, 0},
         {"cacheOff", "messages cached missing or twice", Figure::AtMost, 0},
         {"bubblesOff", "open session: bubbles missing or twice", Figure::AtMost, 0},

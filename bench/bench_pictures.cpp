@@ -87,6 +87,7 @@ int once(int argc, char *argv[], QJsonObject &out)
     const double rssStart = rssMiB();
     int filesPeak = filesStart;
     int threadsPeak = threadsStart;
+    double rssPeak = rssStart;
     int ticks = 0;
     StallMeter stalls;
     stalls.onTick = [&] {
@@ -94,6 +95,7 @@ int once(int argc, char *argv[], QJsonObject &out)
             return;
         filesPeak = std::max(filesPeak, openFiles());
         threadsPeak = std::max(threadsPeak, threadCount());
+        rssPeak = std::max(rssPeak, rssMiB());
     };
     stalls.start();
     QElapsedTimer clock;
@@ -119,6 +121,7 @@ int once(int argc, char *argv[], QJsonObject &out)
     out["filesAbove"] = filesPeak - filesStart;
     out["threadsAbove"] = threadsPeak - threadsStart;
     out["rssGrowth"] = rssMiB() - rssStart;
+    out["rssPeakGrowth"] = rssPeak - rssStart;
     out["stallMs"] = stalls.longestMs();
     out["shown"] = picturesShown(window);
     out["bubbles"] = int(window.bubbles().size());
@@ -133,6 +136,7 @@ int main(int argc, char *argv[])
         {"filesAbove", "open files, peak above the start", Figure::AtMost, 20},
         {"threadsAbove", "threads, peak above the start", Figure::AtMost, 20},
         {"rssGrowth", "RSS growth, MiB", Figure::AtMost, 100},
+        {"rssPeakGrowth", "RSS growth at its peak, MiB"},
         {"stallMs", "longest event-loop stall, ms", Figure::AtMost, 50},
         {"shown", "pictures shown"},
         {"bubbles", "bubbles in the conversation"},

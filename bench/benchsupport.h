@@ -448,8 +448,8 @@ inline int repeat(const char *title, int runs, const QList<Figure> &figures,
         std::fprintf(stderr, "run %d of %d done\n", run, runs);
     }
 
-    std::printf("%-60s | %9s | %-26s | %-9s | %s\n", "figure", "median", "runs", "target", "met");
-    std::printf("%s\n", QByteArray(60 + 9 + 26 + 9 + 16, '-').constData());
+    std::printf("%-60s | %9s | %-34s | %-9s | %s\n", "figure", "median", "runs", "target", "met");
+    std::printf("%s\n", QByteArray(60 + 9 + 34 + 9 + 16, '-').constData());
     for (const Figure &f : figures) {
         QList<double> samples;
         QByteArray each;
@@ -467,7 +467,7 @@ inline int repeat(const char *title, int runs, const QList<Figure> &figures,
         const char *met = samples.isEmpty() || f.kind == Figure::Info    ? ""
             : (f.kind == Figure::AtMost ? m <= f.target : m >= f.target) ? "yes"
                                                                          : "NO";
-        std::printf("%-60s | %9s | %-26s | %-9s | %s\n", f.label,
+        std::printf("%-60s | %9s | %-34s | %-9s | %s\n", f.label,
                     samples.isEmpty() ? "-" : QByteArray::number(m, 'f', 1).constData(),
                     each.trimmed().constData(), target.constData(), met);
     }
