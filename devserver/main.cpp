@@ -126,7 +126,11 @@ void quitOnSignals(QCoreApplication *app)
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
         return;
     auto *notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, app);
-    QObject::connect(notifier, &QSocketNotifier::activated, app, &QCoreApplication::quit);
+    QObject::connect(notifier, &QSocketNotifier::activated, app, [app] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t n = ::read(signalPipe[1], &byte, 1);
+        app->quit();
+    });
     struct sigaction action = {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
