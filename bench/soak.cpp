@@ -1,12 +1,16 @@
 // Fault soak: the real main window, offscreen, against the in-process
-// stand-in while visitors write in 200 sessions at a steady rate and the
-// service misbehaves on every link and every REST reply. Afterwards every
-// message written must be in the window's cache exactly once, shown exactly
-// once in the open session, and every unread count must equal the service's.
+// stand-in while visitors write in 200 sessions at a steady rate, the agent
+// answers in sessions picked at random, and the service misbehaves on every
+// link, every REST reply and every chat. Afterwards every message written must
+// be in the window's cache exactly once, shown exactly once in the open
+// session, and every unread count must equal the service's; every answer the
+// composer took must be stored by the service exactly once, and every answer
+// on screen must carry the uuid the service gave it, none still sending.
 //
 //   soak [seconds] [messages per second]      (default 60 s, 10 a second)
 //
-// Prints its figures and exits 1 on a lost or doubled message, a wrong
+// Prints its figures and exits 1 on a lost or doubled message (either side's),
+// an answer shown without its own uuid, a wrong
 // unread count, RSS growth past the bound, or an event-loop stall past the
 // gross limit. The stall target itself (100 ms) is reported, not enforced:
 // shared machines stall for reasons of their own.
@@ -16,9 +20,13 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QRandomGenerator>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTemporaryDir>
+#include <QTextEdit>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +44,7 @@ namespace {
 using namespace Bench;
 
 constexpr int SessionCount = 200;
+constexpr int AgentIntervalMs = 350; // the agent's pace: about three answers a second
 constexpr qint64 StallTargetMs = 100;
 constexpr qint64 GrossStallMs = 1000;
 // The cache grows by a few hundred bytes a message; the rest is churn that
@@ -81,6 +90,61 @@ public:
 private:
     QTimer m_timer;
     QElapsedTimer m_clock;
+};
+
+// The agent at work: opens a session picked at random, answers a few times
+// through the composer (text in the editor, then Enter), moves on. Each text is
+// unique; the ones the composer took (it empties the editor) are kept.
+class Agent : public QObject
+{
+public:
+    QStringList taken;
+    QStringList takenHere; // of those, the ones since the open session was opened
+    QSet<int> visited;
+    int refused = 0; // Enter left the text in the editor
+
+    Agent(orvantis *window, const QList<int> &sessions)
+        : m_window(window)
+        , m_sessions(sessions)
+        , m_editor(window->findChild<QTextEdit *>(QStringLiteral("messageEdit")))
+    {
+        m_timer.callOnTimeout(this, [this] { answer(); });
+    }
+    void start() { m_timer.start(AgentIntervalMs); }
+    void stop() { m_timer.stop(); }
+
+private:
+    void answer()
+    {
+        if (m_burst <= 0) {
+            const int id
+                = m_sessions.at(QRandomGenerator::global()->bounded(int(m_sessions.size())));
+            OrvantisTestAccess::select(m_window, id);
+            visited.insert(id);
+            takenHere.clear();
+            m_burst = 3 + QRandomGenerator::global()->bounded(6);
+        }
+        --m_burst;
+        const QString text = QStringLiteral("agent %1 to %2")
+                                 .arg(taken.size() + refused + 1)
+                                 .arg(m_window->currentSession());
+        m_editor->setPlainText(text);
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QCoreApplication::sendEvent(m_editor, &press);
+        if (m_editor->toPlainText().isEmpty()) {
+            taken.append(text);
+            takenHere.append(text);
+        } else {
+            ++refused;
+            m_editor->clear();
+        }
+    }
+
+    orvantis *m_window;
+    QList<int> m_sessions;
+    QTextEdit *m_editor;
+    QTimer m_timer;
+    int m_burst = 0;
 };
 
 void runFor(qint64 ms, const std::function<void()> &everySecond = {})
@@ -160,12 +224,20 @@ int main(int argc, char *argv[])
     plan.doubleEveryNthFrame = 5;
     plan.junkEveryNthFrame = 7;
     plan.restFaultEveryNth = 10;
+    plan.refuseChatEveryNth = 9;
+    plan.chatConfirmDelayMs = 400;
+    plan.dropAfterChatEveryNth = 13;
     server.setFaultPlan(plan);
     server.startVisitorTraffic(ids, rate);
+    Agent agent(&window, ids);
+    agent.start();
     std::printf("soak: %d s, %d sessions, %d messages/s, links dropped every %d s, every %dth "
-                "frame twice, junk before every %dth, every %dth REST reply delayed or failed\n",
+                "frame twice, junk before every %dth, every %dth REST reply delayed or failed; "
+                "the agent answers every %d ms, every %dth chat refused, every %dth stored but "
+                "its link cut before the confirmation, confirmations %d ms late\n",
                 seconds, SessionCount, rate, plan.dropLinksEverySec, plan.doubleEveryNthFrame,
-                plan.junkEveryNthFrame, plan.restFaultEveryNth);
+                plan.junkEveryNthFrame, plan.restFaultEveryNth, AgentIntervalMs,
+                plan.refuseChatEveryNth, plan.dropAfterChatEveryNth, plan.chatConfirmDelayMs);
     std::fflush(stdout);
 
     runFor(qint64(seconds) * 1000, [&] {
@@ -177,6 +249,7 @@ int main(int argc, char *argv[])
 
     // Faults end; the window gets one clean link to catch up on.
     server.stopVisitorTraffic();
+    agent.stop();
     const StandIn::FaultCounters faults = server.faultCounters();
     server.setFaultPlan({});
     const bool settled = waitFor(
@@ -222,25 +295,83 @@ int main(int argc, char *argv[])
         const int expected = server.session(id).value(QStringLiteral("unread_count")).toInt();
         if (sessions.value(id).unreadCount != expected) {
             if (++unreadWrong <= 5)
-                std::printf("  unread of session %d: window %d, service %d\n", id,
-                            sessions.value(id).unreadCount, expected);
+                std::printf("  unread of session %d: window %d, service %d%s\n", id,
+                            sessions.value(id).unreadCount, expected,
+                            agent.visited.contains(id) ? " (opened by the agent)" : "");
         }
     }
+
+    // The agent's side: what the service stored of each answer the composer
+    // took, and what the open session shows of them.
+    QHash<QString, int> storedAnswers;
+    QHash<QString, QString> storedUuid;
+    for (int id : std::as_const(ids)) {
+        for (const QJsonValue &v : server.messages(id)) {
+            const QJsonObject m = v.toObject();
+            const QString text = m.value(QStringLiteral("content")).toString();
+            if (m.value(QStringLiteral("from_type")).toString() != QLatin1String("agent"))
+                continue;
+            ++storedAnswers[text];
+            storedUuid.insert(text, m.value(QStringLiteral("msg_uuid")).toString());
+        }
+    }
+    int answersLost = 0;
+    int answersDoubled = 0;
+    for (const QString &text : std::as_const(agent.taken)) {
+        const int n = storedAnswers.value(text);
+        answersLost += n == 0;
+        answersDoubled += n > 1;
+        if (n != 1 && answersLost + answersDoubled <= 5)
+            std::printf("  answer \"%s\" stored %d times\n", qPrintable(text), n);
+    }
+    // Every answer given since the open session was opened is on screen once,
+    // and every answer there wears the uuid the service stored for its text.
+    QHash<QString, int> onScreen;
+    int answersShown = 0;
+    int stillSending = 0;
+    int wrongUuid = 0;
+    for (ChatBubble *b : window.bubbles()) {
+        if (!b->isFromSelf())
+            continue;
+        ++answersShown;
+        const QString text = b->contentLabel()->text();
+        ++onScreen[text];
+        if (b->msgUuid().isEmpty())
+            ++stillSending;
+        else if (b->msgUuid() != storedUuid.value(text))
+            ++wrongUuid;
+        if ((b->msgUuid().isEmpty() || b->msgUuid() != storedUuid.value(text))
+            && stillSending + wrongUuid <= 5)
+            std::printf("  bubble \"%s\": uuid \"%s\", stored \"%s\"\n", qPrintable(text),
+                        qPrintable(b->msgUuid()), qPrintable(storedUuid.value(text)));
+    }
+
+    int answersNotShownOnce = 0;
+    for (const QString &text : std::as_const(agent.takenHere))
+        answersNotShownOnce += onScreen.value(text) != 1;
 
     const bool rssOk = rssEnd - rssStart <= RssGrowthBoundKiB;
     std::printf("messages written        %d (counted by the service: %d)\n", written,
                 server.visitorTrafficWritten());
     std::printf("messages lost           %d\n", lost);
     std::printf("messages doubled        %d\n", doubled);
-    std::printf("open session %d: %d checked, %d not shown exactly once\n", openId, checkedShown,
-                shownWrong);
+    std::printf("open session %d: %d checked, %d not shown exactly once\n", window.currentSession(),
+                checkedShown, shownWrong);
     std::printf("unread counts wrong     %d of %d sessions\n", unreadWrong, SessionCount);
+    std::printf("answers taken           %d (Enter refused %d times)\n", int(agent.taken.size()),
+                agent.refused);
+    std::printf("answers lost            %d\n", answersLost);
+    std::printf("answers stored twice    %d\n", answersDoubled);
+    std::printf("answers on screen       %d, %d still sending, %d with another's or a wrong uuid; "
+                "%d of the %d given since opening not shown exactly once\n",
+                answersShown, stillSending, wrongUuid, answersNotShownOnce,
+                int(agent.takenHere.size()));
     std::printf("reconnects              %d (links dropped %d; settled: %s)\n", reconnects,
                 faults.linksDropped, settled ? "yes" : "no");
     std::printf("faults                  %d frames doubled, %d junk frames, %d REST replies "
-                "delayed, %d failed\n",
+                "delayed, %d failed, %d chats refused, %d stored unconfirmed\n",
                 faults.framesDoubled, faults.junkFrames, faults.repliesDelayed,
-                faults.repliesFailed);
+                faults.repliesFailed, faults.chatsRefused, faults.chatsUnconfirmed);
     std::printf("RSS                     start %lld KiB, end %lld KiB, peak %lld KiB, growth "
                 "%lld KiB (bound %lld KiB)\n",
                 rssStart, rssEnd, rssPeak, rssEnd - rssStart, RssGrowthBoundKiB);
@@ -249,7 +380,9 @@ int main(int argc, char *argv[])
                 stalls.maxStallMs, stalls.stallsOverTarget, StallTargetMs, GrossStallMs);
 
     const bool ok = settled && written > 0 && lost == 0 && doubled == 0 && unreadWrong == 0
-        && shownWrong == 0 && rssOk && stalls.maxStallMs <= GrossStallMs;
+        && shownWrong == 0 && !agent.taken.isEmpty() && answersLost == 0 && answersDoubled == 0
+        && stillSending == 0 && wrongUuid == 0 && answersNotShownOnce == 0 && rssOk
+        && stalls.maxStallMs <= GrossStallMs;
     std::printf("soak %s\n", ok ? "PASSED" : "FAILED");
     return ok ? 0 : 1;
 }

@@ -4,10 +4,14 @@
 #include <QCoreApplication>
 #include <QJsonObject>
 #include <QRandomGenerator>
+#include <QSocketNotifier>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <functional>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -107,6 +111,34 @@ void startSimulation(StandIn::StandInServer *server)
     });
 }
 
+// SIGTERM and SIGINT end the event loop, so that the state is written once
+// more on the way out; the handler only writes a byte to a socket pair.
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[0], &byte, 1);
+}
+
+void quitOnSignals(QCoreApplication *app)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, app);
+    QObject::connect(notifier, &QSocketNotifier::activated, app, [app] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t n = ::read(signalPipe[1], &byte, 1);
+        app->quit();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -141,10 +173,22 @@ int main(int argc, char *argv[])
         = number("junk-every", "Send junk (garbage, binary, oversized) before every Nth frame.");
     const QCommandLineOption restOption
         = number("rest-fault-every", "Delay or fail every Nth REST reply, in turn.");
+    const QCommandLineOption refuseChatOption
+        = number("chat-refuse-every", "Refuse every Nth chat with an error frame, unstored.");
+    const QCommandLineOption confirmDelayOption
+        = number("chat-confirm-delay", "Send each chat's confirmation N ms after storing it.");
+    const QCommandLineOption dropChatOption = number(
+        "chat-drop-every", "Store every Nth chat, then cut its link before confirming it.");
+    const QCommandLineOption stateOption(
+        QStringLiteral("state"),
+        QStringLiteral("Keep the channel in FILE across restarts (loaded when present, the demo "
+                       "content seeded otherwise)."),
+        QStringLiteral("FILE"));
     const QCommandLineOption trafficOption = number(
         "traffic", "Visitors of the online shared sessions write N messages a second in all.");
     parser.addOptions({portOption, hostOption, quietOption, simulateOption, noSimulateOption,
-                       dropOption, doubleOption, junkOption, restOption, trafficOption});
+                       dropOption, doubleOption, junkOption, restOption, refuseChatOption,
+                       confirmDelayOption, dropChatOption, stateOption, trafficOption});
     parser.process(app);
 
     bool portOk = false;
@@ -178,8 +222,20 @@ int main(int argc, char *argv[])
                              std::fprintf(stderr, "WS %s\n", qPrintable(text.simplified()));
                          });
     }
-    server.seedDemoChannel();
-    server.seedReceptionArchive();
+    bool restored = false;
+    if (parser.isSet(stateOption)) {
+        QString error;
+        restored = server.useStateFile(parser.value(stateOption), &error);
+        if (!error.isEmpty()) {
+            std::fprintf(stderr, "standin-server: cannot read the state file %s: %s\n",
+                         qPrintable(parser.value(stateOption)), qPrintable(error));
+            return 1;
+        }
+    }
+    if (!restored) {
+        server.seedDemoChannel();
+        server.seedReceptionArchive();
+    }
     // A colleague at work, so that a session can be handed over in the demo.
     server.setAgentOnline(13, true);
     if (!parser.isSet(noSimulateOption))
@@ -189,12 +245,16 @@ int main(int argc, char *argv[])
     plan.doubleEveryNthFrame = parser.value(doubleOption).toInt();
     plan.junkEveryNthFrame = parser.value(junkOption).toInt();
     plan.restFaultEveryNth = parser.value(restOption).toInt();
+    plan.refuseChatEveryNth = parser.value(refuseChatOption).toInt();
+    plan.chatConfirmDelayMs = parser.value(confirmDelayOption).toInt();
+    plan.dropAfterChatEveryNth = parser.value(dropChatOption).toInt();
     server.setFaultPlan(plan);
+    quitOnSignals(&app);
     if (const int rate = parser.value(trafficOption).toInt(); rate > 0)
         server.startVisitorTraffic(onlineSessions(&server, 0), rate);
 
-    std::printf("standin-server listening on %s port %u\n", qPrintable(host.toString()),
-                unsigned(server.port()));
+    std::printf("standin-server listening on %s port %u%s\n", qPrintable(host.toString()),
+                unsigned(server.port()), restored ? " (state restored)" : "");
     std::fflush(stdout);
     return app.exec();
 }

@@ -317,6 +317,9 @@ void StandInServer::Private::handleHttp(const QHttpServerRequest &request, QTcpS
     applyRestFault(r, &answer, &delayMs);
     const HttpReply reply = answer ? faultReply(*answer, r, request.remoteAddress())
                                    : route(r, request.remoteAddress());
+    // Remarks, reading, deletion, sign-outs: whatever a POST changed is kept.
+    if (r.method == "POST")
+        changed();
     if (delayMs > 0) {
         QPointer<QTcpSocket> guarded(socket);
         QTimer::singleShot(delayMs, q, [guarded, reply] {
@@ -654,8 +657,8 @@ HttpReply StandInServer::Private::serveFile(const QString &path)
             reply.body = demoImages.value(name);
             return reply;
         }
-        if (path.startsWith(QLatin1String("/uploads/")) && uploads.isValid()) {
-            QFile file(QDir(uploads.path()).filePath(name));
+        if (path.startsWith(QLatin1String("/uploads/")) && !uploadPath.isEmpty()) {
+            QFile file(QDir(uploadPath).filePath(name));
             if (file.open(QIODevice::ReadOnly)) {
                 reply.contentType = contentTypeFor(name);
                 reply.body = file.readAll();
@@ -692,8 +695,8 @@ HttpReply StandInServer::Private::upload(const RecordedRequest &r)
         if (!plainExt.match(ext).hasMatch())
             ext = QStringLiteral("png");
         const QString name = QUuid::createUuid().toString(QUuid::Id128) + QLatin1Char('.') + ext;
-        QFile file(QDir(uploads.path()).filePath(name));
-        if (!uploads.isValid() || !file.open(QIODevice::WriteOnly)
+        QFile file(QDir(uploadPath).filePath(name));
+        if (uploadPath.isEmpty() || !file.open(QIODevice::WriteOnly)
             || file.write(part.data) != part.data.size())
             return refuse(500, QStringLiteral("图片保存失败"));
         return ok(
@@ -750,6 +753,11 @@ HttpReply StandInServer::Private::routeControl(const RecordedRequest &r, const Q
     }
     if (r.path == QLatin1String("/control/visitor-leaves")) {
         q->visitorLeaves(*id);
+        return ok(QJsonObject {{QStringLiteral("session_id"), *id}});
+    }
+    if (r.path == QLatin1String("/control/recall")) {
+        if (!q->recallMessage(*id, body.value(QStringLiteral("msg_uuid")).toString()))
+            return refuse(404, QStringLiteral("消息不存在"));
         return ok(QJsonObject {{QStringLiteral("session_id"), *id}});
     }
     if (r.path == QLatin1String("/control/transfer")) {

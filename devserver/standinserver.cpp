@@ -2,8 +2,13 @@
 
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QMessageAuthenticationCode>
+#include <QSaveFile>
+#include <QTimer>
 #include <QUuid>
 
 #include <algorithm>
@@ -88,6 +93,7 @@ StandInServer::Private::Private(StandInServer *owner)
     add(14, "noname", "noname123", QString());
     add(15, "wang", "wang123", QStringLiteral("王强"));
 
+    uploadPath = uploads.isValid() ? uploads.path() : QString();
     makeDemoImages();
     QObject::connect(http.get(), &QAbstractHttpServer::newWebSocketConnection, q,
                      [this] { acceptWebSockets(); });
@@ -230,6 +236,7 @@ QString StandInServer::Private::transfer(int sessionId, int giver, int target)
     if (!isOnline(target))
         return QStringLiteral("目标坐席不在线");
     it->fields.insert(QStringLiteral("agent_id"), target);
+    changed();
     const auto transferred = [sessionId](const char *action) {
         return QJsonObject {{QStringLiteral("type"), QStringLiteral("session_transferred")},
                             {QStringLiteral("session_id"), sessionId},
@@ -291,6 +298,7 @@ int StandInServer::Private::addSessionRecord(const QJsonObject &given)
     SessionRecord record;
     record.fields = f;
     sessions.insert(id, record);
+    changed();
     return id;
 }
 
@@ -344,6 +352,7 @@ QJsonObject StandInServer::Private::storeMessage(int sessionId, QJsonObject m, b
     if (live && !fromAgentSide)
         f.insert(QStringLiteral("unread_count"),
                  f.value(QStringLiteral("unread_count")).toInt() + 1);
+    changed();
     return m;
 }
 
@@ -351,7 +360,11 @@ QJsonObject StandInServer::Private::storeMessage(int sessionId, QJsonObject m, b
 
 StandInServer::StandInServer(QObject *parent) : QObject(parent), d(new Private(this)) { }
 
-StandInServer::~StandInServer() = default;
+StandInServer::~StandInServer()
+{
+    if (!d->statePath.isEmpty())
+        saveState();
+}
 
 bool StandInServer::listen(const QHostAddress &address, quint16 port)
 {
@@ -401,6 +414,7 @@ QString StandInServer::issueToken(int agentId) const
 void StandInServer::revokeTokens()
 {
     d->revokedTokens.unite(std::exchange(d->issuedTokens, {}));
+    d->changed();
 }
 
 QString StandInServer::channelCode() const
@@ -411,6 +425,7 @@ QString StandInServer::channelCode() const
 void StandInServer::clearChannel()
 {
     d->sessions.clear();
+    d->changed();
 }
 
 void StandInServer::seedDemoChannel()
@@ -474,6 +489,7 @@ int StandInServer::visitorOpensSession(const QString &visitorName, const QString
         f.insert(QStringLiteral("status"), QStringLiteral("online"));
         if (!ip.isEmpty())
             f.insert(QStringLiteral("ip_address"), ip);
+        d->changed();
     } else {
         id = d->addSessionRecord({{QStringLiteral("visitor_name"), visitorName},
                                   {QStringLiteral("visitor_id"), visitorId},
@@ -516,9 +532,31 @@ void StandInServer::visitorLeaves(int sessionId)
     if (it == d->sessions.end())
         return;
     it->fields.insert(QStringLiteral("status"), QStringLiteral("offline"));
+    d->changed();
     d->pushToSessionViewers(sessionId,
                             {{QStringLiteral("type"), QStringLiteral("session_offline")},
                              {QStringLiteral("session_id"), sessionId}});
+}
+
+bool StandInServer::recallMessage(int sessionId, const QString &msgUuid)
+{
+    auto it = d->sessions.find(sessionId);
+    if (it == d->sessions.end() || msgUuid.isEmpty())
+        return false;
+    // The newest of that uuid, as a client withdraws its own.
+    for (qsizetype i = it->messages.size() - 1; i >= 0; --i) {
+        QJsonObject &m = it->messages[i];
+        if (m.value(QStringLiteral("msg_uuid")).toString() != msgUuid)
+            continue;
+        m.insert(QStringLiteral("is_deleted"), 1);
+        d->changed();
+        d->pushToSessionViewers(sessionId,
+                                {{QStringLiteral("type"), QStringLiteral("recall")},
+                                 {QStringLiteral("msg_uuid"), msgUuid},
+                                 {QStringLiteral("session_id"), sessionId}});
+        return true;
+    }
+    return false;
 }
 
 namespace {
@@ -727,7 +765,123 @@ void StandInServer::refuseNextAuth(const QString &msg)
 
 QString StandInServer::uploadDir() const
 {
-    return d->uploads.path();
+    return d->uploadPath;
+}
+
+// ---------------------------------------------------------------- state file
+
+void StandInServer::Private::changed()
+{
+    if (saveTimer && !saveTimer->isActive())
+        saveTimer->start();
+}
+
+QJsonObject StandInServer::Private::stateJson() const
+{
+    QJsonArray records;
+    for (auto it = sessions.cbegin(); it != sessions.cend(); ++it) {
+        QJsonArray messages;
+        for (const QJsonObject &m : it->messages)
+            messages.append(m);
+        records.append(QJsonObject {{QStringLiteral("fields"), it->fields},
+                                    {QStringLiteral("messages"), messages},
+                                    {QStringLiteral("archived"), it->archived}});
+    }
+    QJsonArray revoked;
+    for (const QString &token : revokedTokens)
+        revoked.append(token);
+    QJsonArray online;
+    for (const AgentAccount &a : accounts) {
+        if (a.online)
+            online.append(a.id);
+    }
+    return {{QStringLiteral("base_url"), baseUrl()},
+            {QStringLiteral("next_session_id"), nextSessionId},
+            {QStringLiteral("next_message_id"), nextMessageId},
+            {QStringLiteral("token_serial"), tokenSerial},
+            {QStringLiteral("revoked_tokens"), revoked},
+            {QStringLiteral("online_agents"), online},
+            {QStringLiteral("sessions"), records}};
+}
+
+void StandInServer::Private::loadState(const QJsonObject &state)
+{
+    sessions.clear();
+    for (const QJsonValue &v : state.value(QStringLiteral("sessions")).toArray()) {
+        const QJsonObject o = v.toObject();
+        SessionRecord record;
+        record.fields = o.value(QStringLiteral("fields")).toObject();
+        record.archived = o.value(QStringLiteral("archived")).toBool();
+        for (const QJsonValue &m : o.value(QStringLiteral("messages")).toArray())
+            record.messages.append(m.toObject());
+        const int id = record.fields.value(QStringLiteral("id")).toInt();
+        if (id > 0)
+            sessions.insert(id, record);
+    }
+    const int lastSession = sessions.isEmpty() ? 0 : sessions.lastKey();
+    nextSessionId = qMax(lastSession + 1, state.value(QStringLiteral("next_session_id")).toInt());
+    nextMessageId = qMax(1, state.value(QStringLiteral("next_message_id")).toInt());
+    tokenSerial = state.value(QStringLiteral("token_serial")).toInt();
+    for (const QJsonValue &token : state.value(QStringLiteral("revoked_tokens")).toArray())
+        revokedTokens.insert(token.toString());
+    for (const QJsonValue &id : state.value(QStringLiteral("online_agents")).toArray()) {
+        if (AgentAccount *a = account(id.toInt()))
+            a->online = true;
+    }
+}
+
+bool StandInServer::useStateFile(const QString &path, QString *error)
+{
+    d->statePath.clear();
+    QFile file(path);
+    bool loaded = false;
+    if (file.exists()) {
+        QByteArray bytes;
+        QJsonParseError parseError;
+        QJsonDocument doc;
+        if (file.open(QIODevice::ReadOnly)) {
+            bytes = file.readAll();
+            doc = QJsonDocument::fromJson(bytes, &parseError);
+        }
+        if (!doc.isObject()) {
+            if (error)
+                *error = file.isOpen() ? parseError.errorString() : file.errorString();
+            return false;
+        }
+        // Pictures were stored with the address of the previous run.
+        const QByteArray oldBase
+            = doc.object().value(QStringLiteral("base_url")).toString().toUtf8();
+        if (!oldBase.isEmpty() && oldBase != d->baseUrl().toUtf8())
+            doc = QJsonDocument::fromJson(bytes.replace(oldBase, d->baseUrl().toUtf8()));
+        d->loadState(doc.object());
+        loaded = true;
+    }
+    d->statePath = path;
+    const QString uploads = path + QStringLiteral(".uploads");
+    if (QDir().mkpath(uploads))
+        d->uploadPath = uploads;
+    if (!d->saveTimer) {
+        d->saveTimer = new QTimer(this);
+        d->saveTimer->setSingleShot(true);
+        d->saveTimer->setInterval(300);
+        connect(d->saveTimer, &QTimer::timeout, this, [this] { saveState(); });
+    }
+    return loaded;
+}
+
+bool StandInServer::saveState()
+{
+    if (d->statePath.isEmpty())
+        return false;
+    if (d->saveTimer)
+        d->saveTimer->stop();
+    // QSaveFile writes a temporary file beside the target and renames it over.
+    QSaveFile file(d->statePath);
+    QDir().mkpath(QFileInfo(d->statePath).absolutePath());
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    file.write(QJsonDocument(d->stateJson()).toJson(QJsonDocument::Compact));
+    return file.commit();
 }
 
 } // namespace StandIn

@@ -32,6 +32,8 @@
 //   /control/new-visitor {"visitor_name", "visitor_id"?, "ip_address"?}
 //   /control/visitor-message {"session_id", "content", "msg_type"?}
 //   /control/visitor-leaves {"session_id"}
+//   /control/recall {"session_id", "msg_uuid"}: the message is withdrawn and
+//     the recall pushed, as recallMessage() does.
 //   /control/transfer {"session_id", "to_agent_id"}: the session's owner hands
 //     it over as its own "transfer" frame would (refused for a session that
 //     has no owner, and under the same rules as the frame).
@@ -77,6 +79,12 @@ struct FaultPlan
     // failed (HTTP 500, a refusal, a cut connection, in turn).
     int restFaultEveryNth = 0;
     int restDelayMs = 1500;
+    // Every Nth "chat" frame is answered {"type":"error"} and not stored.
+    int refuseChatEveryNth = 0;
+    // Every "chat_sent" leaves this many ms after the message was stored.
+    int chatConfirmDelayMs = 0;
+    // Every Nth chat is stored, then its link is cut before "chat_sent" goes.
+    int dropAfterChatEveryNth = 0;
 };
 
 struct FaultCounters
@@ -86,6 +94,8 @@ struct FaultCounters
     int junkFrames = 0;
     int repliesDelayed = 0;
     int repliesFailed = 0;
+    int chatsRefused = 0;
+    int chatsUnconfirmed = 0; // stored, the link cut before the confirmation
 };
 
 struct AgentAccount
@@ -127,6 +137,16 @@ public:
     QString issueToken(int agentId) const; // a token the server accepts for that agent
     void revokeTokens(); // every token issued so far becomes unknown (401);
                          // sockets already authenticated stay so
+
+    // ---- surviving a restart
+    // Keeps the channel (sessions, messages, id counters, signed-out tokens,
+    // uploads beside it) in `path`: loads it now when it exists, then writes
+    // it shortly after every change and on destruction, each time whole into
+    // a temporary file renamed over the old one. Returns whether a state was
+    // loaded; false also when the file exists but cannot be read (`error`
+    // then says why, and nothing is loaded or written over it).
+    bool useStateFile(const QString &path, QString *error = nullptr);
+    bool saveState(); // now; false when there is no state file or it cannot be written
 
     // ---- the channel model
     QString channelCode() const; // "demo-channel"
@@ -175,6 +195,10 @@ public:
                             const QString &msgType = QStringLiteral("text"));
     // Status "offline", pushed as "session_offline".
     void visitorLeaves(int sessionId);
+    // The message is withdrawn by whoever wrote it (the visitor, or a
+    // colleague on another client): marked deleted and pushed as "recall" to
+    // the agents who may see the session. False for an unknown message.
+    bool recallMessage(int sessionId, const QString &msgUuid);
     // The session's owner hands it to another online agent, as its own
     // "transfer" frame would; returns the refusal, or an empty text.
     QString handOver(int sessionId, int toAgentId);

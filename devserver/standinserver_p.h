@@ -123,9 +123,16 @@ public:
     int trafficWritten = 0;
 
     QTemporaryDir uploads;
+    QString uploadPath; // where uploads go: beside the state file, else `uploads`
+    QString statePath;
+    QTimer *saveTimer = nullptr;
+    quint64 chatFrames = 0;
     QHash<QString, QByteArray> demoImages; // file name -> PNG bytes
 
     // ---- model helpers (standinserver.cpp)
+    void changed(); // the state file is written a moment later
+    QJsonObject stateJson() const;
+    void loadState(const QJsonObject &state);
     QString hostString() const;
     QString baseUrl() const; // "http://127.0.0.1:PORT"
     AgentAccount *account(int agentId);
@@ -172,6 +179,9 @@ public:
     // Delays or fails this API reply when the fault plan says so.
     void applyRestFault(const RecordedRequest &r, std::optional<ReplyRule> *answer, int *delayMs);
     void writeTraffic();
+    // Stores an agent's chat and confirms it, as the fault plan lets it.
+    void acceptChat(QWebSocket *socket, int agentId, int sessionId, const QString &content,
+                    const QString &msgType);
     // Sends to every authenticated agent socket that `accept` lets through.
     void pushToAgents(const QJsonObject &frame,
                       const std::function<bool(const Connection &)> &accept = {});

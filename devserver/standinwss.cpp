@@ -155,6 +155,51 @@ void StandInServer::Private::pushToSessionViewers(int sessionId, const QJsonObje
     });
 }
 
+void StandInServer::Private::acceptChat(QWebSocket *socket, int agentId, int sessionId,
+                                        const QString &content, const QString &msgType)
+{
+    ++chatFrames;
+    if (plan.refuseChatEveryNth > 0 && chatFrames % plan.refuseChatEveryNth == 0) {
+        ++counters.chatsRefused;
+        send(socket, errorFrame(QStringLiteral("消息发送失败，请重试")));
+        return;
+    }
+    const AgentAccount *a = account(agentId);
+    const QJsonObject stored = storeMessage(sessionId,
+                                            {{QStringLiteral("from_id"), agentId},
+                                             {QStringLiteral("from_name"), a ? a->name : QString()},
+                                             {QStringLiteral("from_type"), QStringLiteral("agent")},
+                                             {QStringLiteral("content"), content},
+                                             {QStringLiteral("msg_type"), msgType}},
+                                            true);
+    // Other links (colleagues, the same agent elsewhere) see the answer too.
+    QJsonObject push = stored;
+    push.insert(QStringLiteral("type"), QStringLiteral("chat"));
+    pushToSessionViewers(sessionId, push, socket);
+    if (plan.dropAfterChatEveryNth > 0 && chatFrames % plan.dropAfterChatEveryNth == 0) {
+        // Stored, but the sender never hears of it.
+        ++counters.chatsUnconfirmed;
+        socket->setProperty("closedHere", true);
+        socket->abort();
+        return;
+    }
+    const QJsonObject confirmation {
+        {QStringLiteral("type"), QStringLiteral("chat_sent")},
+        {QStringLiteral("msg_uuid"), stored.value(QStringLiteral("msg_uuid"))},
+        {QStringLiteral("session_id"), sessionId},
+        {QStringLiteral("msg_id"), stored.value(QStringLiteral("id"))},
+        {QStringLiteral("create_time"), stored.value(QStringLiteral("create_time"))}};
+    if (plan.chatConfirmDelayMs <= 0) {
+        send(socket, confirmation);
+        return;
+    }
+    QPointer<QWebSocket> guarded(socket);
+    QTimer::singleShot(plan.chatConfirmDelayMs, q, [this, guarded, confirmation] {
+        if (guarded && connection(guarded))
+            send(guarded, confirmation);
+    });
+}
+
 void StandInServer::Private::onFrame(QWebSocket *socket, const QString &text)
 {
     frames.append(text);
@@ -265,25 +310,7 @@ void StandInServer::Private::onFrame(QWebSocket *socket, const QString &text)
             send(socket, errorFrame(QStringLiteral("不支持的消息类型")));
             return;
         }
-        const AgentAccount *a = account(agentId);
-        const QJsonObject stored
-            = storeMessage(sessionId,
-                           {{QStringLiteral("from_id"), agentId},
-                            {QStringLiteral("from_name"), a ? a->name : QString()},
-                            {QStringLiteral("from_type"), QStringLiteral("agent")},
-                            {QStringLiteral("content"), content.toString()},
-                            {QStringLiteral("msg_type"), msgType}},
-                           true);
-        send(socket,
-             {{QStringLiteral("type"), QStringLiteral("chat_sent")},
-              {QStringLiteral("msg_uuid"), stored.value(QStringLiteral("msg_uuid"))},
-              {QStringLiteral("session_id"), sessionId},
-              {QStringLiteral("msg_id"), stored.value(QStringLiteral("id"))},
-              {QStringLiteral("create_time"), stored.value(QStringLiteral("create_time"))}});
-        // Other links (colleagues, the same agent elsewhere) see the answer too.
-        QJsonObject push = stored;
-        push.insert(QStringLiteral("type"), QStringLiteral("chat"));
-        pushToSessionViewers(sessionId, push, socket);
+        acceptChat(socket, agentId, sessionId, content.toString(), msgType);
         return;
     }
     if (type == QLatin1String("recall")) {
@@ -306,6 +333,7 @@ void StandInServer::Private::onFrame(QWebSocket *socket, const QString &text)
             return;
         }
         message->insert(QStringLiteral("is_deleted"), 1);
+        changed();
         pushToSessionViewers(sessionId,
                              {{QStringLiteral("type"), QStringLiteral("recall")},
                               {QStringLiteral("msg_uuid"), uuid},

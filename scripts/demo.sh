@@ -1,16 +1,26 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, starts the stand-in service on 127.0.0.1
-# and the client pointed at it. Sign in with demo / demo123.
+# and the client pointed at it. Sign in with demo / demo123. The service keeps
+# its sessions and messages from one demo to the next; ORVANTIS_DEMO_FRESH=1
+# starts over from the built-in content.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
 "$root/scripts/build.sh"
 build=${ORVANTIS_BUILD_DIR:-$root/build}
 
+state_dir=${XDG_CACHE_HOME:-$HOME/.cache}/orvantis-demo
+state="$state_dir/standin-state.json"
+mkdir -p "$state_dir"
+if [ "${ORVANTIS_DEMO_FRESH:-0}" = 1 ]; then
+    rm -rf "$state" "$state.uploads"
+fi
+
 portfile=$(mktemp)
-"$build/devserver/standin-server" --port 0 >"$portfile" &
+"$build/devserver/standin-server" --port 0 --state "$state" >"$portfile" &
 server=$!
-trap 'kill $server 2>/dev/null || true; rm -f "$portfile"' EXIT
+# SIGTERM lets the service write its state once more before it goes.
+trap 'kill $server 2>/dev/null && wait $server 2>/dev/null; rm -f "$portfile"' EXIT
 for _ in $(seq 1 100); do
     port=$(grep -oE 'port [0-9]+' "$portfile" | head -n1 | cut -d' ' -f2 || true)
     [ -n "$port" ] && break

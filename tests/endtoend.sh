@@ -43,7 +43,9 @@ wait_for() {
 start_standin() {
     # Gone before the start: the shell truncates it only once the child runs.
     rm -f "$scratch/standin.out"
-    "$standin_bin" --no-simulate --port "$1" >"$scratch/standin.out" 2>"$scratch/standin.log" &
+    # Its channel outlives a restart, as the service's does.
+    "$standin_bin" --no-simulate --port "$1" --state "$scratch/standin-state.json" \
+        >"$scratch/standin.out" 2>"$scratch/standin.log" &
     standin_pid=$!
     wait_for 15 grep -q "port" "$scratch/standin.out" || fail "the stand-in did not start"
     port=$(sed -n 's/.* port \([0-9]*\).*/\1/p' "$scratch/standin.out")
@@ -175,6 +177,9 @@ wait_for 15 grep -q "\[WSS\] 连接断开" "$scratch/client.log" || fail "the lo
 start_standin "$first_port"
 control visitor-message "{\"session_id\":$seeded,\"content\":\"while away\"}" >/dev/null ||
     fail "the visitor could not write to the restarted service"
+# What the agent answered before is still the service's.
+grep -q "state restored" "$scratch/standin.out" && grep -q "reply one" "$scratch/standin-state.json" ||
+    fail "the restarted service did not keep its channel"
 wait_for 45 grep -q '"type":"join"' "$scratch/standin.log" || fail "no reconnection"
 wait_for 15 shown_once "while away" || fail "the missed message is not shown"
 sleep 1.5

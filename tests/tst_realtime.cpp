@@ -359,7 +359,9 @@ private slots:
         QTRY_COMPARE(ws.names(), QStringList {"c"});
     }
 
-    // None, three and ten colleagues, with the list's minimum height.
+    // None, three and ten colleagues, with the list's minimum height. The
+    // dialog names the visitor of the session "转接" was pressed on and hands
+    // that one over, though another is open by then.
     void transfer()
     {
         for (auto [colleagues, minimumHeight] : {std::pair {0, 96}, {3, 216}, {10, 320}}) {
@@ -375,13 +377,13 @@ private slots:
             ws.server.setRawReply(
                 "/agent/list", 200,
                 QJsonDocument(QJsonObject {{"code", 200}, {"data", agents}}).toJson());
-            const int id = ws.add("a");
+            const int id = ws.add("<i>a</i>"), other = ws.add("b");
             QVERIFY(ws.start() && ws.open(id));
-            QStringList shown; // the offered names, then the list's minimum height
+            QStringList shown; // the visitor, the offered names, the list's minimum height
             Answerer answers;
             answers.onOther = [&](QDialog *dialog) {
-                for (auto *w :
-                     dialog->findChildren<QWidget *>(QRegularExpression("agentBtn|emptyLabel")))
+                for (auto *w : dialog->findChildren<QWidget *>(
+                         QRegularExpression("visitorLabel|agentBtn|emptyLabel")))
                     shown << w->property("text").toString();
                 shown << QString::number(dialog->findChild<QScrollArea *>()->minimumHeight());
                 // The first colleague, or cancel.
@@ -389,13 +391,22 @@ private slots:
                 return true;
             };
             Access::transfer(ws.w());
-            QTRY_COMPARE(shown.size(), qMax(colleagues, 1) + 1);
-            QCOMPARE(shown.first() + shown.last(),
-                     (colleagues ? "●  <b>c0</b>" : "暂无可转接的在线坐席")
+            Access::select(ws.w(), other);
+            QTRY_COMPARE(shown.size(), qMax(colleagues, 1) + 2);
+            QCOMPARE(shown.first() + shown.at(1) + shown.last(),
+                     "转接访客：<i>a</i>"
+                         + QString(colleagues ? "●  <b>c0</b>" : "暂无可转接的在线坐席")
                          + QString::number(minimumHeight));
             const QString sent = R"({"session_id":%1,"target_agent_id":100,"type":"transfer"})";
             QTRY_COMPARE(ws.server.receivedFrames().filter("transfer"),
                          colleagues ? QStringList {sent.arg(id)} : QStringList());
+            // Handed away before the list arrives: nothing goes, and the agent is told.
+            ws.server.delayReplies("/agent/list", 500);
+            Access::transfer(ws.w());
+            ws.server.pushFrame(
+                {{"type", "session_transferred"}, {"session_id", other}, {"action", "removed"}});
+            QTRY_COMPARE(ws.text("statusLabel"), "该会话已结束或已转出，未转接");
+            QCOMPARE(ws.frames("transfer"), colleagues ? 1 : 0);
         }
     }
 };

@@ -190,7 +190,7 @@ private:
     // ---- transfer (orvantis_transfer.cpp)
     void onTransferClicked();
     void onAgentListReceived(const QVariantList &agents);
-    void showTransferDialog(const QVariantList &agents);
+    void showTransferDialog(const QVariantList &agents, int sessionId);
     void onSessionTransferred(const QVariantMap &data);
 
     // ---- alerts (orvantis_alerts.cpp)
@@ -274,6 +274,7 @@ private:
     int catchUpMissed = 0; // unread news found by the current round
     int catchUpFirstWithNews = 0;
     bool transferListPending = false; // an agent list was asked for by "转接"
+    int transferSessionId = 0; // the session "转接" was pressed on
     QPointer<HistoryDialog> historyDialog; // the reception records, while open
     QString lastAccount; // the account of the last sign-in through the dialog
     QString loginNotice; // why the login dialog opens, shown in its error line

@@ -26,6 +26,7 @@ const char transferStyle[]
       "QLabel { background: transparent; }"
       "QLabel#titleLabel { font-size: 15px; font-weight: 600; color: #2f3441; }"
       "QLabel#descLabel { font-size: 12px; color: #8b93a5; }"
+      "QLabel#visitorLabel { font-size: 13px; color: #2f3441; }"
       "QLabel#emptyLabel { font-size: 12px; color: #98a0b2; }"
       "QPushButton#agentBtn { background: rgba(255,255,255,0.86); color: #2f3441; border: 1px "
       "solid rgba(255,255,255,0.9); border-radius: 10px; padding: 10px 14px; font-size: 14px; "
@@ -36,6 +37,11 @@ const char transferStyle[]
       "QPushButton#cancelBtn:hover { background: #ffffff; border-color: #8fadff; color: #2f5fe0; }"
       "QPushButton#cancelBtn:pressed { background: #e4ebff; }";
 
+QString sessionGoneText()
+{
+    return QStringLiteral("该会话已结束或已转出，未转接");
+}
+
 } // namespace
 
 void orvantis::onTransferClicked()
@@ -43,16 +49,23 @@ void orvantis::onTransferClicked()
     if (currentSessionId < 1)
         return;
     transferListPending = true;
+    transferSessionId = currentSessionId;
     ApiRequest *request = apiClient->sendGetRequest(QStringLiteral("/agent/list"));
     connect(request, &ApiRequest::failed, this, [this] { transferListPending = false; });
 }
 
 void orvantis::onAgentListReceived(const QVariantList &agents)
 {
-    // Only the list asked for by "转接" opens the picker, and only while a
-    // session is open to hand over.
-    if (!std::exchange(transferListPending, false) || currentSessionId < 1)
+    // Only the list asked for by "转接" opens the picker, for the session it
+    // was pressed on, whichever is open now; one closed, deleted or handed
+    // away meanwhile is not handed over.
+    if (!std::exchange(transferListPending, false))
         return;
+    const int sessionId = std::exchange(transferSessionId, 0);
+    if (!sessionMap.contains(sessionId)) {
+        ui->statusLabel->setText(sessionGoneText());
+        return;
+    }
     QVariantList online;
     QSet<int> seen;
     for (const QVariant &entry : agents) {
@@ -64,10 +77,10 @@ void orvantis::onAgentListReceived(const QVariantList &agents)
         seen.insert(id);
         online.append(agent);
     }
-    showTransferDialog(online);
+    showTransferDialog(online, sessionId);
 }
 
-void orvantis::showTransferDialog(const QVariantList &agents)
+void orvantis::showTransferDialog(const QVariantList &agents, int sessionId)
 {
     auto *dialog = new QDialog(this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
@@ -84,7 +97,17 @@ void orvantis::showTransferDialog(const QVariantList &agents)
     title->setObjectName(QStringLiteral("titleLabel"));
     auto *desc = new QLabel(QStringLiteral("转接后该会话将移交给所选坐席"), dialog);
     desc->setObjectName(QStringLiteral("descLabel"));
+    // Whom the agent is handing over, as text whatever the visitor calls
+    // itself, and cut to the dialog's width.
+    auto *visitor = new QLabel(dialog);
+    visitor->setObjectName(QStringLiteral("visitorLabel"));
+    visitor->setTextFormat(Qt::PlainText);
+    visitor->ensurePolished();
+    visitor->setText(visitor->fontMetrics().elidedText(
+        QStringLiteral("转接访客：%1").arg(sessionMap.value(sessionId).displayName()),
+        Qt::ElideRight, 340));
     layout->addWidget(title);
+    layout->addWidget(visitor);
     layout->addWidget(desc);
 
     auto *area = new QScrollArea(dialog);
@@ -105,9 +128,11 @@ void orvantis::showTransferDialog(const QVariantList &agents)
             QStringLiteral("●  %1").arg(name.replace(QLatin1Char('&'), QLatin1String("&&"))), list);
         button->setObjectName(QStringLiteral("agentBtn"));
         button->setCursor(Qt::PointingHandCursor);
-        connect(button, &QPushButton::clicked, dialog, [this, dialog, target] {
-            if (currentSessionId > 0)
-                wssClient->sendTransfer(currentSessionId, target);
+        connect(button, &QPushButton::clicked, dialog, [this, dialog, target, sessionId] {
+            if (sessionMap.contains(sessionId))
+                wssClient->sendTransfer(sessionId, target);
+            else
+                ui->statusLabel->setText(sessionGoneText());
             dialog->accept();
         });
         listLayout->addWidget(button);
