@@ -98,7 +98,8 @@ inline void isolateEnvironment(const QTemporaryDir &home)
     qputenv("XDG_RUNTIME_DIR", home.path().toLocal8Bit());
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("QT_LOGGING_RULES", "default.debug=false;qt.multimedia*=false");
+    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES")) // set it to trace a run
+        qputenv("QT_LOGGING_RULES", "default.debug=false;qt.multimedia*=false");
     QStandardPaths::setTestModeEnabled(true);
 }
 

@@ -307,7 +307,10 @@ void WssClient::onTextMessageReceived(const QString &message)
         emit recallReceived(stringOf(frame, "msg_uuid"), sessionIdOf(frame));
     } else if (type == QLatin1String("pong")) {
         m_pongSeen = true;
-        ++m_pongsReceived;
+        // Never more than were asked for: a pong that comes twice must not
+        // count for a ping still on its way.
+        if (m_pongsReceived < m_pingsSent)
+            ++m_pongsReceived;
         emit pong();
     } else if (type == QLatin1String("session_transferred")) {
         emit sessionTransferred(frame.toVariantMap());

@@ -119,6 +119,7 @@ void MessageStore::expectPage(int sessionId)
 
 QList<ChatMessage> MessageStore::applyPage(int sessionId, const QList<ChatMessage> &page)
 {
+    claimFrom(sessionId, page);
     QList<ChatMessage> kept;
     kept.reserve(page.size());
     QSet<QString> held; // uuids the page holds, deleted ones too
@@ -157,6 +158,7 @@ QList<ChatMessage> MessageStore::applyPage(int sessionId, const QList<ChatMessag
 
 QList<ChatMessage> MessageStore::merge(int sessionId, const QList<ChatMessage> &page)
 {
+    claimFrom(sessionId, page);
     QList<ChatMessage> &cached = m_cache[sessionId];
     const QList<ChatMessage> added = mergeMessages(cached, page);
     trim(cached);
@@ -369,6 +371,10 @@ void MessageStore::onChatSent(const QString &uuid, int sessionId)
     Outgoing *out = head();
     if (uuid.isEmpty() || !out || !out->onThisLink || out->stage == Stage::Queued)
         return;
+    if (m_confirmed.contains(uuid)) {
+        qDebug() << "[WSS] 重复的发送确认，忽略:" << uuid;
+        return;
+    }
     if (sessionId != 0 && sessionId != out->msg.sessionId) {
         qDebug() << "[WSS] 确认的会话与发出的不符，忽略:" << sessionId;
         return;
@@ -448,6 +454,9 @@ void MessageStore::confirmHead(const QString &uuid)
     m_outbox.removeAt(out - m_outbox.data());
     done.msg.msgUuid = uuid;
     done.msg.delivery = ChatMessage::Delivery::Stored;
+    m_confirmed.append(uuid);
+    if (m_confirmed.size() > 64)
+        m_confirmed.removeFirst();
     done.msg.failReason.clear();
     publish(done);
     scheduleSave();
@@ -495,25 +504,41 @@ void MessageStore::checkHead()
     });
 }
 
+// The message out on its way may be among what the service lists as
+// stored: the agent's, same content, created after it left, and no other own
+// message's yet. Then it is stored, whatever became of its answer.
+bool MessageStore::claimFrom(int sessionId, const QList<ChatMessage> &stored)
+{
+    Outgoing *out = head();
+    if (!out || out->msg.sessionId != sessionId || !out->leftAt.isValid()
+        || out->stage == Stage::Queued)
+        return false;
+    QSet<QString> claimed;
+    for (const ChatMessage &msg : m_cache.value(sessionId)) {
+        if (!msg.localId.isEmpty())
+            claimed.insert(msg.msgUuid);
+    }
+    claimed.unite(QSet<QString>(m_confirmed.cbegin(), m_confirmed.cend()));
+    const QDateTime earliest = out->leftAt.addSecs(-kClockSlackSecs);
+    for (const ChatMessage &msg : stored) {
+        if (isFromSelf(msg) && !msg.msgUuid.isEmpty() && !claimed.contains(msg.msgUuid)
+            && msg.content == out->msg.content && msg.msgType == out->msg.msgType
+            && (!msg.createdAt.isValid() || msg.createdAt >= earliest)) {
+            qDebug() << "[WSS] 消息已由服务保存，不再重发:" << out->msg.localId;
+            confirmHead(msg.msgUuid);
+            return true;
+        }
+    }
+    return false;
+}
+
 void MessageStore::onChecked(const QString &localId, const QList<ChatMessage> &newest)
 {
     Outgoing *out = head();
     if (!out || out->msg.localId != localId || out->stage != Stage::Checking)
         return;
-    // A uuid the session already shows is another message's.
-    QSet<QString> claimed;
-    for (const ChatMessage &msg : m_cache.value(out->msg.sessionId))
-        claimed.insert(msg.msgUuid);
-    const QDateTime earliest = out->leftAt.addSecs(-kClockSlackSecs);
-    for (const ChatMessage &msg : newest) {
-        if (isFromSelf(msg) && !msg.msgUuid.isEmpty() && !claimed.contains(msg.msgUuid)
-            && msg.content == out->msg.content && msg.msgType == out->msg.msgType
-            && (!msg.createdAt.isValid() || msg.createdAt >= earliest)) {
-            qDebug() << "[WSS] 消息已由服务保存，不再重发:" << localId;
-            confirmHead(msg.msgUuid);
-            return;
-        }
-    }
+    if (claimFrom(out->msg.sessionId, newest))
+        return;
     qDebug() << "[WSS] 消息未到服务，重新发送:" << localId;
     out->stage = Stage::Queued;
     pump();

@@ -107,6 +107,7 @@ private:
     void failHead(const QString &reason);
     void checkHead();
     void onChecked(const QString &localId, const QList<ChatMessage> &newest);
+    bool claimFrom(int sessionId, const QList<ChatMessage> &stored);
     void scheduleSave();
     void save();
     void load();
@@ -123,6 +124,8 @@ private:
     QTimer *m_checkRetry;
     QTimer *m_saveTimer;
     QPointer<ApiRequest> m_check;
+    // Uuids confirmed lately: a confirmation that comes twice is not the next one's.
+    QList<QString> m_confirmed;
     int m_agentId = 0;
     int m_openSession = 0;
     int m_maxSessions = 60;

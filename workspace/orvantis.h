@@ -171,6 +171,9 @@ private:
     void showImageLightbox(const QString &url);
     bool lightboxEventFilter(QObject *watched, QEvent *event);
     void clearCurrentUnread();
+    // Tells the service the agent has read the session, retried a few times:
+    // its unread count is what the list shows after a restart.
+    void markSessionRead(int sessionId, int attempt = 0);
 
     // ---- composer (orvantis_composer.cpp)
     void setupComposer();
@@ -234,6 +237,7 @@ private:
         QMap<int, ChatMessage> announce; // per session, its newest unwatched visitor message
         QSet<int> answered; // sessions the agent side answered
         bool chime = false;
+        bool watchedNews = false; // the agent watched visitor messages arrive
     };
     Arrivals arrived;
     QTimer *arrivalTimer = nullptr;

@@ -351,9 +351,23 @@ void orvantis::clearCurrentUnread()
     if (!session || session->unreadCount <= 0)
         return;
     patchSession(currentSessionId, [](ChatSession &s) { s.unreadCount = 0; });
-    apiClient->markRead(currentSessionId);
+    markSessionRead(currentSessionId);
     stopReminders(currentSessionId);
     rebuildSessionList();
+}
+
+void orvantis::markSessionRead(int sessionId, int attempt)
+{
+    ApiRequest *request = apiClient->markRead(sessionId);
+    connect(request, &ApiRequest::failed, signInScope, [this, sessionId, attempt] {
+        // Only while it is open: marked later, it would also clear what came
+        // after the agent left.
+        if (attempt < 3)
+            QTimer::singleShot(1000 << attempt, signInScope, [this, sessionId, attempt] {
+                if (sessionId == currentSessionId)
+                    markSessionRead(sessionId, attempt + 1);
+            });
+    });
 }
 
 void orvantis::showImageLightbox(const QString &url)

@@ -137,6 +137,8 @@ void orvantis::onChatMessage(const QVariantMap &messageData)
         if (!watched) {
             arrived.announce.insert(msg.sessionId, msg);
             arrived.answered.remove(msg.sessionId);
+        } else {
+            arrived.watchedNews = true;
         }
     }
     if (!arrivalTimer->isActive())
@@ -157,6 +159,9 @@ void orvantis::showArrivals()
     }
     if (!bubbles.isEmpty())
         scrollChatToBottom();
+    // Watched as they came: read, for the service too.
+    if (batch.watchedNews && currentSessionId > 0)
+        markSessionRead(currentSessionId);
     for (int sessionId : std::as_const(batch.answered))
         stopReminders(sessionId);
     for (auto it = batch.announce.cbegin(); it != batch.announce.cend(); ++it) {

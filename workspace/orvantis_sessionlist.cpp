@@ -274,7 +274,7 @@ void orvantis::selectSession(int sessionId)
         ui->remarkEdit->setText(copy.remark);
         showStoredMessages(sessionId);
         apiClient->getMessages(sessionId, QString());
-        apiClient->markRead(sessionId);
+        markSessionRead(sessionId);
         rebuildSessionList();
         sendJoinSession(sessionId);
         updateSendButtonState();
