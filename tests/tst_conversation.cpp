@@ -87,6 +87,31 @@ private slots:
         QTRY_VERIFY(bar->value() > 0 && bar->value() == bar->maximum());
     }
 
+    // A flood into the open conversation and another: shown in a few goes,
+    // the newest few hundred on screen; older ones come back on scrolling up.
+    void floodsStayBounded()
+    {
+        Workspace ws;
+        const int id = ws.add("busy", true, 0, 60), other = ws.add("other", true, 0, 50);
+        QVERIFY(ws.start() && ws.open(id));
+        const int sounds = ws.plays();
+        for (int i = 0; i < 400; ++i)
+            ws.server.visitorSays(i % 4 ? id : other, QString("flood %1").arg(i));
+        QTRY_VERIFY(ws.bubbles().endsWith("flood 399"));
+        QTRY_VERIFY(Access::arrivalsShown(ws.w()));
+        QCOMPARE(Access::map(ws.w()).value(other).unreadCount, 100);
+        QVERIFY(ws.bubbles().size() <= 250);
+        QVERIFY(ws.plays() - sounds < 50);
+        const int shown = int(ws.bubbles().size());
+        const QString first = ws.bubbles().constFirst();
+        QScrollBar *bar = ws.w()->findChild<QScrollArea *>("chatScrollArea")->verticalScrollBar();
+        QTRY_VERIFY(bar->maximum() > 0 && bar->value() == bar->maximum());
+        bar->setValue(0);
+        QTRY_VERIFY(ws.bubbles().size() > shown);
+        QVERIFY(ws.bubbles().indexOf(first) > 0);
+        QCOMPARE(ws.bubbles().constLast(), "flood 399");
+    }
+
     void recall()
     {
         Workspace ws;

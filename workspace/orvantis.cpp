@@ -277,12 +277,18 @@ void orvantis::setupConnections()
                     removeChatBubble(bubbleOf(localId));
             });
     connect(wssClient, &WssClient::serviceError, messageStore, &MessageStore::onServiceError);
-    connect(ui->chatScrollArea->verticalScrollBar(), &QScrollBar::valueChanged, this,
-            [this](int value) {
-                QScrollBar *bar = ui->chatScrollArea->verticalScrollBar();
-                if (value == bar->minimum() && bar->maximum() > bar->minimum())
-                    showOlderMessages();
-            });
+    // The conversation follows the newest while the agent is at the bottom,
+    // however late the layout settles; at the top, older messages come in.
+    QScrollBar *chatBar = ui->chatScrollArea->verticalScrollBar();
+    connect(chatBar, &QScrollBar::valueChanged, this, [this, chatBar](int value) {
+        chatFollowing = value >= chatBar->maximum() - 40;
+        if (value == chatBar->minimum() && chatBar->maximum() > chatBar->minimum())
+            showOlderMessages();
+    });
+    connect(chatBar, &QScrollBar::rangeChanged, this, [this, chatBar](int, int max) {
+        if (chatFollowing)
+            chatBar->setValue(max);
+    });
     connect(messageStore, &MessageStore::joinWanted, this, &orvantis::sendJoinSession);
     connect(messageStore, &MessageStore::sendFailed, this, &orvantis::onSendFailed);
     connect(wssClient, &WssClient::recallReceived, this, &orvantis::onRecallReceived);

@@ -227,6 +227,7 @@ private:
     MessageStore *messageStore = nullptr; // every session's messages and the outbox
     QList<ChatBubble *> chatBubbles;
     int hiddenOlder = 0; // messages of the open session older than the first bubble
+    bool chatFollowing = true; // the conversation is scrolled to its newest
     // The conversation shows at most this many bubbles, the newest; older ones
     // come back a page at a time as the agent scrolls up.
     static constexpr int kShownBubbles = 200;

@@ -129,9 +129,7 @@ void orvantis::appendChatBubble(const ChatMessage &msg)
     // Above the closing stretch: the bubbles already shown stay where they are.
     ui->chatContentLayout->insertWidget(ui->chatContentLayout->count() - 1, bubble);
     // The oldest go once the agent follows the newest, or there are far too many.
-    QScrollBar *bar = ui->chatScrollArea->verticalScrollBar();
-    const bool following = !bar || bar->value() >= bar->maximum() - 40;
-    if (chatBubbles.size() > (following ? kShownBubbles + kOlderPage / 2 : kMostBubbles)) {
+    if (chatBubbles.size() > (chatFollowing ? kShownBubbles + kOlderPage / 2 : kMostBubbles)) {
         const qsizetype excess = chatBubbles.size() - kShownBubbles;
         for (qsizetype i = 0; i < excess; ++i)
             removeChatBubble(chatBubbles.constFirst());
@@ -227,6 +225,7 @@ void orvantis::removeChatBubble(const QString &msgUuid)
 
 void orvantis::scrollChatToBottom()
 {
+    chatFollowing = true;
     if (!chatScrollTimer) {
         chatScrollTimer = new QTimer(this);
         chatScrollTimer->setSingleShot(true);

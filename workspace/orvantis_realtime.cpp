@@ -152,8 +152,14 @@ void orvantis::showArrivals()
         NotifySound::instance()->play();
     // Only the newest of a flood become bubbles: the rest are in the store.
     const QList<ChatMessage> &bubbles = batch.bubbles;
-    for (qsizetype i = qMax<qsizetype>(0, bubbles.size() - kShownBubbles); i < bubbles.size();
-         ++i) {
+    const qsizetype skipped = qMax<qsizetype>(0, bubbles.size() - kShownBubbles);
+    if (skipped > 0) {
+        // The newest alone fill the view; scrolling up brings the rest.
+        clearChatBubbles();
+        hiddenOlder
+            = int(messageStore->messages(currentSessionId).size() - (bubbles.size() - skipped));
+    }
+    for (qsizetype i = skipped; i < bubbles.size(); ++i) {
         if (bubbles.at(i).sessionId == currentSessionId)
             appendChatBubble(bubbles.at(i));
     }
