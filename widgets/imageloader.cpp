@@ -17,7 +17,7 @@ namespace {
 // Downloads at a time; the rest wait their turn, and their clocks only start
 // with their own download.
 constexpr int kMaxDownloads = 4;
-constexpr qint64 kCacheBytes = 64 * 1024 * 1024;
+constexpr qint64 kCacheBytes = 24 * 1024 * 1024;
 
 ImageLoader *s_instance = nullptr;
 
