@@ -539,6 +539,15 @@ void MessageStore::onChecked(const QString &localId, const QList<ChatMessage> &n
         return;
     if (claimFrom(out->msg.sessionId, newest))
         return;
+    if (!out->msg.failReason.isEmpty()) {
+        // Its session went meanwhile: not sent again, and the agent is told.
+        const Outgoing gone = *out;
+        m_outbox.removeAt(out - m_outbox.data());
+        scheduleSave();
+        emit sendFailed(gone.msg.sessionId, gone.msg.failReason);
+        pump();
+        return;
+    }
     qDebug() << "[WSS] 消息未到服务，重新发送:" << localId;
     out->stage = Stage::Queued;
     pump();
