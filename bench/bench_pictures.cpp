@@ -74,11 +74,7 @@ int once(int argc, char *argv[], QJsonObject &out)
     QApplication app(argc, argv);
     styleAsClient();
     orvantis window;
-    if (!waitSignedIn(window))
-        return 2;
-    window.show();
-    window.activateWindow();
-    if (!enterSession(window, service.seeded.value("id").toInt()))
+    if (!openInFront(window, service.seeded.value("id").toInt()))
         return 2;
     runEventsFor(500);
 

@@ -70,12 +70,8 @@ int once(int argc, char *argv[], QJsonObject &out)
     QApplication app(argc, argv);
     styleAsClient();
     orvantis window;
-    if (!waitSignedIn(window))
-        return 2;
-    window.show();
-    window.activateWindow();
     const int id = service.seeded.value("id").toInt();
-    if (!enterSession(window, id))
+    if (!openInFront(window, id))
         return 2;
     runEventsFor(500);
 

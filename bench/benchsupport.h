@@ -161,6 +161,16 @@ inline bool enterSession(orvantis &window, int id)
     return open;
 }
 
+// Signed in, on screen and in front, with session `id` open.
+inline bool openInFront(orvantis &window, int id)
+{
+    if (!waitSignedIn(window))
+        return false;
+    window.show();
+    window.activateWindow();
+    return enterSession(window, id);
+}
+
 // ---- what this process holds
 
 // Resident set, MiB.
