@@ -22,7 +22,7 @@ constexpr int Others = 200;
 constexpr int Messages = 10000;
 constexpr int FloodMs = 1000;
 
-QJsonObject seed(StandIn::StandInServer &server)
+QJsonObject seed(DevServer::Server &server)
 {
     QJsonArray ids;
     const QDateTime base = QDateTime::currentDateTime().addDays(-1);
@@ -36,8 +36,8 @@ QJsonObject seed(StandIn::StandInServer &server)
 
 // The flood: message i goes to session i modulo the count, evenly paced over
 // the second; answered with the last message's uuid once all are written.
-void handle(StandIn::StandInServer &server, const QJsonObject &command,
-            const StandInProcess::Answer &answer)
+void handle(DevServer::Server &server, const QJsonObject &command,
+            const DevServerProcess::Answer &answer)
 {
     const QJsonArray ids = command.value("ids").toArray();
     auto *timer = new QTimer(&server);
@@ -90,7 +90,7 @@ int cacheMiscount(const orvantis &window)
 
 int once(int argc, char *argv[], QJsonObject &out)
 {
-    StandInProcess service;
+    DevServerProcess service;
     if (!service.start(seed, handle))
         return 2;
     const QJsonArray ids = service.seeded.value("ids").toArray();

@@ -27,7 +27,7 @@
 
 #include "app/applicationstyle.h"
 #include "benchsupport.h"
-#include "devserver/standinserver.h"
+#include "devserver/server.h"
 #include "net/apiclient.h"
 #include "testaccess.h"
 #include "widgets/chatbubble.h"
@@ -72,7 +72,7 @@ void report(const char *what, const Rss &r)
 
 // The channel: session `openId` has the long conversation with pictures;
 // every other has a few lines, every tenth of them a picture as well.
-int seedChannel(StandIn::StandInServer &server)
+int seedChannel(DevServer::Server &server)
 {
     const QString images = server.restBaseUrl().chopped(4) + QStringLiteral("/images/demo-%1.png");
     const QDateTime base(QDate(2026, 5, 1), QTime(8, 0));
@@ -125,10 +125,10 @@ bool startService(Service &service)
         close(fds[0]);
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         int argc = 1;
-        char name[] = "standin";
+        char name[] = "devserver";
         char *argv[] = {name, nullptr};
         QCoreApplication app(argc, argv);
-        StandIn::StandInServer server;
+        DevServer::Server server;
         if (!server.listen())
             _exit(1);
         server.clearChannel();
@@ -139,9 +139,9 @@ bool startService(Service &service)
             _exit(1);
         close(fds[1]);
         // Requests are recorded for tests; here they would only pile up.
-        QObject::connect(&server, &StandIn::StandInServer::requestRecorded, &server,
+        QObject::connect(&server, &DevServer::Server::requestRecorded, &server,
                          [&server] { server.clearRequests(); });
-        QObject::connect(&server, &StandIn::StandInServer::frameReceived, &server,
+        QObject::connect(&server, &DevServer::Server::frameReceived, &server,
                          [&server] { server.clearReceivedFrames(); });
         app.exec();
         _exit(0);

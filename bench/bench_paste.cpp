@@ -50,8 +50,8 @@ QImage screenshot()
 
 int once(int argc, char *argv[], QJsonObject &out)
 {
-    StandInProcess service;
-    const auto seed = [](StandIn::StandInServer &server) {
+    DevServerProcess service;
+    const auto seed = [](DevServer::Server &server) {
         return QJsonObject {{"id", server.addSession({{"visitor_name", "访客"}})}};
     };
     if (!service.start(seed, [](auto &, auto &, auto &) {}))

@@ -23,7 +23,7 @@ constexpr int PerSecond = 200;
 
 // One open session, and the pictures as files of the service's uploads:
 // gradients of a colour each, a few kilobytes as PNG.
-QJsonObject seed(StandIn::StandInServer &server)
+QJsonObject seed(DevServer::Server &server)
 {
     const int id = server.addSession({{"visitor_name", QStringLiteral("发图的访客")}});
     const QString base = server.restBaseUrl().chopped(4) + QStringLiteral("/uploads/");
@@ -39,8 +39,8 @@ QJsonObject seed(StandIn::StandInServer &server)
 }
 
 // Sends the pictures, paced; answered once all are written.
-void handle(StandIn::StandInServer &server, const QJsonObject &command,
-            const StandInProcess::Answer &answer)
+void handle(DevServer::Server &server, const QJsonObject &command,
+            const DevServerProcess::Answer &answer)
 {
     const int id = command.value("id").toInt();
     const QString base = command.value("base").toString();
@@ -68,7 +68,7 @@ int picturesShown(const orvantis &window)
 
 int once(int argc, char *argv[], QJsonObject &out)
 {
-    StandInProcess service;
+    DevServerProcess service;
     if (!service.start(seed, handle))
         return 2;
     QApplication app(argc, argv);

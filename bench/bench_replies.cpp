@@ -21,7 +21,7 @@ using namespace Bench;
 
 constexpr int Replies = 20;
 
-int agentMessages(const StandIn::StandInServer &server, int id)
+int agentMessages(const DevServer::Server &server, int id)
 {
     int n = 0;
     for (const QJsonValue &m : server.messages(id))
@@ -31,8 +31,8 @@ int agentMessages(const StandIn::StandInServer &server, int id)
 
 // Answers, on the monotonic clock, when the session holds `count` messages
 // of the agent (-1 when it has not after 30 s).
-void handle(StandIn::StandInServer &server, const QJsonObject &command,
-            const StandInProcess::Answer &answer)
+void handle(DevServer::Server &server, const QJsonObject &command,
+            const DevServerProcess::Answer &answer)
 {
     const int id = command.value("id").toInt();
     const int count = command.value("count").toInt();
@@ -61,8 +61,8 @@ int confirmedReplies(const orvantis &window)
 
 int once(int argc, char *argv[], QJsonObject &out)
 {
-    StandInProcess service;
-    const auto seed = [](StandIn::StandInServer &server) {
+    DevServerProcess service;
+    const auto seed = [](DevServer::Server &server) {
         return QJsonObject {{"id", server.addSession({{"visitor_name", "访客"}})}};
     };
     if (!service.start(seed, handle))

@@ -18,7 +18,7 @@
 #include <functional>
 
 #include "benchsupport.h"
-#include "devserver/standinserver.h"
+#include "devserver/server.h"
 #include "net/apiclient.h"
 #include "net/wssclient.h"
 #include "testaccess.h"
@@ -102,7 +102,7 @@ int main(int argc, char *argv[])
     QTemporaryDir configHome;
     isolateEnvironment(configHome);
     QApplication app(argc, argv);
-    StandIn::StandInServer server;
+    DevServer::Server server;
     if (!prepareService(server))
         return 1;
     orvantis window;

@@ -21,7 +21,7 @@ constexpr int Sessions = 500;
 constexpr int PerSecond = 100;
 constexpr int OpenEveryMs = 3000;
 
-QJsonObject seed(StandIn::StandInServer &server)
+QJsonObject seed(DevServer::Server &server)
 {
     QJsonArray ids;
     const QDateTime base = QDateTime::currentDateTime().addDays(-1);
@@ -36,8 +36,8 @@ QJsonObject seed(StandIn::StandInServer &server)
 }
 
 // "start" begins the visitors' traffic, "stop" ends it.
-void handle(StandIn::StandInServer &server, const QJsonObject &command,
-            const StandInProcess::Answer &answer)
+void handle(DevServer::Server &server, const QJsonObject &command,
+            const DevServerProcess::Answer &answer)
 {
     if (command.value("op") == QLatin1String("start")) {
         QList<int> ids;
@@ -52,7 +52,7 @@ void handle(StandIn::StandInServer &server, const QJsonObject &command,
 
 int once(int argc, char *argv[], int seconds, QJsonObject &out)
 {
-    StandInProcess service;
+    DevServerProcess service;
     if (!service.start(seed, handle))
         return 2;
     QApplication app(argc, argv);

@@ -29,7 +29,7 @@
 #include <unistd.h>
 
 #include "app/applicationstyle.h"
-#include "devserver/standinserver.h"
+#include "devserver/server.h"
 #include "net/apiclient.h"
 #include "net/wssclient.h"
 #include "testaccess.h"
@@ -105,7 +105,7 @@ inline void isolateEnvironment(const QTemporaryDir &home)
 
 // An empty channel on `server`, and a stored token of agent 12 for the
 // window about to be built.
-inline bool prepareService(StandIn::StandInServer &server)
+inline bool prepareService(DevServer::Server &server)
 {
     if (!server.listen()) {
         std::fprintf(stderr, "stand-in service did not start\n");
@@ -246,20 +246,19 @@ private:
 // files, threads and stalls measured are the client's alone. The benchmark
 // seeds it and then drives it with commands (one JSON object a line); a
 // handler answers each, at once or when it is done.
-class StandInProcess
+class DevServerProcess
 {
 public:
     using Answer = std::function<void(const QJsonObject &)>;
-    using Seed = std::function<QJsonObject(StandIn::StandInServer &)>;
-    using Handler
-        = std::function<void(StandIn::StandInServer &, const QJsonObject &, const Answer &)>;
+    using Seed = std::function<QJsonObject(DevServer::Server &)>;
+    using Handler = std::function<void(DevServer::Server &, const QJsonObject &, const Answer &)>;
 
     QJsonObject seeded; // what the seed returned
 
-    StandInProcess() = default;
-    StandInProcess(const StandInProcess &) = delete;
-    StandInProcess &operator=(const StandInProcess &) = delete;
-    ~StandInProcess()
+    DevServerProcess() = default;
+    DevServerProcess(const DevServerProcess &) = delete;
+    DevServerProcess &operator=(const DevServerProcess &) = delete;
+    ~DevServerProcess()
     {
         if (m_pid <= 0)
             return;
@@ -346,17 +345,17 @@ private:
     {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         int argc = 1;
-        char name[] = "standin";
+        char name[] = "devserver";
         char *argv[] = {name, nullptr};
         QCoreApplication app(argc, argv);
-        StandIn::StandInServer server;
+        DevServer::Server server;
         if (!server.listen())
             _exit(1);
         server.clearChannel();
         // Requests and frames are recorded for tests; here they would only pile up.
-        QObject::connect(&server, &StandIn::StandInServer::requestRecorded, &server,
+        QObject::connect(&server, &DevServer::Server::requestRecorded, &server,
                          [&server] { server.clearRequests(); });
-        QObject::connect(&server, &StandIn::StandInServer::frameReceived, &server,
+        QObject::connect(&server, &DevServer::Server::frameReceived, &server,
                          [&server] { server.clearReceivedFrames(); });
         const Answer answer = [answers](const QJsonObject &object) { writeLine(answers, object); };
         answer({{"rest", server.restBaseUrl()},

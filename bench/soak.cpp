@@ -32,7 +32,7 @@
 #include <cstdlib>
 
 #include "benchsupport.h"
-#include "devserver/standinserver.h"
+#include "devserver/server.h"
 #include "net/apiclient.h"
 #include "net/wssclient.h"
 #include "testaccess.h"
@@ -172,7 +172,7 @@ int main(int argc, char *argv[])
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 60;
     const int rate = argc > 2 ? std::max(1, std::atoi(argv[2])) : 10;
 
-    StandIn::StandInServer server;
+    DevServer::Server server;
     if (!prepareService(server))
         return 2;
     QList<int> ids;
@@ -219,7 +219,7 @@ int main(int argc, char *argv[])
     StallWatch stalls;
     stalls.start();
 
-    StandIn::FaultPlan plan;
+    DevServer::FaultPlan plan;
     plan.dropLinksEverySec = 20;
     plan.doubleEveryNthFrame = 5;
     plan.junkEveryNthFrame = 7;
@@ -253,7 +253,7 @@ int main(int argc, char *argv[])
     // Faults end; the window gets one clean link to catch up on.
     server.stopVisitorTraffic();
     agent.stop();
-    const StandIn::FaultCounters faults = server.faultCounters();
+    const DevServer::FaultCounters faults = server.faultCounters();
     server.setFaultPlan({});
     // What the service refused failed visibly; the agent sends it again.
     for (int id : std::as_const(ids)) {

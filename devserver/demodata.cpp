@@ -1,4 +1,4 @@
-#include "standinserver_p.h"
+#include "server_p.h"
 
 #include <QBuffer>
 #include <QDateTime>
@@ -7,7 +7,7 @@
 #include <QPainter>
 #include <QRandomGenerator>
 
-namespace StandIn {
+namespace DevServer {
 
 namespace {
 
@@ -133,7 +133,7 @@ QString translateToChinese(const QString &text)
     return {};
 }
 
-void StandInServer::Private::makeDemoImages()
+void Server::Private::makeDemoImages()
 {
     demoImages.insert(QStringLiteral("demo-1.png"),
                       makePng(320, 220, QColor(0x7e, 0xa6, 0xff), QColor(0x5b, 0x7c, 0xf2), 0));
@@ -149,7 +149,7 @@ void StandInServer::Private::makeDemoImages()
 // sessions for "demo", a few owned by a colleague, Chinese and Latin names,
 // bare visitor ids, remarks, every status, unread counts, text in both
 // languages, images, recalled messages and empty offline sessions.
-void StandInServer::Private::seedDemo()
+void Server::Private::seedDemo()
 {
     sessions.clear();
     QRandomGenerator rng(20240607);
@@ -251,7 +251,7 @@ void StandInServer::Private::seedDemo()
 // Past receptions: enough to page through in the records dialog, in every
 // shape records arrive in. A fixed seed and fixed times give the same archive
 // on every run.
-void StandInServer::Private::seedArchive(int count)
+void Server::Private::seedArchive(int count)
 {
     QRandomGenerator rng(20250301);
     const qint64 newest = QDateTime(QDate(2025, 3, 1), QTime(18, 0)).toSecsSinceEpoch();
@@ -354,4 +354,4 @@ void StandInServer::Private::seedArchive(int count)
     }
 }
 
-} // namespace StandIn
+} // namespace DevServer

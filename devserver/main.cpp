@@ -1,4 +1,4 @@
-#include "devserver/standinserver.h"
+#include "devserver/server.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -28,7 +28,7 @@ int pick(int bound)
 }
 
 // Every `minMs` to `maxMs`, at random, until the server goes.
-void every(StandIn::StandInServer *server, int minMs, int maxMs, std::function<void()> act)
+void every(DevServer::Server *server, int minMs, int maxMs, std::function<void()> act)
 {
     QTimer::singleShot(minMs + pick(maxMs - minMs), server, [=] {
         act();
@@ -37,7 +37,7 @@ void every(StandIn::StandInServer *server, int minMs, int maxMs, std::function<v
 }
 
 // Online sessions of the channel that `agentId` owns (0: shared by all).
-QList<int> onlineSessions(const StandIn::StandInServer *server, int agentId)
+QList<int> onlineSessions(const DevServer::Server *server, int agentId)
 {
     QList<int> ids;
     for (int id = 1; id < 5000; ++id) {
@@ -49,7 +49,7 @@ QList<int> onlineSessions(const StandIn::StandInServer *server, int agentId)
     return ids;
 }
 
-void startSimulation(StandIn::StandInServer *server)
+void startSimulation(DevServer::Server *server)
 {
     static const char *const lines[]
         = {"Hello, is anyone there?", "How much is shipping?",        "Thank you",
@@ -144,7 +144,7 @@ void quitOnSignals(QCoreApplication *app)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("standin-server"));
+    QCoreApplication::setApplicationName(QStringLiteral("devserver"));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Local stand-in for the live-chat service."));
@@ -195,29 +195,29 @@ int main(int argc, char *argv[])
     const uint port = parser.value(portOption).toUInt(&portOk);
     const QHostAddress host(parser.value(hostOption));
     if (!portOk || port > 65535) {
-        std::fprintf(stderr, "standin-server: invalid port\n");
+        std::fprintf(stderr, "devserver: invalid port\n");
         return 2;
     }
     // Never reachable from another machine.
     if (host.isNull() || !host.isLoopback()) {
-        std::fprintf(stderr, "standin-server: only loopback addresses are allowed\n");
+        std::fprintf(stderr, "devserver: only loopback addresses are allowed\n");
         return 2;
     }
 
-    StandIn::StandInServer server;
+    DevServer::Server server;
     if (!server.listen(host, quint16(port))) {
-        std::fprintf(stderr, "standin-server: cannot listen on %s port %u\n",
+        std::fprintf(stderr, "devserver: cannot listen on %s port %u\n",
                      qPrintable(host.toString()), port);
         return 1;
     }
     if (!parser.isSet(quietOption)) {
-        QObject::connect(&server, &StandIn::StandInServer::requestRecorded, &server,
-                         [](const StandIn::RecordedRequest &r) {
+        QObject::connect(&server, &DevServer::Server::requestRecorded, &server,
+                         [](const DevServer::RecordedRequest &r) {
                              std::fprintf(stderr, "%s %s\n", r.method.constData(),
                                           qPrintable(r.path));
                          });
         // What the clients send over the realtime link, one frame a line.
-        QObject::connect(&server, &StandIn::StandInServer::frameReceived, &server,
+        QObject::connect(&server, &DevServer::Server::frameReceived, &server,
                          [](const QString &text) {
                              std::fprintf(stderr, "WS %s\n", qPrintable(text.simplified()));
                          });
@@ -227,7 +227,7 @@ int main(int argc, char *argv[])
         QString error;
         restored = server.useStateFile(parser.value(stateOption), &error);
         if (!error.isEmpty()) {
-            std::fprintf(stderr, "standin-server: cannot read the state file %s: %s\n",
+            std::fprintf(stderr, "devserver: cannot read the state file %s: %s\n",
                          qPrintable(parser.value(stateOption)), qPrintable(error));
             return 1;
         }
@@ -240,7 +240,7 @@ int main(int argc, char *argv[])
     server.setAgentOnline(13, true);
     if (!parser.isSet(noSimulateOption))
         startSimulation(&server);
-    StandIn::FaultPlan plan;
+    DevServer::FaultPlan plan;
     plan.dropLinksEverySec = parser.value(dropOption).toInt();
     plan.doubleEveryNthFrame = parser.value(doubleOption).toInt();
     plan.junkEveryNthFrame = parser.value(junkOption).toInt();
@@ -253,7 +253,7 @@ int main(int argc, char *argv[])
     if (const int rate = parser.value(trafficOption).toInt(); rate > 0)
         server.startVisitorTraffic(onlineSessions(&server, 0), rate);
 
-    std::printf("standin-server listening on %s port %u%s\n", qPrintable(host.toString()),
+    std::printf("devserver listening on %s port %u%s\n", qPrintable(host.toString()),
                 unsigned(server.port()), restored ? " (state restored)" : "");
     std::fflush(stdout);
     return app.exec();

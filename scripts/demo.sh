@@ -10,14 +10,14 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ORVANTIS_BUILD_DIR:-$root/build}
 
 state_dir=${XDG_CACHE_HOME:-$HOME/.cache}/orvantis-demo
-state="$state_dir/standin-state.json"
+state="$state_dir/devserver-state.json"
 mkdir -p "$state_dir"
 if [ "${ORVANTIS_DEMO_FRESH:-0}" = 1 ]; then
     rm -rf "$state" "$state.uploads"
 fi
 
 portfile=$(mktemp)
-"$build/devserver/standin-server" --port 0 --state "$state" >"$portfile" &
+"$build/devserver/devserver" --port 0 --state "$state" >"$portfile" &
 server=$!
 # SIGTERM lets the service write its state once more before it goes.
 trap 'kill $server 2>/dev/null && wait $server 2>/dev/null; rm -f "$portfile"' EXIT

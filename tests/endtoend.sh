@@ -3,18 +3,18 @@
 # stand-in service, driven by keystrokes on a private desktop (run it through
 # with-desktop.sh). Every wait is bounded, and everything started is killed by
 # its process id.
-# Usage: endtoend.sh <orvantis executable> <standin-server executable>
+# Usage: endtoend.sh <orvantis executable> <devserver executable>
 set -uo pipefail
 client_bin=$1
-standin_bin=$2
+devserver_bin=$2
 scratch=$(mktemp -d)
 client_pid=
-standin_pid=
+devserver_pid=
 port=0
 
 cleanup() {
     [ -n "$client_pid" ] && kill "$client_pid" 2>/dev/null
-    [ -n "$standin_pid" ] && kill "$standin_pid" 2>/dev/null
+    [ -n "$devserver_pid" ] && kill "$devserver_pid" 2>/dev/null
     [ -n "${dunst_pid:-}" ] && kill "$dunst_pid" 2>/dev/null
     [ -n "${bus_pid:-}" ] && kill "$bus_pid" 2>/dev/null
     # E2E_KEEP=<folder> keeps the logs and screenshots of the run.
@@ -40,15 +40,15 @@ wait_for() {
     done
 }
 
-start_standin() {
+start_devserver() {
     # Gone before the start: the shell truncates it only once the child runs.
-    rm -f "$scratch/standin.out"
+    rm -f "$scratch/devserver.out"
     # Its channel outlives a restart, as the service's does.
-    "$standin_bin" --no-simulate --port "$1" --state "$scratch/standin-state.json" \
-        >"$scratch/standin.out" 2>"$scratch/standin.log" &
-    standin_pid=$!
-    wait_for 15 grep -q "port" "$scratch/standin.out" || fail "the stand-in did not start"
-    port=$(sed -n 's/.* port \([0-9]*\).*/\1/p' "$scratch/standin.out")
+    "$devserver_bin" --no-simulate --port "$1" --state "$scratch/devserver-state.json" \
+        >"$scratch/devserver.out" 2>"$scratch/devserver.log" &
+    devserver_pid=$!
+    wait_for 15 grep -q "port" "$scratch/devserver.out" || fail "the stand-in did not start"
+    port=$(sed -n 's/.* port \([0-9]*\).*/\1/p' "$scratch/devserver.out")
 }
 
 control() {
@@ -84,10 +84,10 @@ shown_once() { [ "$(shown "$1")" = 1 ]; }
 
 # "chat" frames the stand-in received for session $1 carrying the text $2.
 sent_once() {
-    [ "$(grep '"type":"chat"' "$scratch/standin.log" | grep -F "\"session_id\":$1," |
+    [ "$(grep '"type":"chat"' "$scratch/devserver.log" | grep -F "\"session_id\":$1," |
         grep -cF "$2")" = 1 ]
 }
-joined_sessions() { [ "$(grep -c '"type":"join_session"' "$scratch/standin.log")" = "$1" ]; }
+joined_sessions() { [ "$(grep -c '"type":"join_session"' "$scratch/devserver.log")" = "$1" ]; }
 # The tray icon: the program's small window inside the tray host.
 find_tray() {
     local id size
@@ -120,7 +120,7 @@ dunst_pid=$!
 notifications() { DBUS_SESSION_BUS_ADDRESS=$bus dunstctl count "$1" 2>/dev/null; }
 wait_for 10 notifications displayed >/dev/null || fail "the notification daemon did not start"
 
-start_standin 0
+start_devserver 0
 first_port=$port
 env HOME="$scratch/HOME" TMPDIR="$scratch/TMPDIR" XDG_CONFIG_HOME="$scratch/XDG_CONFIG_HOME" \
     XDG_DATA_HOME="$scratch/XDG_DATA_HOME" XDG_CACHE_HOME="$scratch/XDG_CACHE_HOME" \
@@ -138,7 +138,7 @@ xdotool type --delay 40 demo
 xdotool key Tab
 xdotool type --delay 40 demo123
 xdotool key Return
-wait_for 15 grep -q '"type":"join"' "$scratch/standin.log" || fail "the channel was not joined"
+wait_for 15 grep -q '"type":"join"' "$scratch/devserver.log" || fail "the channel was not joined"
 
 # A visitor writes; the agent opens the session from the keyboard (it is
 # first in the list) and answers with Enter and with a quick reply.
@@ -168,19 +168,19 @@ screen_alive "$scratch/workspace.png" || fail "the main window is black or blank
 # that session's visitor writes. The message shows once.
 xdotool key ctrl+Down
 wait_for 15 joined_sessions 2 || fail "the next session was not opened"
-seeded=$(grep '"type":"join_session"' "$scratch/standin.log" | tail -n 1 |
+seeded=$(grep '"type":"join_session"' "$scratch/devserver.log" | tail -n 1 |
     sed -n 's/.*"session_id":\([0-9]*\).*/\1/p')
 [ "$seeded" -lt "$session" ] || fail "the next session is not one of the service's own"
-kill "$standin_pid"
-wait "$standin_pid" 2>/dev/null
+kill "$devserver_pid"
+wait "$devserver_pid" 2>/dev/null
 wait_for 15 grep -q "\[WSS\] 连接断开" "$scratch/client.log" || fail "the lost link went unnoticed"
-start_standin "$first_port"
+start_devserver "$first_port"
 control visitor-message "{\"session_id\":$seeded,\"content\":\"while away\"}" >/dev/null ||
     fail "the visitor could not write to the restarted service"
 # What the agent answered before is still the service's.
-grep -q "state restored" "$scratch/standin.out" && grep -q "reply one" "$scratch/standin-state.json" ||
+grep -q "state restored" "$scratch/devserver.out" && grep -q "reply one" "$scratch/devserver-state.json" ||
     fail "the restarted service did not keep its channel"
-wait_for 45 grep -q '"type":"join"' "$scratch/standin.log" || fail "no reconnection"
+wait_for 45 grep -q '"type":"join"' "$scratch/devserver.log" || fail "no reconnection"
 wait_for 15 shown_once "while away" || fail "the missed message is not shown"
 sleep 1.5
 shown_once "while away" || fail "the missed message is shown $(shown "while away") times"

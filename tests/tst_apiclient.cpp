@@ -1,6 +1,6 @@
 #include "testsupport.h"
 
-#include "devserver/standinserver.h"
+#include "devserver/server.h"
 #include "net/apiclient.h"
 
 using Call = std::function<void(ApiClient &)>;
@@ -45,7 +45,7 @@ class TestApiClient : public QObject
 {
     Q_OBJECT
 
-    StandIn::StandInServer m_server, m_other; // the other one stands for a foreign origin
+    DevServer::Server m_server, m_other; // the other one stands for a foreign origin
     std::unique_ptr<ApiClient> m_client;
     QString m_token; // the client starts signed in with it
     QSettings m_store {"orvantis", "config"};
@@ -123,7 +123,7 @@ private slots:
     void requestIdentity()
     {
         AllSignals spies(m_client.get());
-        m_server.injectFault("/chat/mark-read", StandIn::Fault::Http500);
+        m_server.injectFault("/chat/mark-read", DevServer::Fault::Http500);
         m_server.delayReplies("/chat/messages", 200, 2);
         QStringList ended; // "<path> ok" or "<path> <error>", as each request tells
         QPointer<ApiRequest> abandoned = m_client->getMessages(1, {});

@@ -10,7 +10,7 @@
 #include <QLocalSocket>
 
 using namespace Fixture;
-using StandIn::Fault;
+using DevServer::Fault;
 
 namespace {
 
@@ -76,12 +76,11 @@ private slots:
         ws = std::make_unique<Workspace>();
         ws->server.seedDemoChannel();
         log.clear();
-        connect(&ws->server, &StandIn::StandInServer::requestRecorded, this,
-                [this](const StandIn::RecordedRequest &r) { log << r.path + '?' + r.rawQuery; });
-        connect(&ws->server, &StandIn::StandInServer::frameReceived, this,
-                [this](const QString &t) {
-                    log << "ws:" + QJsonDocument::fromJson(t.toUtf8())["type"].toString() + ' ' + t;
-                });
+        connect(&ws->server, &DevServer::Server::requestRecorded, this,
+                [this](const DevServer::RecordedRequest &r) { log << r.path + '?' + r.rawQuery; });
+        connect(&ws->server, &DevServer::Server::frameReceived, this, [this](const QString &t) {
+            log << "ws:" + QJsonDocument::fromJson(t.toUtf8())["type"].toString() + ' ' + t;
+        });
         answers = std::make_unique<Answerer>();
     }
 

@@ -7,7 +7,7 @@
 #include <QMenu>
 #include <QPushButton>
 
-#include "devserver/standinserver.h"
+#include "devserver/server.h"
 #include "widgets/chatbubble.h"
 
 namespace {
@@ -34,7 +34,7 @@ class ChatBubbleTest : public QObject
 {
     Q_OBJECT
 
-    StandIn::StandInServer m_server;
+    DevServer::Server m_server;
 
 private slots:
     void initTestCase() { QVERIFY(m_server.listen()); }

@@ -251,7 +251,7 @@ private slots:
             else if (cause == "deleted")
                 emit ws.w()->api()->sessionDeleted(id);
             if (cause == "expired")
-                ws.server.injectFault("/chat/messages", StandIn::Fault::Http401);
+                ws.server.injectFault("/chat/messages", DevServer::Fault::Http401);
             if (cause == "history" || cause == "expired")
                 ws.w()->api()->getMessages(id, QString());
             QTRY_VERIFY(!bubble);

@@ -194,13 +194,13 @@ private slots:
         ws.w()->api()->sendGetRequest("/no/such/route");
         QTest::qWait(100);
         QVERIFY(!errorBox());
-        ws.server.injectFault("/chat/records", StandIn::Fault::Refuse);
+        ws.server.injectFault("/chat/records", DevServer::Fault::Refuse);
         ws.child<QPushButton>("refreshBtn")->click();
         QTRY_VERIFY(errorBox());
         QCOMPARE(errorBox()->text(), "服务暂不可用");
         errorBox()->button(QMessageBox::Ok)->click();
         // A failed first history page is asked for again by "加载更多".
-        ws.server.injectFault("/chat/history", StandIn::Fault::Refuse);
+        ws.server.injectFault("/chat/history", DevServer::Fault::Refuse);
         ws.dialog->onViewDetail(id);
         QTRY_VERIFY(errorBox() && errorBox()->parent() == ws.detail());
         errorBox()->close();

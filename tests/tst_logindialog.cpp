@@ -1,6 +1,6 @@
 #include "testsupport.h"
 
-#include "devserver/standinserver.h"
+#include "devserver/server.h"
 #include "net/apiclient.h"
 #include "shell/logindialog.h"
 
@@ -8,7 +8,7 @@ class TestLoginDialog : public QObject
 {
     Q_OBJECT
 
-    StandIn::StandInServer server;
+    DevServer::Server server;
     std::unique_ptr<ApiClient> api;
     std::unique_ptr<LoginDialog> dialog;
     QSettings store {"orvantis", "config"};
@@ -114,7 +114,7 @@ private slots:
         QSignalSpy channel(api.get(), &ApiClient::channelInfoReceived);
         QSignalSpy success(dialog.get(), &LoginDialog::loginSuccess);
         server.setRawReply("/agent/channel", 200, R"({"code":200,"data":{}})");
-        server.injectFault("/chat/history", StandIn::Fault::Http500);
+        server.injectFault("/chat/history", DevServer::Fault::Http500);
         server.delayReplies("/agent/login", 400);
         api->sendGetRequest("/agent/channel");
         api->getHistory(1, 1);

@@ -59,7 +59,7 @@ private slots:
         // A failure of another request while page 2 is on its way does not
         // unblock paging: page 2 is asked for once.
         ws.server.delayReplies("channel-sessions", 300);
-        ws.server.injectFault("mark-read", StandIn::Fault::Http500);
+        ws.server.injectFault("mark-read", DevServer::Fault::Http500);
         bar->setValue(bar->maximum());
         ws.w()->api()->markRead(1);
         QTRY_VERIFY(ws.text("statusLabel").startsWith("错误: "));
@@ -72,7 +72,7 @@ private slots:
         QCOMPARE(bar->value(), kept);
 
         // A failed page is asked for again by the next scroll.
-        ws.server.injectFault("channel-sessions", StandIn::Fault::Http500);
+        ws.server.injectFault("channel-sessions", DevServer::Fault::Http500);
         bar->setValue(bar->maximum());
         QTRY_COMPARE(ws.requests("channel-sessions", "page=3"), 1);
         QVERIFY(ws.idle());
@@ -89,7 +89,7 @@ private slots:
 
         // A reload of page 1 that fails keeps the list and its table, asks no
         // later page meanwhile, and asks for page 1 again.
-        ws.server.injectFault("channel-sessions", StandIn::Fault::Http500);
+        ws.server.injectFault("channel-sessions", DevServer::Fault::Http500);
         ws.server.pushFrame(
             {{"type", "session_transferred"}, {"session_id", 1}, {"action", "assigned"}});
         QTRY_COMPARE(ws.requests("channel-sessions"), 5);

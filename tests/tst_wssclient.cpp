@@ -1,6 +1,6 @@
 #include "testsupport.h"
 
-#include "devserver/standinserver.h"
+#include "devserver/server.h"
 #include "net/wssclient.h"
 
 #include <QTcpServer>
@@ -12,13 +12,13 @@ class TestWssClient : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<StandIn::StandInServer> m_server;
+    std::unique_ptr<DevServer::Server> m_server;
     std::unique_ptr<WssClient> m_client;
 
 private slots:
     void init()
     {
-        m_server = std::make_unique<StandIn::StandInServer>();
+        m_server = std::make_unique<DevServer::Server>();
         QVERIFY(m_server->listen());
         m_client = std::make_unique<WssClient>();
         m_client->setUrl(m_server->wssUrl());

@@ -6,7 +6,7 @@
 #include "testaccess.h"
 #include "testsupport.h"
 
-#include "devserver/standinserver.h"
+#include "devserver/server.h"
 #include "net/apiclient.h"
 #include "net/wssclient.h"
 #include "shell/logindialog.h"
@@ -84,7 +84,7 @@ inline QString labelText(const QWidget *w, const char *name)
 
 struct Workspace
 {
-    StandIn::StandInServer server;
+    DevServer::Server server;
     std::unique_ptr<orvantis> window;
 
     Workspace()

@@ -3,7 +3,7 @@
 // reads them), its realtime frames, and the session and message objects both
 // carry. Usage: orvantis-fuzz-corpus <fuzz/corpus folder>
 
-#include "devserver/standinserver.h"
+#include "devserver/server.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -111,7 +111,7 @@ int main(int argc, char *argv[])
     }
     CorpusWriter out(QString::fromLocal8Bit(argv[1]));
 
-    StandIn::StandInServer server;
+    DevServer::Server server;
     if (!server.listen())
         return 1;
     server.seedDemoChannel();
@@ -196,13 +196,13 @@ int main(int argc, char *argv[])
     }
 
     // The service misbehaving, as the stand-in can be told to.
-    const QList<QPair<StandIn::Fault, const char *>> faults {
-        {StandIn::Fault::Http401, "fault-401"},
-        {StandIn::Fault::Http500, "fault-500"},
-        {StandIn::Fault::NotJson, "fault-not-json"},
-        {StandIn::Fault::CodeAsString, "fault-code-as-string"},
-        {StandIn::Fault::ArrayBody, "fault-array-body"},
-        {StandIn::Fault::Refuse, "fault-refuse"}};
+    const QList<QPair<DevServer::Fault, const char *>> faults {
+        {DevServer::Fault::Http401, "fault-401"},
+        {DevServer::Fault::Http500, "fault-500"},
+        {DevServer::Fault::NotJson, "fault-not-json"},
+        {DevServer::Fault::CodeAsString, "fault-code-as-string"},
+        {DevServer::Fault::ArrayBody, "fault-array-body"},
+        {DevServer::Fault::Refuse, "fault-refuse"}};
     for (const auto &[fault, name] : faults) {
         server.injectFault(QStringLiteral("/chat/messages"), fault);
         call(name, "GET", "/chat/messages?limit=2&page=1&session_id=1001");

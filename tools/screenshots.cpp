@@ -14,7 +14,7 @@
 
 #include "app/applicationstyle.h"
 #include "benchsupport.h"
-#include "devserver/standinserver.h"
+#include "devserver/server.h"
 #include "net/apiclient.h"
 #include "shell/glasswindow.h"
 #include "shell/logindialog.h"
@@ -64,7 +64,7 @@ int main(int argc, char *argv[])
     // The pictures show the glass as a compositing desktop does.
     overrideDesktopComposites(true);
 
-    StandIn::StandInServer server;
+    DevServer::Server server;
     if (!Bench::prepareService(server))
         return 1;
     server.seedDemoChannel();

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "devserver/standinserver.h"
+#include "devserver/server.h"
 
 #include <QAbstractHttpServer>
 #include <QHash>
@@ -16,7 +16,7 @@
 class QHttpServerRequest;
 class QTcpSocket;
 
-namespace StandIn {
+namespace DevServer {
 
 // One HTTP answer, written on the socket as it stands (or the socket is cut).
 struct HttpReply
@@ -81,13 +81,13 @@ private:
     Handler m_handler;
 };
 
-class StandInServer::Private
+class Server::Private
 {
 public:
-    explicit Private(StandInServer *q);
+    explicit Private(Server *q);
     ~Private();
 
-    StandInServer *q;
+    Server *q;
     std::unique_ptr<HttpFrontend> http;
     QHostAddress address = QHostAddress(QHostAddress::LocalHost);
     quint16 port = 0;
@@ -129,7 +129,7 @@ public:
     quint64 chatFrames = 0;
     QHash<QString, QByteArray> demoImages; // file name -> PNG bytes
 
-    // ---- model helpers (standinserver.cpp)
+    // ---- model helpers (server.cpp)
     void changed(); // the state file is written a moment later
     QJsonObject stateJson() const;
     void loadState(const QJsonObject &state);
@@ -152,7 +152,7 @@ public:
     QJsonObject storeMessage(int sessionId, QJsonObject message, bool live);
     bool hasAgentMessage(const SessionRecord &s) const;
 
-    // ---- HTTP (standinhttp.cpp)
+    // ---- HTTP (httproutes.cpp)
     void handleHttp(const QHttpServerRequest &request, QTcpSocket *socket);
     HttpReply route(const RecordedRequest &r, const QHostAddress &peer);
     HttpReply routeApi(const RecordedRequest &r, const QString &route);
@@ -167,7 +167,7 @@ public:
         writeHttpReply(socket, reply);
     }
 
-    // ---- WebSocket (standinwss.cpp)
+    // ---- WebSocket (realtime.cpp)
     void acceptWebSockets();
     void onFrame(QWebSocket *socket, const QString &text);
     void onSocketGone(QWebSocket *socket);
@@ -209,4 +209,4 @@ qint64 epochOf(const QJsonValue &value);
 QString translateToChinese(const QString &text);
 bool containsChinese(const QString &text);
 
-} // namespace StandIn
+} // namespace DevServer

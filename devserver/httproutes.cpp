@@ -1,4 +1,4 @@
-#include "standinserver_p.h"
+#include "server_p.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -13,7 +13,7 @@
 #include <algorithm>
 #include <optional>
 
-namespace StandIn {
+namespace DevServer {
 
 namespace {
 
@@ -280,7 +280,7 @@ void writeHttpReply(QTcpSocket *socket, const HttpReply &reply)
     socket->write(out);
 }
 
-void StandInServer::Private::handleHttp(const QHttpServerRequest &request, QTcpSocket *socket)
+void Server::Private::handleHttp(const QHttpServerRequest &request, QTcpSocket *socket)
 {
     RecordedRequest r;
     r.method = methodName(request.method());
@@ -331,8 +331,8 @@ void StandInServer::Private::handleHttp(const QHttpServerRequest &request, QTcpS
     }
 }
 
-void StandInServer::Private::applyRestFault(const RecordedRequest &r,
-                                            std::optional<ReplyRule> *answer, int *delayMs)
+void Server::Private::applyRestFault(const RecordedRequest &r, std::optional<ReplyRule> *answer,
+                                     int *delayMs)
 {
     if (plan.restFaultEveryNth <= 0 || !r.path.startsWith(QLatin1String("/api/")))
         return;
@@ -349,8 +349,8 @@ void StandInServer::Private::applyRestFault(const RecordedRequest &r,
     *answer = rule;
 }
 
-HttpReply StandInServer::Private::faultReply(const ReplyRule &rule, const RecordedRequest &r,
-                                             const QHostAddress &peer)
+HttpReply Server::Private::faultReply(const ReplyRule &rule, const RecordedRequest &r,
+                                      const QHostAddress &peer)
 {
     HttpReply reply;
     if (rule.kind == ReplyRule::RawReply) {
@@ -398,7 +398,7 @@ HttpReply StandInServer::Private::faultReply(const ReplyRule &rule, const Record
     return reply;
 }
 
-HttpReply StandInServer::Private::route(const RecordedRequest &r, const QHostAddress &peer)
+HttpReply Server::Private::route(const RecordedRequest &r, const QHostAddress &peer)
 {
     const QString &path = r.path;
     if (path.startsWith(QLatin1String("/uploads/")) || path.startsWith(QLatin1String("/images/"))) {
@@ -413,7 +413,7 @@ HttpReply StandInServer::Private::route(const RecordedRequest &r, const QHostAdd
     return routeApi(r, path.mid(4));
 }
 
-HttpReply StandInServer::Private::routeApi(const RecordedRequest &r, const QString &route)
+HttpReply Server::Private::routeApi(const RecordedRequest &r, const QString &route)
 {
     const bool isGet = r.method == "GET";
     const bool isPost = r.method == "POST";
@@ -607,7 +607,7 @@ HttpReply StandInServer::Private::routeApi(const RecordedRequest &r, const QStri
 
 // One page of a session's messages counted from the newest: page 1 is the
 // newest `limit`, page 2 the ones before; each page is oldest first.
-HttpReply StandInServer::Private::messagePage(const RecordedRequest &r, bool allowBeforeTime)
+HttpReply Server::Private::messagePage(const RecordedRequest &r, bool allowBeforeTime)
 {
     const auto id = queryInt(r.query, QStringLiteral("session_id"), 0);
     if (!id)
@@ -646,7 +646,7 @@ HttpReply StandInServer::Private::messagePage(const RecordedRequest &r, bool all
     return ok(data);
 }
 
-HttpReply StandInServer::Private::serveFile(const QString &path)
+HttpReply Server::Private::serveFile(const QString &path)
 {
     static const QRegularExpression safeName(QStringLiteral("^[A-Za-z0-9_-]+\\.[A-Za-z0-9]+$"));
     const QString name = path.section(QLatin1Char('/'), 2);
@@ -672,7 +672,7 @@ HttpReply StandInServer::Private::serveFile(const QString &path)
     return reply;
 }
 
-HttpReply StandInServer::Private::upload(const RecordedRequest &r)
+HttpReply Server::Private::upload(const RecordedRequest &r)
 {
     const QByteArray contentType = r.header("Content-Type");
     const QByteArray boundary = headerParam(contentType, "boundary");
@@ -705,7 +705,7 @@ HttpReply StandInServer::Private::upload(const RecordedRequest &r)
     return refuse(400, QStringLiteral("缺少上传文件"));
 }
 
-HttpReply StandInServer::Private::translate(const RecordedRequest &r)
+HttpReply Server::Private::translate(const RecordedRequest &r)
 {
     // Form encoding writes a space as '+'; a literal plus arrives as %2B.
     QByteArray form = r.body;
@@ -721,7 +721,7 @@ HttpReply StandInServer::Private::translate(const RecordedRequest &r)
                             query.queryItemValue(QStringLiteral("target"), QUrl::FullyDecoded)}});
 }
 
-HttpReply StandInServer::Private::routeControl(const RecordedRequest &r, const QHostAddress &peer)
+HttpReply Server::Private::routeControl(const RecordedRequest &r, const QHostAddress &peer)
 {
     if (!peer.isLoopback())
         return httpError(403, 403, QStringLiteral("仅限本机访问"));
@@ -777,4 +777,4 @@ HttpReply StandInServer::Private::routeControl(const RecordedRequest &r, const Q
     return httpError(404, 404, QStringLiteral("接口不存在"));
 }
 
-} // namespace StandIn
+} // namespace DevServer

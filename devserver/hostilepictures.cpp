@@ -2,7 +2,7 @@
 // written straight on the socket, since most of them never end or lie
 // about their size.
 
-#include "devserver/standinserver_p.h"
+#include "devserver/server_p.h"
 
 #include <QBuffer>
 #include <QImage>
@@ -12,7 +12,7 @@
 
 #include <memory>
 
-namespace StandIn {
+namespace DevServer {
 
 namespace {
 
@@ -111,4 +111,4 @@ bool serveHostilePicture(const QString &path, QTcpSocket *socket)
     return true;
 }
 
-} // namespace StandIn
+} // namespace DevServer

@@ -37,7 +37,7 @@
 //   /control/transfer {"session_id", "to_agent_id"}: the session's owner hands
 //     it over as its own "transfer" frame would (refused for a session that
 //     has no owner, and under the same rules as the frame).
-namespace StandIn {
+namespace DevServer {
 
 struct RecordedRequest
 {
@@ -109,13 +109,13 @@ struct AgentAccount
     bool online = false;
 };
 
-class StandInServer : public QObject
+class Server : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit StandInServer(QObject *parent = nullptr);
-    ~StandInServer() override;
+    explicit Server(QObject *parent = nullptr);
+    ~Server() override;
 
     // Listens for HTTP and WebSocket on one port (0 picks a free one).
     bool listen(const QHostAddress &address = QHostAddress::LocalHost, quint16 port = 0);
@@ -257,7 +257,7 @@ public:
     QString uploadDir() const; // where uploaded images are stored
 
 signals:
-    void requestRecorded(const StandIn::RecordedRequest &request);
+    void requestRecorded(const DevServer::RecordedRequest &request);
     void frameReceived(const QString &text);
     void socketConnected();
     void socketDisconnected();
@@ -267,4 +267,4 @@ private:
     std::unique_ptr<Private> d;
 };
 
-} // namespace StandIn
+} // namespace DevServer

@@ -1,10 +1,10 @@
-#include "standinserver_p.h"
+#include "server_p.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QUuid>
 
-namespace StandIn {
+namespace DevServer {
 
 namespace {
 
@@ -25,7 +25,7 @@ int sessionIdOf(const QJsonObject &frame)
 
 } // namespace
 
-void StandInServer::Private::acceptWebSockets()
+void Server::Private::acceptWebSockets()
 {
     while (http->hasPendingWebSocketConnections()) {
         QWebSocket *socket = http->nextPendingWebSocketConnection().release();
@@ -58,7 +58,7 @@ void StandInServer::Private::acceptWebSockets()
     }
 }
 
-Connection *StandInServer::Private::connection(QWebSocket *socket)
+Connection *Server::Private::connection(QWebSocket *socket)
 {
     for (Connection &c : connections) {
         if (c.socket == socket)
@@ -67,7 +67,7 @@ Connection *StandInServer::Private::connection(QWebSocket *socket)
     return nullptr;
 }
 
-void StandInServer::Private::onSocketGone(QWebSocket *socket)
+void Server::Private::onSocketGone(QWebSocket *socket)
 {
     if (!connection(socket))
         return;
@@ -77,7 +77,7 @@ void StandInServer::Private::onSocketGone(QWebSocket *socket)
     emit q->socketDisconnected();
 }
 
-void StandInServer::Private::unlink(QWebSocket *socket)
+void Server::Private::unlink(QWebSocket *socket)
 {
     Connection *c = connection(socket);
     if (!c || !c->agentId)
@@ -95,7 +95,7 @@ void StandInServer::Private::unlink(QWebSocket *socket)
     announcePresence(agentId, wasOnline);
 }
 
-void StandInServer::Private::send(QWebSocket *socket, const QJsonObject &frame)
+void Server::Private::send(QWebSocket *socket, const QJsonObject &frame)
 {
     const QString text = QString::fromUtf8(QJsonDocument(frame).toJson(QJsonDocument::Compact));
     ++framesSent;
@@ -108,7 +108,7 @@ void StandInServer::Private::send(QWebSocket *socket, const QJsonObject &frame)
     }
 }
 
-void StandInServer::Private::sendJunk(QWebSocket *socket)
+void Server::Private::sendJunk(QWebSocket *socket)
 {
     switch (counters.junkFrames++ % 4) {
     case 0:
@@ -133,8 +133,8 @@ void StandInServer::Private::sendJunk(QWebSocket *socket)
     }
 }
 
-void StandInServer::Private::pushToAgents(const QJsonObject &frame,
-                                          const std::function<bool(const Connection &)> &accept)
+void Server::Private::pushToAgents(const QJsonObject &frame,
+                                   const std::function<bool(const Connection &)> &accept)
 {
     const auto open = connections;
     for (const Connection &c : open) {
@@ -143,8 +143,8 @@ void StandInServer::Private::pushToAgents(const QJsonObject &frame,
     }
 }
 
-void StandInServer::Private::pushToSessionViewers(int sessionId, const QJsonObject &frame,
-                                                  QWebSocket *except)
+void Server::Private::pushToSessionViewers(int sessionId, const QJsonObject &frame,
+                                           QWebSocket *except)
 {
     const auto it = sessions.constFind(sessionId);
     if (it == sessions.constEnd())
@@ -155,8 +155,8 @@ void StandInServer::Private::pushToSessionViewers(int sessionId, const QJsonObje
     });
 }
 
-void StandInServer::Private::acceptChat(QWebSocket *socket, int agentId, int sessionId,
-                                        const QString &content, const QString &msgType)
+void Server::Private::acceptChat(QWebSocket *socket, int agentId, int sessionId,
+                                 const QString &content, const QString &msgType)
 {
     ++chatFrames;
     if (plan.refuseChatEveryNth > 0 && chatFrames % plan.refuseChatEveryNth == 0) {
@@ -200,7 +200,7 @@ void StandInServer::Private::acceptChat(QWebSocket *socket, int agentId, int ses
     });
 }
 
-void StandInServer::Private::onFrame(QWebSocket *socket, const QString &text)
+void Server::Private::onFrame(QWebSocket *socket, const QString &text)
 {
     frames.append(text);
     emit q->frameReceived(text);
@@ -352,4 +352,4 @@ void StandInServer::Private::onFrame(QWebSocket *socket, const QString &text)
     send(socket, errorFrame(QStringLiteral("未知的消息类型: %1").arg(type)));
 }
 
-} // namespace StandIn
+} // namespace DevServer

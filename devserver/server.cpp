@@ -1,4 +1,4 @@
-#include "standinserver_p.h"
+#include "server_p.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -13,7 +13,7 @@
 
 #include <algorithm>
 
-namespace StandIn {
+namespace DevServer {
 
 namespace {
 
@@ -71,7 +71,7 @@ qint64 epochOf(const QJsonValue &value)
 
 // ---------------------------------------------------------------- Private
 
-StandInServer::Private::Private(StandInServer *owner)
+Server::Private::Private(Server *owner)
     : q(owner)
     , http(new HttpFrontend([this](const QHttpServerRequest &request, QTcpSocket *socket) {
         handleHttp(request, socket);
@@ -99,7 +99,7 @@ StandInServer::Private::Private(StandInServer *owner)
                      [this] { acceptWebSockets(); });
 }
 
-StandInServer::Private::~Private()
+Server::Private::~Private()
 {
     // The sockets outlive this object as children of the server; they must
     // not call back into it while they die.
@@ -112,19 +112,19 @@ StandInServer::Private::~Private()
     }
 }
 
-QString StandInServer::Private::hostString() const
+QString Server::Private::hostString() const
 {
     if (address == QHostAddress(QHostAddress::LocalHost) || address.isNull())
         return QStringLiteral("127.0.0.1");
     return address.toString();
 }
 
-QString StandInServer::Private::baseUrl() const
+QString Server::Private::baseUrl() const
 {
     return QStringLiteral("http://%1:%2").arg(hostString()).arg(port);
 }
 
-AgentAccount *StandInServer::Private::account(int agentId)
+AgentAccount *Server::Private::account(int agentId)
 {
     for (AgentAccount &a : accounts) {
         if (a.id == agentId)
@@ -133,7 +133,7 @@ AgentAccount *StandInServer::Private::account(int agentId)
     return nullptr;
 }
 
-QString StandInServer::Private::issueToken(int agentId)
+QString Server::Private::issueToken(int agentId)
 {
     const AgentAccount *a = account(agentId);
     const QJsonObject header {{QStringLiteral("alg"), QStringLiteral("HS256")},
@@ -153,13 +153,13 @@ QString StandInServer::Private::issueToken(int agentId)
 
 // Tokens are checked by their signature, not looked up: a restarted stand-in
 // still accepts the tokens it issued before, as a real service would.
-QByteArray StandInServer::Private::sign(const QByteArray &signingInput)
+QByteArray Server::Private::sign(const QByteArray &signingInput)
 {
     return base64Url(QMessageAuthenticationCode::hash(
         signingInput, QByteArrayLiteral("stand-in secret"), QCryptographicHash::Sha256));
 }
 
-int StandInServer::Private::agentForToken(const QString &token) const
+int Server::Private::agentForToken(const QString &token) const
 {
     const QList<QByteArray> parts = token.toLatin1().split('.');
     if (parts.size() != 3 || revokedTokens.contains(token)
@@ -177,14 +177,14 @@ int StandInServer::Private::agentForToken(const QString &token) const
         : 0;
 }
 
-bool StandInServer::Private::isLinked(int agentId) const
+bool Server::Private::isLinked(int agentId) const
 {
     return agentId
         && std::any_of(connections.cbegin(), connections.cend(),
                        [agentId](const Connection &c) { return c.agentId == agentId; });
 }
 
-bool StandInServer::Private::isOnline(int agentId) const
+bool Server::Private::isOnline(int agentId) const
 {
     const bool marked
         = std::any_of(accounts.cbegin(), accounts.cend(),
@@ -192,7 +192,7 @@ bool StandInServer::Private::isOnline(int agentId) const
     return marked || isLinked(agentId);
 }
 
-void StandInServer::Private::setOnline(int agentId, bool online)
+void Server::Private::setOnline(int agentId, bool online)
 {
     AgentAccount *a = account(agentId);
     if (!a)
@@ -202,7 +202,7 @@ void StandInServer::Private::setOnline(int agentId, bool online)
     announcePresence(agentId, wasOnline);
 }
 
-void StandInServer::Private::announcePresence(int agentId, bool wasOnline)
+void Server::Private::announcePresence(int agentId, bool wasOnline)
 {
     const AgentAccount *a = account(agentId);
     const bool online = isOnline(agentId);
@@ -216,13 +216,13 @@ void StandInServer::Private::announcePresence(int agentId, bool wasOnline)
     pushToAgents(frame, [agentId](const Connection &c) { return c.agentId != agentId; });
 }
 
-bool StandInServer::Private::visibleTo(const SessionRecord &s, int agentId) const
+bool Server::Private::visibleTo(const SessionRecord &s, int agentId) const
 {
     const int owner = s.fields.value(QStringLiteral("agent_id")).toInt();
     return owner == 0 || owner == agentId;
 }
 
-QString StandInServer::Private::transfer(int sessionId, int giver, int target)
+QString Server::Private::transfer(int sessionId, int giver, int target)
 {
     const auto it = sessions.find(sessionId);
     const AgentAccount *from = account(giver);
@@ -254,19 +254,19 @@ QString StandInServer::Private::transfer(int sessionId, int giver, int target)
     return {};
 }
 
-QString StandInServer::handOver(int sessionId, int toAgentId)
+QString Server::handOver(int sessionId, int toAgentId)
 {
     const int owner = d->sessionJson(sessionId).value(QStringLiteral("agent_id")).toInt();
     return owner ? d->transfer(sessionId, owner, toAgentId) : QStringLiteral("会话未分配坐席");
 }
 
-QJsonObject StandInServer::Private::sessionJson(int sessionId) const
+QJsonObject Server::Private::sessionJson(int sessionId) const
 {
     const auto it = sessions.constFind(sessionId);
     return it == sessions.constEnd() ? QJsonObject() : it->fields;
 }
 
-int StandInServer::Private::addSessionRecord(const QJsonObject &given)
+int Server::Private::addSessionRecord(const QJsonObject &given)
 {
     int id = given.value(QStringLiteral("id")).toInt();
     if (id < 1 || sessions.contains(id))
@@ -302,7 +302,7 @@ int StandInServer::Private::addSessionRecord(const QJsonObject &given)
     return id;
 }
 
-bool StandInServer::Private::hasAgentMessage(const SessionRecord &s) const
+bool Server::Private::hasAgentMessage(const SessionRecord &s) const
 {
     for (const QJsonObject &m : s.messages) {
         const QString type = m.value(QStringLiteral("from_type")).toString();
@@ -315,7 +315,7 @@ bool StandInServer::Private::hasAgentMessage(const SessionRecord &s) const
 // Stores a message with every field the service sends filled in. Live traffic
 // (`live`) moves the session's preview, time and unread count; fixtures only
 // fill an empty preview and leave the session's time as the test set it.
-QJsonObject StandInServer::Private::storeMessage(int sessionId, QJsonObject m, bool live)
+QJsonObject Server::Private::storeMessage(int sessionId, QJsonObject m, bool live)
 {
     auto it = sessions.find(sessionId);
     if (it == sessions.end())
@@ -356,44 +356,44 @@ QJsonObject StandInServer::Private::storeMessage(int sessionId, QJsonObject m, b
     return m;
 }
 
-// ---------------------------------------------------------------- StandInServer
+// ---------------------------------------------------------------- Server
 
-StandInServer::StandInServer(QObject *parent) : QObject(parent), d(new Private(this)) { }
+Server::Server(QObject *parent) : QObject(parent), d(new Private(this)) { }
 
-StandInServer::~StandInServer()
+Server::~Server()
 {
     if (!d->statePath.isEmpty())
         saveState();
 }
 
-bool StandInServer::listen(const QHostAddress &address, quint16 port)
+bool Server::listen(const QHostAddress &address, quint16 port)
 {
     d->address = address;
     d->port = d->http->listen(address, port);
     return d->port != 0;
 }
 
-quint16 StandInServer::port() const
+quint16 Server::port() const
 {
     return d->port;
 }
 
-QString StandInServer::restBaseUrl() const
+QString Server::restBaseUrl() const
 {
     return d->baseUrl() + QStringLiteral("/api");
 }
 
-QString StandInServer::wssUrl() const
+QString Server::wssUrl() const
 {
     return QStringLiteral("ws://%1:%2/wss").arg(d->hostString()).arg(d->port);
 }
 
-QList<AgentAccount> StandInServer::accounts() const
+QList<AgentAccount> Server::accounts() const
 {
     return d->accounts;
 }
 
-void StandInServer::addAccount(const AgentAccount &account)
+void Server::addAccount(const AgentAccount &account)
 {
     if (AgentAccount *existing = d->account(account.id))
         *existing = account;
@@ -401,59 +401,59 @@ void StandInServer::addAccount(const AgentAccount &account)
         d->accounts.append(account);
 }
 
-void StandInServer::setAgentOnline(int agentId, bool online)
+void Server::setAgentOnline(int agentId, bool online)
 {
     d->setOnline(agentId, online);
 }
 
-QString StandInServer::issueToken(int agentId) const
+QString Server::issueToken(int agentId) const
 {
     return d->issueToken(agentId);
 }
 
-void StandInServer::revokeTokens()
+void Server::revokeTokens()
 {
     d->revokedTokens.unite(std::exchange(d->issuedTokens, {}));
     d->changed();
 }
 
-QString StandInServer::channelCode() const
+QString Server::channelCode() const
 {
     return demoChannelCode();
 }
 
-void StandInServer::clearChannel()
+void Server::clearChannel()
 {
     d->sessions.clear();
     d->changed();
 }
 
-void StandInServer::seedDemoChannel()
+void Server::seedDemoChannel()
 {
     d->seedDemo();
 }
 
-void StandInServer::seedReceptionArchive(int count)
+void Server::seedReceptionArchive(int count)
 {
     d->seedArchive(count);
 }
 
-int StandInServer::addSession(const QJsonObject &fields)
+int Server::addSession(const QJsonObject &fields)
 {
     return d->addSessionRecord(fields);
 }
 
-int StandInServer::addMessage(int sessionId, const QJsonObject &fields)
+int Server::addMessage(int sessionId, const QJsonObject &fields)
 {
     return d->storeMessage(sessionId, fields, false).value(QStringLiteral("id")).toInt();
 }
 
-QJsonObject StandInServer::session(int sessionId) const
+QJsonObject Server::session(int sessionId) const
 {
     return d->sessionJson(sessionId);
 }
 
-QJsonArray StandInServer::messages(int sessionId) const
+QJsonArray Server::messages(int sessionId) const
 {
     QJsonArray out;
     const auto it = d->sessions.constFind(sessionId);
@@ -464,13 +464,13 @@ QJsonArray StandInServer::messages(int sessionId) const
     return out;
 }
 
-int StandInServer::sessionCount() const
+int Server::sessionCount() const
 {
     return d->sessions.size();
 }
 
-int StandInServer::visitorOpensSession(const QString &visitorName, const QString &visitorId,
-                                       const QString &ip)
+int Server::visitorOpensSession(const QString &visitorName, const QString &visitorId,
+                                const QString &ip)
 {
     int id = 0;
     if (!visitorId.isEmpty()) {
@@ -504,8 +504,7 @@ int StandInServer::visitorOpensSession(const QString &visitorName, const QString
     return id;
 }
 
-QJsonObject StandInServer::visitorSays(int sessionId, const QString &content,
-                                       const QString &msgType)
+QJsonObject Server::visitorSays(int sessionId, const QString &content, const QString &msgType)
 {
     const QJsonObject session = d->sessionJson(sessionId);
     if (session.isEmpty())
@@ -526,7 +525,7 @@ QJsonObject StandInServer::visitorSays(int sessionId, const QString &content,
     return stored;
 }
 
-void StandInServer::visitorLeaves(int sessionId)
+void Server::visitorLeaves(int sessionId)
 {
     auto it = d->sessions.find(sessionId);
     if (it == d->sessions.end())
@@ -538,7 +537,7 @@ void StandInServer::visitorLeaves(int sessionId)
                              {QStringLiteral("session_id"), sessionId}});
 }
 
-bool StandInServer::recallMessage(int sessionId, const QString &msgUuid)
+bool Server::recallMessage(int sessionId, const QString &msgUuid)
 {
     auto it = d->sessions.find(sessionId);
     if (it == d->sessions.end() || msgUuid.isEmpty())
@@ -572,15 +571,15 @@ ReplyRule replyRule(ReplyRule::Kind kind, const QString &pathContains, int times
 
 } // namespace
 
-void StandInServer::injectFault(const QString &pathContains, Fault fault, int times)
+void Server::injectFault(const QString &pathContains, Fault fault, int times)
 {
     ReplyRule rule = replyRule(ReplyRule::InjectedFault, pathContains, times);
     rule.fault = fault;
     d->rules.append(rule);
 }
 
-void StandInServer::setRawReply(const QString &pathContains, int httpStatus, const QByteArray &body,
-                                int times)
+void Server::setRawReply(const QString &pathContains, int httpStatus, const QByteArray &body,
+                         int times)
 {
     ReplyRule rule = replyRule(ReplyRule::RawReply, pathContains, times);
     rule.httpStatus = httpStatus;
@@ -588,25 +587,25 @@ void StandInServer::setRawReply(const QString &pathContains, int httpStatus, con
     d->rules.append(rule);
 }
 
-void StandInServer::delayReplies(const QString &pathContains, int ms, int times)
+void Server::delayReplies(const QString &pathContains, int ms, int times)
 {
     ReplyRule rule = replyRule(ReplyRule::Delay, pathContains, times);
     rule.delayMs = ms;
     d->rules.append(rule);
 }
 
-void StandInServer::clearFaults()
+void Server::clearFaults()
 {
     d->rules.clear();
     d->refuseAuth = false;
 }
 
-QList<RecordedRequest> StandInServer::requests() const
+QList<RecordedRequest> Server::requests() const
 {
     return d->recorded;
 }
 
-QList<RecordedRequest> StandInServer::requestsTo(const QString &pathContains) const
+QList<RecordedRequest> Server::requestsTo(const QString &pathContains) const
 {
     QList<RecordedRequest> out;
     for (const RecordedRequest &r : d->recorded) {
@@ -616,32 +615,32 @@ QList<RecordedRequest> StandInServer::requestsTo(const QString &pathContains) co
     return out;
 }
 
-void StandInServer::clearRequests()
+void Server::clearRequests()
 {
     d->recorded.clear();
 }
 
-QStringList StandInServer::receivedFrames() const
+QStringList Server::receivedFrames() const
 {
     return d->frames;
 }
 
-void StandInServer::clearReceivedFrames()
+void Server::clearReceivedFrames()
 {
     d->frames.clear();
 }
 
-int StandInServer::connectionCount() const
+int Server::connectionCount() const
 {
     return d->connections.size();
 }
 
-int StandInServer::closeFramesReceived() const
+int Server::closeFramesReceived() const
 {
     return d->closeFramesReceived;
 }
 
-int StandInServer::authenticatedCount() const
+int Server::authenticatedCount() const
 {
     int n = 0;
     for (const Connection &c : d->connections) {
@@ -651,30 +650,30 @@ int StandInServer::authenticatedCount() const
     return n;
 }
 
-void StandInServer::pushFrame(const QJsonObject &frame)
+void Server::pushFrame(const QJsonObject &frame)
 {
     d->pushToAgents(frame);
 }
 
-void StandInServer::pushFrameTwice(const QJsonObject &frame)
+void Server::pushFrameTwice(const QJsonObject &frame)
 {
     d->pushToAgents(frame);
     d->pushToAgents(frame);
 }
 
-void StandInServer::pushText(const QString &text)
+void Server::pushText(const QString &text)
 {
     for (const Connection &c : d->connections)
         c.socket->sendTextMessage(text);
 }
 
-void StandInServer::pushBinary(const QByteArray &data)
+void Server::pushBinary(const QByteArray &data)
 {
     for (const Connection &c : d->connections)
         c.socket->sendBinaryMessage(data);
 }
 
-void StandInServer::dropConnections()
+void Server::dropConnections()
 {
     const auto open = d->connections;
     for (const Connection &c : open) {
@@ -683,7 +682,7 @@ void StandInServer::dropConnections()
     }
 }
 
-void StandInServer::closeConnections(QWebSocketProtocol::CloseCode code, const QString &reason)
+void Server::closeConnections(QWebSocketProtocol::CloseCode code, const QString &reason)
 {
     const auto open = d->connections;
     for (const Connection &c : open) {
@@ -692,8 +691,7 @@ void StandInServer::closeConnections(QWebSocketProtocol::CloseCode code, const Q
     }
 }
 
-void StandInServer::startVisitorTraffic(const QList<int> &sessionIds, int perSecond,
-                                        const QString &prefix)
+void Server::startVisitorTraffic(const QList<int> &sessionIds, int perSecond, const QString &prefix)
 {
     d->trafficSessions = sessionIds;
     d->trafficPrefix = prefix;
@@ -709,18 +707,18 @@ void StandInServer::startVisitorTraffic(const QList<int> &sessionIds, int perSec
         d->trafficTimer->start(qMax(1, 1000 / perSecond));
 }
 
-void StandInServer::stopVisitorTraffic()
+void Server::stopVisitorTraffic()
 {
     if (d->trafficTimer)
         d->trafficTimer->stop();
 }
 
-int StandInServer::visitorTrafficWritten() const
+int Server::visitorTrafficWritten() const
 {
     return d->trafficWritten;
 }
 
-void StandInServer::Private::writeTraffic()
+void Server::Private::writeTraffic()
 {
     if (trafficSessions.isEmpty())
         return;
@@ -731,7 +729,7 @@ void StandInServer::Private::writeTraffic()
         ++trafficWritten;
 }
 
-void StandInServer::setFaultPlan(const FaultPlan &plan)
+void Server::setFaultPlan(const FaultPlan &plan)
 {
     d->plan = plan;
     if (!d->dropTimer) {
@@ -747,36 +745,36 @@ void StandInServer::setFaultPlan(const FaultPlan &plan)
         d->dropTimer->stop();
 }
 
-FaultPlan StandInServer::faultPlan() const
+FaultPlan Server::faultPlan() const
 {
     return d->plan;
 }
 
-FaultCounters StandInServer::faultCounters() const
+FaultCounters Server::faultCounters() const
 {
     return d->counters;
 }
 
-void StandInServer::refuseNextAuth(const QString &msg)
+void Server::refuseNextAuth(const QString &msg)
 {
     d->refuseAuth = true;
     d->refuseAuthMsg = msg;
 }
 
-QString StandInServer::uploadDir() const
+QString Server::uploadDir() const
 {
     return d->uploadPath;
 }
 
 // ---------------------------------------------------------------- state file
 
-void StandInServer::Private::changed()
+void Server::Private::changed()
 {
     if (saveTimer && !saveTimer->isActive())
         saveTimer->start();
 }
 
-QJsonObject StandInServer::Private::stateJson() const
+QJsonObject Server::Private::stateJson() const
 {
     QJsonArray records;
     for (auto it = sessions.cbegin(); it != sessions.cend(); ++it) {
@@ -804,7 +802,7 @@ QJsonObject StandInServer::Private::stateJson() const
             {QStringLiteral("sessions"), records}};
 }
 
-void StandInServer::Private::loadState(const QJsonObject &state)
+void Server::Private::loadState(const QJsonObject &state)
 {
     sessions.clear();
     for (const QJsonValue &v : state.value(QStringLiteral("sessions")).toArray()) {
@@ -830,7 +828,7 @@ void StandInServer::Private::loadState(const QJsonObject &state)
     }
 }
 
-bool StandInServer::useStateFile(const QString &path, QString *error)
+bool Server::useStateFile(const QString &path, QString *error)
 {
     d->statePath.clear();
     QFile file(path);
@@ -869,7 +867,7 @@ bool StandInServer::useStateFile(const QString &path, QString *error)
     return loaded;
 }
 
-bool StandInServer::saveState()
+bool Server::saveState()
 {
     if (d->statePath.isEmpty())
         return false;
@@ -884,4 +882,4 @@ bool StandInServer::saveState()
     return file.commit();
 }
 
-} // namespace StandIn
+} // namespace DevServer
