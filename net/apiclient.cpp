@@ -392,14 +392,28 @@ bool ApiClient::dispatch(QNetworkReply *reply, ApiRequest *request, QString *err
         return path.contains(QLatin1String(fragment), Qt::CaseSensitive);
     };
     request->m_data = root.value(QStringLiteral("data"));
-    if (has("/chat/messages"))
-        request->m_messages = messagesFrom(readPagedList(data).elements);
+    const bool listing = has("/chat/channel-sessions") || has("/chat/records");
+    const bool messagePage = has("/chat/messages") || has("/chat/history");
+    if (listing || messagePage) {
+        const PagedList page = readPagedList(data);
+        request->m_total = page.total;
+        request->m_hasMore = page.hasMore;
+        if (listing)
+            request->m_sessions = sessionsFrom(page.elements);
+        else
+            request->m_messages = messagesFrom(page.elements);
+    } else if (has("/upload/chat-image")) {
+        request->m_url = data.value(QStringLiteral("url")).toString();
+    } else if (has("/agent/list")) {
+        for (const QJsonValue &element : root.value(QStringLiteral("data")).toArray())
+            request->m_colleagues.append(Colleague::fromMap(element.toObject().toVariantMap()));
+    }
     emit request->succeeded();
     if (generation != m_generation)
         return true;
 
     if (has("/upload/chat-image")) {
-        emit imageUploaded(data.value(QStringLiteral("url")).toString());
+        emit imageUploaded(request->m_url);
     } else if (has("/agent/login")) {
         const QString newToken = data.value(QStringLiteral("token")).toString();
         QVariantMap userInfo;
@@ -426,18 +440,15 @@ bool ApiClient::dispatch(QNetworkReply *reply, ApiRequest *request, QString *err
             agents.append(element.toObject().toVariantMap());
         emit agentListReceived(agents);
     } else if (has("/chat/channel-sessions")) {
-        const PagedList page = readPagedList(data);
-        emit sessionsReceived(sessionsFrom(page.elements), page.total, page.hasMore);
+        emit sessionsReceived(request->m_sessions, request->m_total, request->m_hasMore);
     } else if (has("/chat/messages")) {
-        const PagedList page = readPagedList(data);
-        emit messagesReceived(sessionIdOfRequest(reply), request->m_messages, page.total,
-                              page.hasMore);
+        emit messagesReceived(sessionIdOfRequest(reply), request->m_messages, request->m_total,
+                              request->m_hasMore);
     } else if (has("/chat/send")) {
         emit messageSent(data.value(QStringLiteral("msg_id")).toVariant().toInt(),
                          data.value(QStringLiteral("session_id")).toVariant().toInt());
     } else if (has("/chat/records")) {
-        const PagedList page = readPagedList(data);
-        emit receptionRecordsReceived(sessionsFrom(page.elements), page.total, page.hasMore);
+        emit receptionRecordsReceived(request->m_sessions, request->m_total, request->m_hasMore);
     } else if (has("/chat/session-info")) {
         emit sessionInfoReceived(ChatSession::fromMap(data.toVariantMap()));
     } else if (has("/chat/update-session")) {
@@ -453,9 +464,8 @@ bool ApiClient::dispatch(QNetworkReply *reply, ApiRequest *request, QString *err
     } else if (has("/chat/mark-read")) {
         // Success needs no announcement.
     } else if (has("/chat/history")) {
-        const PagedList page = readPagedList(data);
-        emit historyReceived(sessionIdOfRequest(reply), messagesFrom(page.elements), page.total,
-                             page.hasMore);
+        emit historyReceived(sessionIdOfRequest(reply), request->m_messages, request->m_total,
+                             request->m_hasMore);
     }
     return true;
 }

@@ -32,15 +32,28 @@ public:
     // The reply's "data" once it has succeeded (an object, or the agent
     // list's array); null before.
     QJsonValue data() const { return m_data; }
-    // A message page's messages, parsed once, oldest first; empty for other replies.
+    // The typed result, parsed once by the client before `succeeded`; empty
+    // for replies of another kind.
+    // A message or history page's messages, oldest first.
     const QList<ChatMessage> &messages() const { return m_messages; }
+    // A session list or reception records page.
+    const QList<ChatSession> &sessions() const { return m_sessions; }
+    // The size of the whole listing of a page, and whether more pages follow.
+    int total() const { return m_total; }
+    bool hasMore() const { return m_hasMore; }
+    // The agent list's entries.
+    const QList<Colleague> &colleagues() const { return m_colleagues; }
+    // An uploaded picture's address.
+    QString url() const { return m_url; }
 
     // Abandons the result: neither this object nor the client emits anything
     // for it afterwards. The request itself still goes to the service.
     void abandon();
 
 signals:
-    // The reply was accepted and its route signal has been emitted.
+    // The reply was accepted; its typed result is filled. Emitted first, then
+    // the client's route signal for it (sessionsReceived, messagesReceived…),
+    // unless this request or all requests were abandoned meanwhile.
     void succeeded();
     // Every failure: the text apiError carries, or "认证失败" for HTTP 401.
     void failed(const QString &error);
@@ -54,6 +67,11 @@ private:
     QString m_path;
     QJsonValue m_data;
     QList<ChatMessage> m_messages;
+    QList<ChatSession> m_sessions;
+    int m_total = 0;
+    bool m_hasMore = false;
+    QString m_url;
+    QList<Colleague> m_colleagues;
 };
 
 // The only HTTP client of the program. Every request goes through the two

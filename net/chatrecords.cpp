@@ -45,6 +45,15 @@ QString normalisedLastTime(const QString &received)
 
 } // namespace
 
+Colleague Colleague::fromMap(const QVariantMap &map)
+{
+    Colleague colleague;
+    colleague.id = number(map, QStringLiteral("id"));
+    colleague.name = text(map, QStringLiteral("name"));
+    colleague.online = number(map, QStringLiteral("online")) == 1;
+    return colleague;
+}
+
 ChatSession ChatSession::fromMap(const QVariantMap &map)
 {
     ChatSession session;

@@ -61,6 +61,16 @@ struct ChatMessage
     static ChatMessage fromMap(const QVariantMap &map);
 };
 
+// A colleague of the agent's channel, as the agent list describes one.
+struct Colleague
+{
+    int id = 0;
+    QString name;
+    bool online = false;
+
+    static Colleague fromMap(const QVariantMap &map);
+};
+
 Q_DECLARE_METATYPE(ChatSession)
 Q_DECLARE_METATYPE(ChatMessage)
 

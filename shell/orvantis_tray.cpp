@@ -1,4 +1,5 @@
 #include "workspace/orvantis.h"
+#include "workspace/sessionstore.h"
 
 #include "app/singleinstance.h"
 #include "net/wssclient.h"
@@ -140,7 +141,7 @@ void setAutoStartEnabled(bool enabled)
 
 void orvantis::setupTray()
 {
-    if (std::exchange(traySetUp, true))
+    if (std::exchange(tray.setUp, true))
         return;
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         QGuiApplication::setQuitOnLastWindowClosed(true);
@@ -153,47 +154,47 @@ void orvantis::setupTray()
     // The sound itself is loaded at sign-in (startAgentSession): nothing
     // rings before then, and its audio backend would only slow the login
     // dialog down.
-    notifyEnabled = QSettings().value(notifyKey, true).toBool();
+    tray.notifyEnabled = QSettings().value(notifyKey, true).toBool();
 
-    trayIcon = new QSystemTrayIcon(QIcon(iconResource), this);
-    trayIcon->setToolTip(trayTitle);
+    tray.icon = new QSystemTrayIcon(QIcon(iconResource), this);
+    tray.icon->setToolTip(trayTitle);
 
-    trayMenu = new QMenu(this);
-    showAction = trayMenu->addAction(QStringLiteral("打开主界面"));
-    notifyAction = trayMenu->addAction(QStringLiteral("新消息提醒"));
-    notifyAction->setCheckable(true);
-    notifyAction->setChecked(notifyEnabled);
-    autoStartAction = trayMenu->addAction(QStringLiteral("开机自动启动"));
-    autoStartAction->setCheckable(true);
-    autoStartAction->setChecked(isAutoStartEnabled());
-    trayMenu->addSeparator();
-    quitAction = trayMenu->addAction(QStringLiteral("退出程序"));
+    tray.menu = new QMenu(this);
+    tray.showAction = tray.menu->addAction(QStringLiteral("打开主界面"));
+    tray.notifyAction = tray.menu->addAction(QStringLiteral("新消息提醒"));
+    tray.notifyAction->setCheckable(true);
+    tray.notifyAction->setChecked(tray.notifyEnabled);
+    tray.autoStartAction = tray.menu->addAction(QStringLiteral("开机自动启动"));
+    tray.autoStartAction->setCheckable(true);
+    tray.autoStartAction->setChecked(isAutoStartEnabled());
+    tray.menu->addSeparator();
+    tray.quitAction = tray.menu->addAction(QStringLiteral("退出程序"));
 
-    connect(autoStartAction, &QAction::toggled, this, [this](bool on) {
+    connect(tray.autoStartAction, &QAction::toggled, this, [this](bool on) {
         setAutoStartEnabled(on);
         // The mark shows what is really stored, even when the write was refused.
-        const QSignalBlocker blocker(autoStartAction);
-        autoStartAction->setChecked(isAutoStartEnabled());
+        const QSignalBlocker blocker(tray.autoStartAction);
+        tray.autoStartAction->setChecked(isAutoStartEnabled());
     });
-    connect(notifyAction, &QAction::toggled, this, [this](bool on) {
-        notifyEnabled = on;
-        NotifySound::instance()->setEnabled(on && !quietMode);
+    connect(tray.notifyAction, &QAction::toggled, this, [this](bool on) {
+        tray.notifyEnabled = on;
+        NotifySound::instance()->setEnabled(on && !alerts.quiet);
         QSettings().setValue(notifyKey, on);
     });
-    connect(showAction, &QAction::triggered, this, &orvantis::showMainWindow);
-    connect(quitAction, &QAction::triggered, this, [this] {
+    connect(tray.showAction, &QAction::triggered, this, &orvantis::showMainWindow);
+    connect(tray.quitAction, &QAction::triggered, this, [this] {
         quitting = true;
         wssClient->disconnectFromServer();
-        trayIcon->hide();
+        tray.icon->hide();
         QCoreApplication::quit();
     });
-    connect(trayIcon, &QSystemTrayIcon::activated, this,
+    connect(tray.icon, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
                 if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
                     showMainWindow();
             });
 
-    trayIcon->setContextMenu(trayMenu);
+    tray.icon->setContextMenu(tray.menu);
     setupIpcServer();
 }
 
@@ -204,16 +205,16 @@ void orvantis::setupIpcServer()
     const QString name = SingleInstanceGuard::serverName();
     if (name.isEmpty())
         return;
-    ipcServer = new QLocalServer(this);
-    ipcServer->setSocketOptions(QLocalServer::UserAccessOption);
+    tray.ipcServer = new QLocalServer(this);
+    tray.ipcServer->setSocketOptions(QLocalServer::UserAccessOption);
     // A socket left behind by a killed instance would block listen().
     QLocalServer::removeServer(name);
-    if (!ipcServer->listen(name)) {
-        qDebug() << "[UI] IPC 服务启动失败:" << ipcServer->errorString();
+    if (!tray.ipcServer->listen(name)) {
+        qDebug() << "[UI] IPC 服务启动失败:" << tray.ipcServer->errorString();
         return;
     }
-    connect(ipcServer, &QLocalServer::newConnection, this, [this] {
-        while (QLocalSocket *socket = ipcServer->nextPendingConnection())
+    connect(tray.ipcServer, &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket *socket = tray.ipcServer->nextPendingConnection())
             handleIpcConnection(socket);
     });
 }
@@ -222,7 +223,7 @@ void orvantis::handleIpcConnection(QLocalSocket *socket)
 {
     auto handle = [this, socket] {
         const QByteArray data = socket->readAll();
-        if (data.contains("SHOW") && loggedIn)
+        if (data.contains("SHOW") && signIn.active)
             showMainWindow();
         socket->disconnectFromServer();
     };
@@ -234,7 +235,7 @@ void orvantis::handleIpcConnection(QLocalSocket *socket)
 
 void orvantis::showMainWindow()
 {
-    if (!loggedIn)
+    if (!signIn.active)
         return;
     // Set while hidden in the constructor; the native window keeps a copy of
     // its own, which would keep the window manager from giving it the keys.
@@ -245,10 +246,10 @@ void orvantis::showMainWindow()
         // Hidden while minimised, it would come back minimised, out of sight.
         // A frameless window shown again is placed anew: back where it was.
         Qt::WindowStates state = windowState() & ~Qt::WindowMinimized;
-        if (hiddenGeometry.isValid()) {
+        if (tray.hiddenGeometry.isValid()) {
             setWindowState(Qt::WindowNoState);
-            setGeometry(hiddenGeometry);
-            state = hiddenState;
+            setGeometry(tray.hiddenGeometry);
+            state = tray.hiddenState;
         }
         setWindowState(state);
         show();
@@ -264,12 +265,12 @@ void orvantis::showMainWindow()
 void orvantis::hideToTray()
 {
     // Where it goes back on the next click of the tray icon.
-    hiddenGeometry = normalGeometry();
-    hiddenState = windowState() & Qt::WindowMaximized;
+    tray.hiddenGeometry = normalGeometry();
+    tray.hiddenState = windowState() & Qt::WindowMaximized;
     hide();
-    if (!trayHintShown && trayIcon) {
-        trayHintShown = true;
-        trayIcon->showMessage(
+    if (!tray.hintShown && tray.icon) {
+        tray.hintShown = true;
+        tray.icon->showMessage(
             trayTitle,
             QStringLiteral("已最小化到托盘，有新消息时会在这里提醒。退出请右键托盘图标。"),
             QSystemTrayIcon::Information, 4000);
@@ -278,26 +279,24 @@ void orvantis::hideToTray()
 
 void orvantis::updateTrayBadge()
 {
-    if (!trayIcon)
+    if (!tray.icon)
         return;
 
-    int total = 0;
-    for (const ChatSession &session : std::as_const(sessions))
-        total += session.unreadCount;
+    const int total = sessionStore->totalUnread();
 
-    trayIcon->setToolTip(total < 1 ? trayTitle
-                                   : QStringLiteral("Quvela在线客服 — %1 条未读").arg(total));
+    tray.icon->setToolTip(total < 1 ? trayTitle
+                                    : QStringLiteral("Quvela在线客服 — %1 条未读").arg(total));
 
-    if (total == lastBadgeCount)
+    if (total == tray.lastBadgeCount)
         return;
-    lastBadgeCount = total;
+    tray.lastBadgeCount = total;
 
     QPixmap pixmap = QIcon(iconResource).pixmap(badgeIconSize, badgeIconSize);
     if (pixmap.isNull())
         pixmap = windowIcon().pixmap(badgeIconSize, badgeIconSize);
     if (pixmap.isNull())
         return;
-    trayIcon->setIcon(QIcon(paintTrayBadge(pixmap, total)));
+    tray.icon->setIcon(QIcon(paintTrayBadge(pixmap, total)));
 }
 
 void orvantis::restoreWindowGeometry()

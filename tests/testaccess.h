@@ -6,21 +6,33 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 
+#include "widgets/sessionlistitem.h"
 #include "workspace/messagestore.h"
 #include "workspace/orvantis.h"
 #include "workspace/sessionlistview.h"
+#include "workspace/sessionstore.h"
 
 class OrvantisTestAccess
 {
 public:
     static SessionListItem *row(const orvantis *w, int id) { return w->sessionListView->row(id); }
     static int rowsMaterialised(const orvantis *w) { return w->sessionListView->rowCount(); }
-    static const QMap<int, ChatSession> &map(const orvantis *w) { return w->sessionMap; }
-    static QScrollArea *listArea(const orvantis *w) { return w->sessionScrollArea; }
-    static int joinedSessionId(const orvantis *w) { return w->joinedSessionId; }
+    static QMap<int, ChatSession> map(const orvantis *w)
+    {
+        QMap<int, ChatSession> byId;
+        for (const ChatSession &s : w->sessionList())
+            byId.insert(s.id, s);
+        return byId;
+    }
+    static QScrollArea *listArea(const orvantis *w) { return w->sessionListView->area(); }
+    static int joinedSessionId(const orvantis *w) { return w->conv.joinedSessionId; }
+    static void reloadSessions(orvantis *w) { w->sessionStore->loadFirstPage(); }
     static void rebuild(orvantis *w) { w->rebuildSessionList(); }
     static void select(orvantis *w, int id) { w->selectSession(id); }
-    static void rightClick(orvantis *w, SessionListItem *row) { w->onSessionItemRightClicked(row); }
+    static void rightClick(orvantis *w, SessionListItem *row)
+    {
+        w->onSessionItemRightClicked(row->sessionId(), row->mapToGlobal(QPoint()));
+    }
     static void ipMenu(orvantis *w) { w->showIpContextMenu(QPoint(2, 2)); }
     static void recallClicked(orvantis *w, const QString &uuid) { w->onRecallClicked(uuid); }
     static void lightbox(orvantis *w, const QString &url) { w->showImageLightbox(url); }
@@ -29,11 +41,7 @@ public:
     static void transfer(orvantis *w) { w->onTransferClicked(); }
     static bool pasteImage(orvantis *w) { return w->pasteImage(); }
     // Pushed messages are shown a moment after they arrive.
-    static bool arrivalsShown(const orvantis *w) { return !w->arrivalTimer->isActive(); }
-    static QSystemTrayIcon *tray(const orvantis *w) { return w->trayIcon; }
-    static void clearSessions(orvantis *w)
-    {
-        w->clearSessions();
-        w->currentSessionId = 0;
-    }
+    static bool arrivalsShown(const orvantis *w) { return !w->conv.arrivalTimer->isActive(); }
+    static QSystemTrayIcon *tray(const orvantis *w) { return w->tray.icon; }
+    static void clearSessions(orvantis *w) { w->sessionStore->clear(); }
 };

@@ -241,7 +241,7 @@ private slots:
                                   + QByteArray(100000, 'x') + R"("},
             {"id":8,"last_time":"253402300800","status":"online"},
             {"visitor_name":"no id"},5,"text",null]}})");
-        ws.w()->api()->sendGetRequest("/chat/channel-sessions");
+        Access::reloadSessions(ws.w());
         QTRY_COMPARE(ws.w()->visibleSessionOrder(), (QList<int> {8, 7}));
         QCOMPARE(Access::map(ws.w()).value(8).lastTime, "253402300800");
         QCOMPARE(ws.rowOf(7), "123|xxxxxxxxxxxxxxx...||-|off");

@@ -20,6 +20,7 @@
 
 #include "net/serviceconfig.h"
 #include "widgets/breakabletext.h"
+#include "widgets/displaytext.h"
 
 namespace {
 
@@ -58,15 +59,6 @@ const char kBubbleStyle[]
       "border: none; background: transparent; }"
       "QPushButton#retryButton:hover, QPushButton#discardButton:hover { text-decoration: "
       "underline; }";
-
-QString firstCharacterUpper(const QString &text)
-{
-    if (text.isEmpty())
-        return QStringLiteral("?");
-    const int length
-        = (text.size() > 1 && text.at(0).isHighSurrogate() && text.at(1).isLowSurrogate()) ? 2 : 1;
-    return text.left(length).toUpper();
-}
 
 // What the content label shows of a message: all of it up to a sane length.
 QString displayedText(const QString &content)
@@ -230,7 +222,7 @@ ChatBubble::ChatBubble(const ChatMessage &msg, bool isFromSelf, QWidget *parent)
                     "(应该在左边)";
     }
 
-    m_avatarLabel->setText(firstCharacterUpper(msg.senderName));
+    m_avatarLabel->setText(DisplayText::firstLetterUpper(msg.senderName));
 
     if (m_msgType != QLatin1String("image")) {
         m_imageButton->hide();

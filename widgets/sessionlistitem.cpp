@@ -9,19 +9,11 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
+#include "widgets/displaytext.h"
+
 namespace {
 
 constexpr int kPreviewLength = 15;
-
-// The first character as the reader sees it: a surrogate pair stays whole.
-QString firstCharacterUpper(const QString &text)
-{
-    if (text.isEmpty())
-        return {};
-    const int length
-        = (text.size() > 1 && text.at(0).isHighSurrogate() && text.at(1).isLowSurrogate()) ? 2 : 1;
-    return text.left(length).toUpper();
-}
 
 QLabel *makeLabel(const char *objectName, QWidget *parent)
 {
@@ -140,7 +132,7 @@ void SessionListItem::showSession(const ChatSession &session)
 {
     m_sessionId = session.id;
     const QString name = session.displayName();
-    setTextIfChanged(m_avatarLabel, firstCharacterUpper(name));
+    setTextIfChanged(m_avatarLabel, DisplayText::firstLetterUpper(name));
     setTextIfChanged(m_nameLabel, name);
     if (session.lastMessage != m_lastMessageRaw) {
         m_lastMessageRaw = session.lastMessage;

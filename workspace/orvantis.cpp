@@ -7,11 +7,14 @@
 #include "shell/logindialog.h"
 #include "ui_orvantis.h"
 #include "widgets/desktopnotifier.h"
+#include "widgets/displaytext.h"
 #include "widgets/historydialog.h"
 #include "widgets/notifysound.h"
 #include "widgets/toast.h"
+#include "workspace/catchup.h"
 #include "workspace/messagestore.h"
 #include "workspace/sessionlistview.h"
+#include "workspace/sessionstore.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -49,11 +52,18 @@ orvantis::orvantis() : QMainWindow(nullptr), ui(new Ui::orvantisClass)
     apiClient = new ApiClient(this);
     wssClient = new WssClient(this);
     messageStore = new MessageStore(wssClient, apiClient, this);
+    sessionStore = new SessionStore(apiClient, this);
+    sessionStore->setForegroundProbe([this] { return isInForeground(); });
+    catchUp = new CatchUp(apiClient, sessionStore, messageStore, this);
+    connect(sessionStore, &SessionStore::pageApplied, this, &orvantis::onSessionPageApplied);
+    connect(catchUp, &CatchUp::sessionsChanged, this, &orvantis::rebuildSessionList);
+    connect(catchUp, &CatchUp::sessionCaughtUp, this, &orvantis::onSessionCaughtUp);
+    connect(catchUp, &CatchUp::missedGrew, this, &orvantis::onMissedGrew);
     // Frames that arrive within a moment are shown as one change.
-    arrivalTimer = new QTimer(this);
-    arrivalTimer->setSingleShot(true);
-    arrivalTimer->setInterval(50);
-    connect(arrivalTimer, &QTimer::timeout, this, &orvantis::showArrivals);
+    conv.arrivalTimer = new QTimer(this);
+    conv.arrivalTimer->setSingleShot(true);
+    conv.arrivalTimer->setInterval(50);
+    connect(conv.arrivalTimer, &QTimer::timeout, this, &orvantis::showArrivals);
 
     apiClient->setBaseUrl(ServiceConfig::restBaseUrl());
     wssClient->setUrl(ServiceConfig::wssUrl());
@@ -77,23 +87,23 @@ orvantis::orvantis() : QMainWindow(nullptr), ui(new Ui::orvantisClass)
 
     // Resuming the last sign-in. A token whose payload cannot be read still
     // goes to the service, which has the last word on it.
-    userInfo = apiClient->userInfoFromToken();
-    agentId = userInfo.value(QStringLiteral("id")).toInt();
-    memberId = userInfo.value(QStringLiteral("member_id")).toInt();
+    signIn.profile = apiClient->userInfoFromToken();
+    signIn.agentId = signIn.profile.value(QStringLiteral("id")).toInt();
+    signIn.memberId = signIn.profile.value(QStringLiteral("member_id")).toInt();
     QObject *scope = beginSignIn();
 
     // The first channel record proves the token is still good: only then does
     // the window appear. Both watchers go with this start.
     connect(apiClient, &ApiClient::channelInfoReceived, scope, [this] {
-        if (loggedIn || apiClient->token().isEmpty())
+        if (signIn.active || apiClient->token().isEmpty())
             return;
-        loggedIn = true;
+        signIn.active = true;
         showMainWindow();
-        if (trayIcon)
-            trayIcon->show();
+        if (tray.icon)
+            tray.icon->show();
     });
     connect(apiClient, &ApiClient::apiError, scope, [this](const QString &error) {
-        if (loggedIn)
+        if (signIn.active)
             return;
         qDebug() << "[Login] 自动登录阶段请求失败，回退到登录框:" << error;
         failStart(QString());
@@ -107,12 +117,12 @@ orvantis::orvantis() : QMainWindow(nullptr), ui(new Ui::orvantisClass)
 // every request silently fails.
 void orvantis::onAuthExpired()
 {
-    if (loggedIn) {
+    if (signIn.active) {
         expireSignIn(expiredNotice());
         return;
     }
     // A 401 on the sign-in itself is the dialog's business.
-    if (loginDialog || apiClient->token().isEmpty())
+    if (signIn.dialog || apiClient->token().isEmpty())
         return;
     // A stored token the service no longer accepts answers every request
     // with 401 alone; without this the program would wait invisibly.
@@ -132,28 +142,28 @@ QString orvantis::expiredNotice()
 void orvantis::failStart(const QString &notice)
 {
     endSignIn();
-    loginNotice = notice;
+    signIn.notice = notice;
     showLoginDialog();
 }
 
 QObject *orvantis::beginSignIn()
 {
-    delete signInScope;
-    signInScope = new QObject(this);
+    delete signIn.scope;
+    signIn.scope = new QObject(this);
     // The agent's unsent messages of an earlier run leave once the link is up.
-    messageStore->setAgent(agentId);
-    return signInScope;
+    messageStore->setAgent(signIn.agentId);
+    return signIn.scope;
 }
 
 void orvantis::ownBySignIn(QWidget *widget)
 {
-    if (!signInScope) {
+    if (!signIn.scope) {
         widget->deleteLater();
         return;
     }
     // Closed without answering: no question, menu or dialog of a sign-in that
     // ended can act for the next one.
-    connect(signInScope, &QObject::destroyed, widget, [widget] {
+    connect(signIn.scope, &QObject::destroyed, widget, [widget] {
         widget->hide();
         widget->deleteLater();
     });
@@ -161,15 +171,15 @@ void orvantis::ownBySignIn(QWidget *widget)
 
 void orvantis::endSignIn()
 {
-    loggedIn = false;
-    joinedSessionId = -1;
+    signIn.active = false;
+    conv.joinedSessionId = -1;
     flushDraft(); // the agent's words stay with the account
     // Questions, menus and dialogs it opened, and whatever they would do.
-    delete signInScope;
+    delete signIn.scope;
     dismissAllToasts();
-    reminderDue.clear();
-    if (desktopNotifier)
-        desktopNotifier->withdrawAll();
+    alerts.reminderDue.clear();
+    if (alerts.notifier)
+        alerts.notifier->withdrawAll();
     // Nothing asked for by this sign-in may land in the next one.
     apiClient->abortAllRequests();
     wssClient->disconnectFromServer();
@@ -177,8 +187,8 @@ void orvantis::endSignIn()
     // screen or in the caches.
     resetWorkspace();
     // Nobody is signed in: no badge, no icon, no hint about the tray.
-    if (trayIcon)
-        trayIcon->hide();
+    if (tray.icon)
+        tray.icon->hide();
     hide();
 }
 
@@ -188,7 +198,7 @@ void orvantis::expireSignIn(const QString &notice)
 {
     apiClient->clearToken();
     endSignIn();
-    loginNotice = notice;
+    signIn.notice = notice;
     showLoginDialog();
 }
 
@@ -196,14 +206,14 @@ orvantis::~orvantis()
 {
     // The list view filters events of widgets that die before it does.
     flushDraft();
-    delete loginDialog; // parentless, and of no use without the window
+    delete signIn.dialog; // parentless, and of no use without the window
     delete std::exchange(sessionListView, nullptr);
     dismissAllToasts();
-    if (loggedIn)
+    if (signIn.active)
         saveWindowGeometry();
-    if (trayIcon) {
-        trayIcon->setContextMenu(nullptr);
-        trayIcon->hide();
+    if (tray.icon) {
+        tray.icon->setContextMenu(nullptr);
+        tray.icon->hide();
     }
     wssClient->disconnectFromServer();
     delete ui;
@@ -250,8 +260,6 @@ void orvantis::setupConnections()
             &orvantis::showIpContextMenu);
 
     connect(apiClient, &ApiClient::channelInfoReceived, this, &orvantis::onChannelInfoReceived);
-    connect(apiClient, &ApiClient::sessionsReceived, this, &orvantis::onSessionsReceived);
-    connect(apiClient, &ApiClient::agentListReceived, this, &orvantis::onAgentListReceived);
     connect(apiClient, &ApiClient::messagesReceived, this, &orvantis::onMessagesReceived);
     // Remark and upload replies are followed per request (saveRemark,
     // uploadImage): the reply alone says neither which text was saved nor
@@ -273,7 +281,7 @@ void orvantis::setupConnections()
     connect(messageStore, &MessageStore::messageChanged, this, &orvantis::onOwnMessageChanged);
     connect(messageStore, &MessageStore::messageDiscarded, this,
             [this](int sessionId, const QString &localId) {
-                if (sessionId == currentSessionId)
+                if (sessionId == currentSession())
                     removeChatBubble(bubbleOf(localId));
             });
     connect(wssClient, &WssClient::serviceError, messageStore, &MessageStore::onServiceError);
@@ -281,12 +289,12 @@ void orvantis::setupConnections()
     // however late the layout settles; at the top, older messages come in.
     QScrollBar *chatBar = ui->chatScrollArea->verticalScrollBar();
     connect(chatBar, &QScrollBar::valueChanged, this, [this, chatBar](int value) {
-        chatFollowing = value >= chatBar->maximum() - 40;
+        conv.following = value >= chatBar->maximum() - 40;
         if (value == chatBar->minimum() && chatBar->maximum() > chatBar->minimum())
             showOlderMessages();
     });
     connect(chatBar, &QScrollBar::rangeChanged, this, [this, chatBar](int, int max) {
-        if (chatFollowing)
+        if (conv.following)
             chatBar->setValue(max);
     });
     connect(messageStore, &MessageStore::joinWanted, this, &orvantis::sendJoinSession);
@@ -314,27 +322,27 @@ void orvantis::setupConnections()
 
 void orvantis::showLoginDialog()
 {
-    if (loginDialog)
+    if (signIn.dialog)
         return;
 
     // Without a nested loop: whatever happens meanwhile (late replies, a
     // second start), no caller waits on the dialog.
     auto *dialog = new LoginDialog(apiClient);
-    loginDialog = dialog;
+    signIn.dialog = dialog;
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setWindowModality(Qt::ApplicationModal);
-    if (!lastAccount.isEmpty())
-        dialog->setAccount(lastAccount);
-    dialog->showNotice(std::exchange(loginNotice, QString()));
+    if (!signIn.lastAccount.isEmpty())
+        dialog->setAccount(signIn.lastAccount);
+    dialog->showNotice(std::exchange(signIn.notice, QString()));
     connect(dialog, &LoginDialog::loginSuccess, this,
             [this, dialog](const QString &token, const QVariantMap &info) {
-                lastAccount = dialog->account();
+                signIn.lastAccount = dialog->account();
                 onLoginSuccess(token, info);
             });
     connect(dialog, &QDialog::finished, this, [this](int result) {
         // Queued: a dialog shown from the constructor may be closed before
         // the event loop has started, and a direct quit would be lost.
-        if (result != QDialog::Accepted && !loggedIn)
+        if (result != QDialog::Accepted && !signIn.active)
             QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     });
     dialog->show();
@@ -343,33 +351,33 @@ void orvantis::showLoginDialog()
 void orvantis::onLoginSuccess(const QString &token, const QVariantMap &info)
 {
     Q_UNUSED(token); // the client already holds it
-    userInfo = info;
-    agentId = info.value(QStringLiteral("id")).toInt();
-    memberId = info.value(QStringLiteral("member_id")).toInt();
+    signIn.profile = info;
+    signIn.agentId = info.value(QStringLiteral("id")).toInt();
+    signIn.memberId = info.value(QStringLiteral("member_id")).toInt();
     setupTray();
     buildWorkspace();
     beginSignIn();
-    loggedIn = true;
-    joinedSessionId = -1;
+    signIn.active = true;
+    conv.joinedSessionId = -1;
 
     startAgentSession();
 
     showMainWindow();
-    if (trayIcon)
-        trayIcon->show();
+    if (tray.icon)
+        tray.icon->show();
 }
 
 void orvantis::startAgentSession()
 {
     // Loaded now, ahead of the first message it announces.
-    NotifySound::instance()->setEnabled(notifyEnabled && !quietMode);
+    NotifySound::instance()->setEnabled(tray.notifyEnabled && !alerts.quiet);
 
     apiClient->sendPostRequest(QStringLiteral("/agent/online"), QJsonObject());
 
     ui->merchantNameLabel->setText(
         QStringLiteral("<span style='font-size:15px;font-weight:bold;color:#2f3441;'>%1</span>")
-            .arg(agentDisplayName(userInfo).toHtmlEscaped()));
-    loadReplyLibrary(agentDisplayName(userInfo));
+            .arg(agentDisplayName(signIn.profile).toHtmlEscaped()));
+    loadReplyLibrary(agentDisplayName(signIn.profile));
 
     apiClient->sendGetRequest(QStringLiteral("/agent/channel"));
 }
@@ -380,28 +388,26 @@ void orvantis::onChannelInfoReceived(const QVariantMap &info)
     if (apiClient->token().isEmpty())
         return;
 
-    channelInfo = info;
-    channelCode = info.value(QStringLiteral("channel_code")).toString();
-    if (channelCode.isEmpty())
-        channelCode = info.value(QStringLiteral("code")).toString();
+    signIn.channelCode = info.value(QStringLiteral("channel_code")).toString();
+    if (signIn.channelCode.isEmpty())
+        signIn.channelCode = info.value(QStringLiteral("code")).toString();
 
-    if (channelCode.isEmpty()) {
+    if (signIn.channelCode.isEmpty()) {
         // Without a code there is no channel to subscribe to: say so and stay
         // offline rather than pretend the workspace is live.
         qDebug() << "[UI] 渠道信息缺少渠道编码:" << info;
-        ui->onlineStatusLabel->setText(
-            QStringLiteral("<span style='font-size:13px;color:#8b93a5;'>● 离线</span>"));
+        ui->onlineStatusLabel->setText(DisplayText::linkStateHtml(false));
         ui->statusLabel->setText(QStringLiteral("渠道信息缺少渠道编码"));
         return;
     }
 
     wssClient->connectToServer(apiClient->token(), QStringLiteral("agent"));
-    loadSessionsPage(1, false);
+    sessionStore->loadFirstPage();
 }
 
 void orvantis::onLogoutClicked()
 {
-    if (!loggedIn)
+    if (!signIn.active)
         return;
     // Asked without a nested loop, and answered only for the sign-in that
     // asked: an expiry meanwhile closes the box unanswered.
@@ -410,7 +416,7 @@ void orvantis::onLogoutClicked()
                                 QMessageBox::Yes | QMessageBox::No, this);
     box->setAttribute(Qt::WA_DeleteOnClose);
     ownBySignIn(box);
-    connect(box, &QMessageBox::finished, signInScope, [this, box] {
+    connect(box, &QMessageBox::finished, signIn.scope, [this, box] {
         if (box->result() == QMessageBox::Yes)
             signOut(true);
     });
@@ -424,7 +430,7 @@ void orvantis::performLogout()
 
 void orvantis::signOut(bool tellService)
 {
-    if (!loggedIn)
+    if (!signIn.active)
         return;
 
     // Replies still on their way belong to this sign-in: a page, a session
@@ -447,17 +453,10 @@ void orvantis::resetWorkspace()
     // The reception records, and a conversation opened from them.
     if (historyDialog)
         historyDialog->close();
-    transferListPending = false;
-    linkLost = false;
-    arrivalTimer->stop();
-    arrived = Arrivals();
-    ++catchUpRound; // retries of a catch-up end with the sign-in
-    catchUpReplyNext = false;
-    currentPage = 1;
-    hasMore = true;
-    loadingSessions = false;
-
-    clearSessions();
+    conv.arrivalTimer->stop();
+    conv.arrived = Arrivals();
+    catchUp->cancel(); // retries of a catch-up end with the sign-in
+    sessionStore->clear();
     messageStore->clear(); // what is unsent stays stored for the agent's next sign-in
 
     showNoSession();
@@ -468,8 +467,7 @@ void orvantis::resetWorkspace()
     }
     rebuildSessionList();
 
-    ui->sessionCountLabel->setText(
-        QStringLiteral("<span style='font-size:12px;color:#8b93a5;'>0个会话</span>"));
+    showSessionCount(0, false);
     updateSendButtonState();
 }
 
@@ -478,7 +476,7 @@ void orvantis::resetWorkspace()
 void orvantis::showNoSession()
 {
     showDraft(0);
-    currentSessionId = 0;
+    sessionStore->setOpenSession(0);
     clearChatBubbles();
     ui->chatAvatarLabel->setText(QStringLiteral("?"));
     ui->chatNameLabel->setText(QStringLiteral(
@@ -492,7 +490,7 @@ void orvantis::showNoSession()
 
 void orvantis::closeEvent(QCloseEvent *event)
 {
-    if (!quitting && loggedIn && trayIcon && !QCoreApplication::closingDown()) {
+    if (!quitting && signIn.active && tray.icon && !QCoreApplication::closingDown()) {
         event->ignore();
         hideToTray();
         return;
@@ -522,7 +520,7 @@ void orvantis::openHistoryDialog()
     }
     // Window-modal without a nested loop: a sign-out or an expired sign-in
     // closes it from resetWorkspace, and no caller is left waiting on it.
-    historyDialog = new HistoryDialog(this, apiClient, memberId);
+    historyDialog = new HistoryDialog(this, apiClient, signIn.memberId);
     historyDialog->setAttribute(Qt::WA_DeleteOnClose);
     historyDialog->open();
 }

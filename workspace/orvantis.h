@@ -32,6 +32,8 @@ class LoginDialog;
 class ReplyCompleter;
 class ReplyLibraryDialog;
 class MessageStore;
+class SessionStore;
+class CatchUp;
 
 namespace Ui {
 class orvantisClass;
@@ -54,11 +56,11 @@ public:
     // Read-only views for tests and benchmarks.
     ApiClient *api() const { return apiClient; }
     WssClient *wss() const { return wssClient; }
-    bool isLoggedIn() const { return loggedIn; }
-    int currentSession() const { return currentSessionId; }
-    const QList<ChatSession> &sessionList() const { return sessions; }
+    bool isLoggedIn() const { return signIn.active; }
+    int currentSession() const;
+    const QList<ChatSession> &sessionList() const;
     MessageStore *store() const { return messageStore; }
-    const QList<ChatBubble *> &bubbles() const { return chatBubbles; }
+    const QList<ChatBubble *> &bubbles() const { return conv.bubbles; }
     QList<int> visibleSessionOrder() const; // ids in list order, after filter and sort
 
 public slots:
@@ -97,14 +99,15 @@ private:
 
     // ---- session list (orvantis_sessionlist.cpp)
     void setupSessionList();
-    void loadSessionsPage(int page, bool append, int attempt = 0);
-    void onSessionsReceived(const QList<ChatSession> &list, int total, bool more);
-    void onSessionListScrolled();
+    void onSessionPageApplied(int page, int total, int count);
+    void showSessionCount(int total, bool inStatus);
+    // A session new to the list: a sound, a notification and the status line.
+    void announceNewVisitor(const ChatSession &session);
     void rebuildSessionList();
     void selectSession(int sessionId);
     // Opens the session `step` rows away from the open one in list order.
     void openAdjacentSession(int step);
-    void onSessionItemRightClicked(SessionListItem *item);
+    void onSessionItemRightClicked(int sessionId, const QPoint &globalPos);
     void onNewSession(const QVariantMap &sessionData);
     void onSessionOffline(int sessionId);
     void onSessionInfoReceived(const ChatSession &session);
@@ -112,14 +115,7 @@ private:
     void onSessionDeleted(int sessionId);
     void showIpContextMenu(const QPoint &pos);
 
-    // ---- the session table: `sessions` and `sessionMap` are written only here
     const ChatSession *findSession(int sessionId) const;
-    // Applies `change` to the session in both containers; false when unknown.
-    bool patchSession(int sessionId, const std::function<void(ChatSession &)> &change);
-    // Adds a session not listed yet (at the front or the back); false when known.
-    bool addSession(const ChatSession &session, bool atFront);
-    void dropSession(int sessionId);
-    void clearSessions();
 
     // ---- realtime events (orvantis_realtime.cpp)
     void onWssConnected();
@@ -138,13 +134,9 @@ private:
     void notifyMessage(const QString &title, const QString &body, int sessionId);
     void onToastClicked(int sessionId);
     bool isInForeground() const;
-    void catchUpAfterReconnect();
-    void requestCatchUpPage(int page, int limit, int attempt);
-    void applyCatchUpPage(const QList<ChatSession> &list);
-    void requestCatchUpMessages(int sessionId, int attempt);
-    // Merges a session's newest messages into its cache; returns how many of
-    // them are unread news.
-    int applyCaughtUpMessages(int sessionId, const QList<ChatMessage> &page);
+    // What a lost link missed, as catch-up finds it.
+    void onSessionCaughtUp(int sessionId, int news);
+    void onMissedGrew(int missed, int firstWithNews, bool first);
 
     // ---- conversation view (orvantis_conversation.cpp)
     ChatBubble *makeChatBubble(const ChatMessage &msg);
@@ -192,8 +184,7 @@ private:
 
     // ---- transfer (orvantis_transfer.cpp)
     void onTransferClicked();
-    void onAgentListReceived(const QVariantList &agents);
-    void showTransferDialog(const QVariantList &agents, int sessionId);
+    void showTransferDialog(const QList<Colleague> &agents, int sessionId);
     void onSessionTransferred(const QVariantMap &data);
 
     // ---- alerts (orvantis_alerts.cpp)
@@ -216,21 +207,42 @@ private:
     void restoreWindowGeometry();
     void saveWindowGeometry();
 
-    // ---- members, in the order the window declares its state
+    // ---- reply library (orvantis_composer.cpp)
+    void setupReplyLibrary();
+    void loadReplyLibrary(const QString &agentName);
+    void showReplyLibrary(const QList<Reply> &library);
+    QString fillReply(const QString &text) const; // a reply's text with its variables filled
+    void openReplyLibrary();
+
+    // ---- state: the owners, then each facet's own
     Ui::orvantisClass *ui = nullptr;
     ApiClient *apiClient = nullptr;
     WssClient *wssClient = nullptr;
-    QVariantMap userInfo;
-    QVariantMap channelInfo;
-    QList<ChatSession> sessions;
-    QMap<int, ChatSession> sessionMap;
+    SessionStore *sessionStore = nullptr; // the sessions, the open one, what is unread
     MessageStore *messageStore = nullptr; // every session's messages and the outbox
-    QList<ChatBubble *> chatBubbles;
-    int hiddenOlder = 0; // messages of the open session older than the first bubble
-    bool chatFollowing = true; // the conversation is scrolled to its newest
-    // The conversation shows at most this many bubbles, the newest; older ones
-    // come back a page at a time as the agent scrolls up.
-    static constexpr int kShownBubbles = 200;
+    CatchUp *catchUp = nullptr; // what a lost link missed
+    SessionListView *sessionListView = nullptr; // owns the rows on screen
+    QuickReplyBar *quickReplyBar = nullptr;
+    QPointer<HistoryDialog> historyDialog; // the reception records, while open
+    QTimer *draftTimer = nullptr; // runs while the open session's draft is unsaved
+    bool workspaceBuilt = false; // the form and its wiring, made at the first sign-in
+    bool quitting = false;
+
+    // Who is signed in, and what the sign-in opened.
+    struct SignIn
+    {
+        bool active = false; // signed in, with a live workspace
+        QPointer<QObject> scope; // parent of what the current sign-in opened
+        QPointer<LoginDialog> dialog;
+        QVariantMap profile; // from the token or the sign-in reply
+        int agentId = 0;
+        int memberId = 0;
+        QString channelCode;
+        QString lastAccount; // the account of the last sign-in through the dialog
+        QString notice; // why the login dialog opens, shown in its error line
+    };
+    SignIn signIn;
+
     // Pushed messages not shown yet; shown together a moment later.
     struct Arrivals
     {
@@ -240,70 +252,61 @@ private:
         bool chime = false;
         bool watchedNews = false; // the agent watched visitor messages arrive
     };
-    Arrivals arrived;
-    QTimer *arrivalTimer = nullptr;
-    QuickReplyBar *quickReplyBar = nullptr;
-    int currentSessionId = 0;
-    int joinedSessionId = -1;
-    int agentId = 0;
-    int memberId = 0;
-    QString channelCode;
-    bool loggedIn = false;
-    int currentPage = 1;
-    int pageSize = 50;
-    bool hasMore = true;
-    bool loadingSessions = false;
-    QLocalServer *ipcServer = nullptr;
-    QSystemTrayIcon *trayIcon = nullptr;
-    QMenu *trayMenu = nullptr;
-    QAction *showAction = nullptr;
-    QAction *quitAction = nullptr;
-    bool quitting = false;
-    bool trayHintShown = false;
-    bool traySetUp = false;
-    QPointer<LoginDialog> loginDialog;
-    QPointer<QObject> signInScope; // parent of what the current sign-in opened
-    QAction *notifyAction = nullptr;
-    QAction *autoStartAction = nullptr;
-    bool notifyEnabled = true;
-    int lastBadgeCount = -1;
+    // The conversation view (orvantis_conversation.cpp, orvantis_realtime.cpp).
+    struct Conversation
+    {
+        QList<ChatBubble *> bubbles;
+        int hiddenOlder = 0; // messages of the open session older than the first bubble
+        bool following = true; // scrolled to its newest
+        QTimer *scrollTimer = nullptr;
+        Arrivals arrived;
+        QTimer *arrivalTimer = nullptr;
+        int joinedSessionId = -1; // the session joined on the current link
+    };
+    Conversation conv;
+    // The conversation shows at most this many bubbles, the newest; older ones
+    // come back a page at a time as the agent scrolls up.
+    static constexpr int kShownBubbles = 200;
 
-    // ---- private helpers of the facets (each facet adds its own below)
-    QScrollArea *sessionScrollArea = nullptr; // found once by setupSessionList
-    SessionListView *sessionListView = nullptr; // owns the rows on screen
-    QPointer<ApiRequest> pageRequest; // the session page in flight
-    int pageLoads = 0; // counts page loads: a retry of page 1 yields to any later load
-    bool linkLost = false; // the realtime link dropped since the last authentication
-    bool catchUpReplyNext = false; // the next session page is a catch-up refresh
-    int catchUpRound = 0; // counts links caught up; a retry belongs to its own round
-    int catchUpMissed = 0; // unread news found by the current round
-    int catchUpFirstWithNews = 0;
-    bool transferListPending = false; // an agent list was asked for by "转接"
-    int transferSessionId = 0; // the session "转接" was pressed on
-    QPointer<HistoryDialog> historyDialog; // the reception records, while open
-    QString lastAccount; // the account of the last sign-in through the dialog
-    QString loginNotice; // why the login dialog opens, shown in its error line
-    QTimer *chatScrollTimer = nullptr;
-    QTimer *draftTimer = nullptr; // runs while the open session's draft is unsaved
-    bool workspaceBuilt = false; // the form and its wiring, made at the first sign-in
-    DesktopNotifier *desktopNotifier = nullptr;
-    QTimer *alertTicker = nullptr; // waiting times and reminders, every second
-    QHash<int, QDateTime> reminderDue; // waiting visitors not opened since, by next reminder
-    int remindSecs = 60; // 0: no reminders
-    bool quietMode = false;
-    QAction *quietAction = nullptr;
-    QAction *desktopNotifyAction = nullptr;
+    // The tray, the single-instance socket and the window's hidden state.
+    struct Tray
+    {
+        QLocalServer *ipcServer = nullptr;
+        QSystemTrayIcon *icon = nullptr;
+        QMenu *menu = nullptr;
+        QAction *showAction = nullptr;
+        QAction *quitAction = nullptr;
+        QAction *notifyAction = nullptr;
+        QAction *autoStartAction = nullptr;
+        QAction *quietAction = nullptr;
+        QAction *desktopNotifyAction = nullptr;
+        bool setUp = false;
+        bool hintShown = false;
+        bool notifyEnabled = true;
+        int lastBadgeCount = -1;
+        QRect hiddenGeometry; // the normal geometry when last hidden to the tray
+        Qt::WindowStates hiddenState; // and whether it was maximised
+    };
+    Tray tray;
 
-    // ---- reply library (orvantis_composer.cpp)
-    void setupReplyLibrary();
-    void loadReplyLibrary(const QString &agentName);
-    void showReplyLibrary(const QList<Reply> &library);
-    QString fillReply(const QString &text) const; // a reply's text with its variables filled
-    void openReplyLibrary();
-    QList<Reply> replies; // the signed-in agent's library
-    QString replyAgentName; // the agent's name in {客服}
-    ReplyCompleter *replyCompleter = nullptr;
-    QPointer<ReplyLibraryDialog> replyLibraryDialog;
-    QRect hiddenGeometry; // the normal geometry when last hidden to the tray
-    Qt::WindowStates hiddenState; // and whether it was maximised
+    // Sound, toasts, desktop notifications and reminders.
+    struct Alerts
+    {
+        DesktopNotifier *notifier = nullptr;
+        QTimer *ticker = nullptr; // waiting times and reminders, every second
+        QHash<int, QDateTime> reminderDue; // waiting visitors not opened since, by next reminder
+        int remindSecs = 60; // 0: no reminders
+        bool quiet = false;
+    };
+    Alerts alerts;
+
+    // The signed-in agent's reply library.
+    struct Replies
+    {
+        QList<Reply> library;
+        QString agentName; // the agent's name in {客服}
+        ReplyCompleter *completer = nullptr;
+        QPointer<ReplyLibraryDialog> dialog;
+    };
+    Replies replyState;
 };

@@ -3,6 +3,7 @@
 // opened, and quiet mode.
 
 #include "workspace/orvantis.h"
+#include "workspace/sessionstore.h"
 
 #include "ui_orvantis.h"
 #include "widgets/desktopnotifier.h"
@@ -31,41 +32,41 @@ const QString alarmKey = QStringLiteral("notify/wait_alarm_seconds");
 void orvantis::setupAlerts()
 {
     QSettings settings;
-    quietMode = settings.value(quietKey, false).toBool();
-    remindSecs = qMax(0, settings.value(remindKey, 60).toInt());
+    alerts.quiet = settings.value(quietKey, false).toBool();
+    alerts.remindSecs = qMax(0, settings.value(remindKey, 60).toInt());
     SessionListItem::setWaitingThresholds(qMax(1, settings.value(warnKey, 60).toInt()),
                                           qMax(1, settings.value(alarmKey, 180).toInt()));
 
-    desktopNotifier = new DesktopNotifier(this);
-    connect(desktopNotifier, &DesktopNotifier::activated, this, &orvantis::onToastClicked);
+    alerts.notifier = new DesktopNotifier(this);
+    connect(alerts.notifier, &DesktopNotifier::activated, this, &orvantis::onToastClicked);
 
     // Waiting times move on every second, for the rows on screen only.
-    alertTicker = new QTimer(this);
-    alertTicker->setInterval(1000);
-    connect(alertTicker, &QTimer::timeout, this, &orvantis::onAlertTick);
-    alertTicker->start();
+    alerts.ticker = new QTimer(this);
+    alerts.ticker->setInterval(1000);
+    connect(alerts.ticker, &QTimer::timeout, this, &orvantis::onAlertTick);
+    alerts.ticker->start();
 
     connect(ui->quietBtn, &QPushButton::toggled, this, &orvantis::setQuietMode);
 
-    if (trayMenu) {
+    if (tray.menu) {
         // The switches go above the separator that sets "退出程序" apart.
         QAction *before = nullptr;
-        for (QAction *action : trayMenu->actions()) {
+        for (QAction *action : tray.menu->actions()) {
             if (action->isSeparator()) {
                 before = action;
                 break;
             }
         }
-        quietAction = new QAction(QStringLiteral("免打扰"), trayMenu);
-        quietAction->setCheckable(true);
-        connect(quietAction, &QAction::toggled, this, &orvantis::setQuietMode);
-        desktopNotifyAction = new QAction(QStringLiteral("使用系统通知"), trayMenu);
-        desktopNotifyAction->setCheckable(true);
-        desktopNotifyAction->setChecked(settings.value(desktopKey, true).toBool());
-        desktopNotifyAction->setToolTip(QStringLiteral("关闭时在屏幕右下角弹出提示"));
-        connect(desktopNotifyAction, &QAction::toggled, this,
+        tray.quietAction = new QAction(QStringLiteral("免打扰"), tray.menu);
+        tray.quietAction->setCheckable(true);
+        connect(tray.quietAction, &QAction::toggled, this, &orvantis::setQuietMode);
+        tray.desktopNotifyAction = new QAction(QStringLiteral("使用系统通知"), tray.menu);
+        tray.desktopNotifyAction->setCheckable(true);
+        tray.desktopNotifyAction->setChecked(settings.value(desktopKey, true).toBool());
+        tray.desktopNotifyAction->setToolTip(QStringLiteral("关闭时在屏幕右下角弹出提示"));
+        connect(tray.desktopNotifyAction, &QAction::toggled, this,
                 [](bool on) { QSettings().setValue(desktopKey, on); });
-        auto *remindMenu = new QMenu(QStringLiteral("重复提醒"), trayMenu);
+        auto *remindMenu = new QMenu(QStringLiteral("重复提醒"), tray.menu);
         auto *group = new QActionGroup(remindMenu);
         for (const auto &[secs, text] : {std::pair {0, "关闭"},
                                          {30, "每 30 秒"},
@@ -74,24 +75,24 @@ void orvantis::setupAlerts()
                                          {300, "每 5 分钟"}}) {
             QAction *choice = remindMenu->addAction(QString::fromUtf8(text));
             choice->setCheckable(true);
-            choice->setChecked(secs == remindSecs);
+            choice->setChecked(secs == alerts.remindSecs);
             group->addAction(choice);
             connect(choice, &QAction::triggered, this, [this, secs = secs] {
-                remindSecs = secs;
+                alerts.remindSecs = secs;
                 QSettings().setValue(remindKey, secs);
             });
         }
-        trayMenu->insertActions(before, {quietAction, desktopNotifyAction});
-        trayMenu->insertMenu(before, remindMenu);
+        tray.menu->insertActions(before, {tray.quietAction, tray.desktopNotifyAction});
+        tray.menu->insertMenu(before, remindMenu);
     }
     showQuietMode();
 }
 
 void orvantis::setQuietMode(bool quiet)
 {
-    if (quiet == quietMode)
+    if (quiet == alerts.quiet)
         return;
-    quietMode = quiet;
+    alerts.quiet = quiet;
     QSettings().setValue(quietKey, quiet);
     showQuietMode();
     ui->statusLabel->setText(quiet ? QStringLiteral("已开启免打扰：不响铃、不弹通知")
@@ -100,34 +101,34 @@ void orvantis::setQuietMode(bool quiet)
 
 void orvantis::showQuietMode()
 {
-    if (quietAction) {
-        const QSignalBlocker blocker(quietAction);
-        quietAction->setChecked(quietMode);
+    if (tray.quietAction) {
+        const QSignalBlocker blocker(tray.quietAction);
+        tray.quietAction->setChecked(alerts.quiet);
     }
     {
         const QSignalBlocker blocker(ui->quietBtn);
-        ui->quietBtn->setChecked(quietMode);
+        ui->quietBtn->setChecked(alerts.quiet);
     }
-    ui->quietBtn->setText(quietMode ? QStringLiteral("免打扰中") : QStringLiteral("免打扰"));
-    NotifySound::instance()->setEnabled(notifyEnabled && !quietMode);
+    ui->quietBtn->setText(alerts.quiet ? QStringLiteral("免打扰中") : QStringLiteral("免打扰"));
+    NotifySound::instance()->setEnabled(tray.notifyEnabled && !alerts.quiet);
 }
 
 void orvantis::notifyMessage(const QString &title, const QString &body, int sessionId)
 {
     // Quiet: the badge and the waiting times still count, nothing pops up.
-    if (!notifyEnabled || quietMode)
+    if (!tray.notifyEnabled || alerts.quiet)
         return;
-    const bool desktop = desktopNotifier && desktopNotifier->isAvailable()
-        && (!desktopNotifyAction || desktopNotifyAction->isChecked());
+    const bool desktop = alerts.notifier && alerts.notifier->isAvailable()
+        && (!tray.desktopNotifyAction || tray.desktopNotifyAction->isChecked());
     if (desktop && !isInForeground() && sessionId > 0) {
         const ChatSession *session = findSession(sessionId);
         const int unread = session ? session->unreadCount : 0;
-        desktopNotifier->notify(
+        alerts.notifier->notify(
             sessionId,
             unread > 1 ? QStringLiteral("%1（%2 条未读）").arg(title).arg(unread) : title, body);
         return;
     }
-    if (!trayIcon)
+    if (!tray.icon)
         return;
     showToast(this, title, body, [this, sessionId] { onToastClicked(sessionId); });
     updateTrayBadge();
@@ -135,35 +136,36 @@ void orvantis::notifyMessage(const QString &title, const QString &body, int sess
 
 void orvantis::noteVisitorWaiting(int sessionId)
 {
-    if (!reminderDue.contains(sessionId))
-        reminderDue.insert(sessionId, QDateTime::currentDateTime().addSecs(qMax(remindSecs, 1)));
+    if (!alerts.reminderDue.contains(sessionId))
+        alerts.reminderDue.insert(sessionId,
+                                  QDateTime::currentDateTime().addSecs(qMax(alerts.remindSecs, 1)));
 }
 
 void orvantis::stopReminders(int sessionId)
 {
-    reminderDue.remove(sessionId);
-    if (desktopNotifier)
-        desktopNotifier->withdraw(sessionId);
+    alerts.reminderDue.remove(sessionId);
+    if (alerts.notifier)
+        alerts.notifier->withdraw(sessionId);
 }
 
 void orvantis::onAlertTick()
 {
-    if (!loggedIn)
+    if (!signIn.active)
         return;
     const QDateTime now = QDateTime::currentDateTime();
     if (isVisible())
         sessionListView->showWaitingTimes(now);
-    if (remindSecs <= 0)
+    if (alerts.remindSecs <= 0)
         return;
     QList<int> due;
-    for (auto it = reminderDue.begin(); it != reminderDue.end();) {
+    for (auto it = alerts.reminderDue.begin(); it != alerts.reminderDue.end();) {
         const ChatSession *session = findSession(it.key());
         if (!session || !session->online || !session->waitingSince.isValid()) {
-            it = reminderDue.erase(it);
+            it = alerts.reminderDue.erase(it);
             continue;
         }
         if (it.value() <= now) {
-            it.value() = now.addSecs(remindSecs);
+            it.value() = now.addSecs(alerts.remindSecs);
             due.append(it.key());
         }
         ++it;

@@ -12,6 +12,7 @@
 #include "widgets/sessionlistitem.h"
 #include "workspace/messagestore.h"
 #include "workspace/sessionlistview.h"
+#include "workspace/sessionstore.h"
 
 #include <QBuffer>
 #include <QClipboard>
@@ -109,11 +110,11 @@ void orvantis::setupComposer()
     draftTimer->setSingleShot(true);
     draftTimer->setInterval(3000);
     connect(draftTimer, &QTimer::timeout, this, [this] {
-        if (currentSessionId > 0)
-            storeDraft(currentSessionId, ui->messageEdit->toPlainText());
+        if (currentSession() > 0)
+            storeDraft(currentSession(), ui->messageEdit->toPlainText());
     });
     connect(ui->messageEdit, &QTextEdit::textChanged, this, [this] {
-        if (currentSessionId > 0)
+        if (currentSession() > 0)
             draftTimer->start();
     });
 }
@@ -123,21 +124,21 @@ void orvantis::flushDraft()
     if (!draftTimer || !draftTimer->isActive())
         return;
     draftTimer->stop();
-    if (currentSessionId > 0)
-        storeDraft(currentSessionId, ui->messageEdit->toPlainText());
+    if (currentSession() > 0)
+        storeDraft(currentSession(), ui->messageEdit->toPlainText());
 }
 
 void orvantis::dropDraft(int sessionId)
 {
-    if (sessionId == currentSessionId && draftTimer)
+    if (sessionId == currentSession() && draftTimer)
         draftTimer->stop();
-    QSettings().remove(draftKey(agentId, sessionId));
+    QSettings().remove(draftKey(signIn.agentId, sessionId));
 }
 
 // Sending needs a session and a text, not the link: the outbox waits for it.
 void orvantis::updateSendButtonState()
 {
-    ui->sendBtn->setEnabled(currentSessionId > 0
+    ui->sendBtn->setEnabled(currentSession() > 0
                             && !ui->messageEdit->toPlainText().trimmed().isEmpty());
 }
 
@@ -145,9 +146,9 @@ void orvantis::storeDraft(int sessionId, const QString &text)
 {
     QSettings settings;
     if (text.trimmed().isEmpty())
-        settings.remove(draftKey(agentId, sessionId));
+        settings.remove(draftKey(signIn.agentId, sessionId));
     else
-        settings.setValue(draftKey(agentId, sessionId), text);
+        settings.setValue(draftKey(signIn.agentId, sessionId), text);
 }
 
 // The editor shows the draft of the session entered (none for 0); the one
@@ -155,11 +156,12 @@ void orvantis::storeDraft(int sessionId, const QString &text)
 void orvantis::showDraft(int sessionId)
 {
     flushDraft(); // what was typed for the session being left
-    QString draft
-        = sessionId > 0 ? QSettings().value(draftKey(agentId, sessionId)).toString() : QString();
+    QString draft = sessionId > 0
+        ? QSettings().value(draftKey(signIn.agentId, sessionId)).toString()
+        : QString();
     // Typed before any session was open: it goes with the first one opened.
     const QString typed
-        = currentSessionId <= 0 && sessionId > 0 ? ui->messageEdit->toPlainText() : QString();
+        = currentSession() <= 0 && sessionId > 0 ? ui->messageEdit->toPlainText() : QString();
     if (!typed.trimmed().isEmpty())
         draft = draft.trimmed().isEmpty() ? typed : draft + QLatin1Char('\n') + typed;
     {
@@ -176,7 +178,7 @@ bool orvantis::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == ui->messageEdit && event->type() == QEvent::KeyPress) {
         auto *key = static_cast<QKeyEvent *>(event);
-        if (replyCompleter && replyCompleter->handleKey(key))
+        if (replyState.completer && replyState.completer->handleKey(key))
             return true; // the reply search takes Enter, Tab, Up, Down and Escape
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
             if (key->modifiers() & Qt::ControlModifier) {
@@ -199,7 +201,7 @@ bool orvantis::eventFilter(QObject *watched, QEvent *event)
 void orvantis::sendOwnMessage(int sessionId, const QString &content, const QString &msgType)
 {
     const ChatMessage msg = messageStore->send(sessionId, content, msgType);
-    if (sessionId == currentSessionId) {
+    if (sessionId == currentSession()) {
         appendChatBubble(msg);
         scrollChatToBottom();
     }
@@ -209,14 +211,14 @@ void orvantis::sendOwnMessage(int sessionId, const QString &content, const QStri
 
 void orvantis::sendTextMessage()
 {
-    if (currentSessionId <= 0)
+    if (currentSession() <= 0)
         return;
     const QString text = ui->messageEdit->toPlainText().trimmed();
     if (text.isEmpty())
         return;
     // Written while the link is down, it waits in the outbox and leaves
     // when the link is back.
-    sendOwnMessage(currentSessionId, text, QStringLiteral("text"));
+    sendOwnMessage(currentSession(), text, QStringLiteral("text"));
     ui->messageEdit->clear(); // also forgets the stored draft
     updateSendButtonState();
 }
@@ -254,14 +256,14 @@ bool orvantis::pasteImage()
         return false;
     if (pasted.fileName.isEmpty())
         pasted.fileName = QStringLiteral("paste_%1.png").arg(QDateTime::currentMSecsSinceEpoch());
-    if (currentSessionId <= 0) {
+    if (currentSession() <= 0) {
         ui->statusLabel->setText(QStringLiteral("请先选择会话再发送图片"));
         return true;
     }
     ui->statusLabel->setText(QStringLiteral("图片处理中..."));
     // Reading, decoding and encoding take long for a big picture: a worker
     // does them, and the result goes to the visitor it was pasted for.
-    const int sessionId = currentSessionId;
+    const int sessionId = currentSession();
     const QString token = apiClient->token();
     auto promise = std::make_shared<QPromise<QByteArray>>();
     auto *watcher = new QFutureWatcher<QByteArray>(this);
@@ -269,7 +271,7 @@ bool orvantis::pasteImage()
             [this, watcher, sessionId, token, name = pasted.fileName] {
                 watcher->deleteLater();
                 // Signed out, or the session gone, while it was prepared.
-                if (!loggedIn || apiClient->token() != token || !findSession(sessionId))
+                if (!signIn.active || apiClient->token() != token || !findSession(sessionId))
                     return;
                 const QByteArray data = watcher->result();
                 if (data.isEmpty())
@@ -296,10 +298,8 @@ void orvantis::uploadImage(const QByteArray &data, const QString &fileName, int 
     // The picture belongs to the visitor it was pasted for, whichever session
     // is open when the upload ends, and only while that session is there.
     ApiRequest *upload = apiClient->uploadChatImage(data, fileName);
-    connect(upload, &ApiRequest::succeeded, this, [this, upload, sessionId] {
-        onImageUploaded(sessionId,
-                        upload->data().toObject().value(QStringLiteral("url")).toString());
-    });
+    connect(upload, &ApiRequest::succeeded, this,
+            [this, upload, sessionId] { onImageUploaded(sessionId, upload->url()); });
 }
 
 void orvantis::onImageUploaded(int sessionId, const QString &url)
@@ -327,7 +327,7 @@ void orvantis::updateSessionPreview(int sessionId, const QString &text)
 {
     const QString now = QDateTime::currentDateTime().toString(Qt::ISODate);
     // The agent answered: the visitor no longer waits.
-    patchSession(sessionId, [&](ChatSession &s) {
+    sessionStore->patch(sessionId, [&](ChatSession &s) {
         s.lastMessage = text;
         s.lastTime = now;
         s.waitingSince = QDateTime();
@@ -342,8 +342,8 @@ void orvantis::updateSessionPreview(int sessionId, const QString &text)
 void orvantis::setupReplyLibrary()
 {
     connect(quickReplyBar, &QuickReplyBar::manageRequested, this, &orvantis::openReplyLibrary);
-    replyCompleter = new ReplyCompleter(ui->messageEdit);
-    replyCompleter->setFiller([this](const QString &text) { return fillReply(text); });
+    replyState.completer = new ReplyCompleter(ui->messageEdit);
+    replyState.completer->setFiller([this](const QString &text) { return fillReply(text); });
 }
 
 // Each sign-in shows its own agent's library, named `agentName` in {客服}.
@@ -351,13 +351,13 @@ void orvantis::setupReplyLibrary()
 // and lands only while the sign-in that asked for it lasts.
 void orvantis::loadReplyLibrary(const QString &agentName)
 {
-    replyAgentName = agentName;
+    replyState.agentName = agentName;
     showReplyLibrary({}); // nothing of the agent signed in before
     auto promise = std::make_shared<QPromise<QList<Reply>>>();
     promise->start();
-    promise->future().then(signInScope.data(),
+    promise->future().then(signIn.scope.data(),
                            [this](const QList<Reply> &loaded) { showReplyLibrary(loaded); });
-    QThreadPool::globalInstance()->start([promise, agent = agentId] {
+    QThreadPool::globalInstance()->start([promise, agent = signIn.agentId] {
         promise->addResult(ReplyLibrary::load(agent));
         promise->finish();
     });
@@ -365,37 +365,37 @@ void orvantis::loadReplyLibrary(const QString &agentName)
 
 void orvantis::showReplyLibrary(const QList<Reply> &library)
 {
-    replies = library;
-    quickReplyBar->setReplies(replies);
-    replyCompleter->setReplies(replies);
+    replyState.library = library;
+    quickReplyBar->setReplies(replyState.library);
+    replyState.completer->setReplies(replyState.library);
 }
 
 QString orvantis::fillReply(const QString &text) const
 {
-    const ChatSession *session = findSession(currentSessionId);
+    const ChatSession *session = findSession(currentSession());
     return fillReplyVariables(text,
                               replyVariables(session ? session->displayName() : QString(),
-                                             replyAgentName, QDateTime::currentDateTime()));
+                                             replyState.agentName, QDateTime::currentDateTime()));
 }
 
 void orvantis::openReplyLibrary()
 {
-    if (replyLibraryDialog && replyLibraryDialog->isVisible()) {
-        replyLibraryDialog->activateWindow();
+    if (replyState.dialog && replyState.dialog->isVisible()) {
+        replyState.dialog->activateWindow();
         return;
     }
     // Edits a copy; the library changes only on "保存", and only for the
     // sign-in that opened it (a sign-out closes it unanswered).
-    auto *dialog = new ReplyLibraryDialog(replies, this);
-    replyLibraryDialog = dialog;
+    auto *dialog = new ReplyLibraryDialog(replyState.library, this);
+    replyState.dialog = dialog;
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     ownBySignIn(dialog);
-    const int owner = agentId;
+    const int owner = signIn.agentId;
     connect(dialog, &ReplyLibraryDialog::repliesAccepted, this,
             [this, owner](const QList<Reply> &edited) {
-                if (owner != agentId || !loggedIn)
+                if (owner != signIn.agentId || !signIn.active)
                     return;
-                if (!ReplyLibrary::save(agentId, edited))
+                if (!ReplyLibrary::save(signIn.agentId, edited))
                     ui->statusLabel->setText(QStringLiteral("快捷回复保存失败"));
                 showReplyLibrary(edited);
             });

@@ -20,23 +20,15 @@
 #include "net/apiclient.h"
 #include "net/wssclient.h"
 #include "widgets/chatbubble.h"
+#include "widgets/displaytext.h"
 #include "widgets/imageloader.h"
 #include "workspace/messagerules.h"
 #include "workspace/messagestore.h"
+#include "workspace/sessionstore.h"
 
 namespace {
 
 const char kLightboxCloseProperty[] = "lightboxClose";
-
-// The first character as a person reads it (a surrogate pair stays whole).
-QString firstLetterUpper(const QString &text)
-{
-    if (text.isEmpty())
-        return QString();
-    const int length
-        = (text.size() > 1 && text.at(0).isHighSurrogate() && text.at(1).isLowSurrogate()) ? 2 : 1;
-    return text.left(length).toUpper();
-}
 
 // The conversation shows at most this many bubbles, the newest; older ones
 // come back a page at a time as the agent scrolls up. Its cost does not grow
@@ -113,7 +105,7 @@ ChatBubble *orvantis::makeChatBubble(const ChatMessage &msg)
             shown.senderName = session->displayName();
     }
     auto *bubble = new ChatBubble(shown, fromSelf, ui->chatContentWidget);
-    bubble->setMemberId(memberId);
+    bubble->setMemberId(signIn.memberId);
     bubble->setTranslateBaseUrl(apiClient->baseUrl());
     connect(bubble, &ChatBubble::imageClicked, this, &orvantis::showImageLightbox);
     connect(bubble, &ChatBubble::recallClicked, this, &orvantis::onRecallClicked);
@@ -125,15 +117,15 @@ ChatBubble *orvantis::makeChatBubble(const ChatMessage &msg)
 void orvantis::appendChatBubble(const ChatMessage &msg)
 {
     ChatBubble *bubble = makeChatBubble(msg);
-    chatBubbles.append(bubble);
+    conv.bubbles.append(bubble);
     // Above the closing stretch: the bubbles already shown stay where they are.
     ui->chatContentLayout->insertWidget(ui->chatContentLayout->count() - 1, bubble);
     // The oldest go once the agent follows the newest, or there are far too many.
-    if (chatBubbles.size() > (chatFollowing ? kShownBubbles + kOlderPage / 2 : kMostBubbles)) {
-        const qsizetype excess = chatBubbles.size() - kShownBubbles;
+    if (conv.bubbles.size() > (conv.following ? kShownBubbles + kOlderPage / 2 : kMostBubbles)) {
+        const qsizetype excess = conv.bubbles.size() - kShownBubbles;
         for (qsizetype i = 0; i < excess; ++i)
-            removeChatBubble(chatBubbles.constFirst());
-        hiddenOlder += int(excess);
+            removeChatBubble(conv.bubbles.constFirst());
+        conv.hiddenOlder += int(excess);
     }
 }
 
@@ -141,9 +133,9 @@ void orvantis::appendChatBubble(const ChatMessage &msg)
 void orvantis::showMessages(const QList<ChatMessage> &messages)
 {
     clearChatBubbles();
-    arrived.bubbles.clear(); // in `messages` already
-    hiddenOlder = int(qMax<qsizetype>(0, messages.size() - kShownBubbles));
-    for (qsizetype i = hiddenOlder; i < messages.size(); ++i)
+    conv.arrived.bubbles.clear(); // in `messages` already
+    conv.hiddenOlder = int(qMax<qsizetype>(0, messages.size() - kShownBubbles));
+    for (qsizetype i = conv.hiddenOlder; i < messages.size(); ++i)
         appendChatBubble(messages.at(i));
     scrollChatToBottom();
 }
@@ -159,19 +151,19 @@ void orvantis::showStoredMessages(int sessionId)
 // the agent looked at stays where it was.
 void orvantis::showOlderMessages()
 {
-    if (hiddenOlder <= 0 || currentSessionId < 1)
+    if (conv.hiddenOlder <= 0 || currentSession() < 1)
         return;
-    const QList<ChatMessage> messages = messageStore->messages(currentSessionId);
-    const int from = qMax(0, hiddenOlder - kOlderPage);
-    const int to = int(qMin<qsizetype>(hiddenOlder, messages.size()));
+    const QList<ChatMessage> messages = messageStore->messages(currentSession());
+    const int from = qMax(0, conv.hiddenOlder - kOlderPage);
+    const int to = int(qMin<qsizetype>(conv.hiddenOlder, messages.size()));
     QScrollBar *bar = ui->chatScrollArea->verticalScrollBar();
     const int fromBottom = bar->maximum() - bar->value();
     for (int i = to - 1; i >= from; --i) {
         ChatBubble *bubble = makeChatBubble(messages.at(i));
-        chatBubbles.prepend(bubble);
+        conv.bubbles.prepend(bubble);
         ui->chatContentLayout->insertWidget(0, bubble);
     }
-    hiddenOlder = from;
+    conv.hiddenOlder = from;
     ui->chatContentWidget->adjustSize();
     QTimer::singleShot(0, this, [this, fromBottom] {
         QScrollBar *bar = ui->chatScrollArea->verticalScrollBar();
@@ -182,7 +174,7 @@ void orvantis::showOlderMessages()
 void orvantis::clearChatBubbles()
 {
     qDebug() << "[UI] 清空聊天区";
-    for (ChatBubble *bubble : std::as_const(chatBubbles)) {
+    for (ChatBubble *bubble : std::as_const(conv.bubbles)) {
         if (bubble) {
             // Out of the layout now so that the column is empty at once; the
             // widget itself may still be inside one of its own signals.
@@ -191,13 +183,13 @@ void orvantis::clearChatBubbles()
             bubble->deleteLater();
         }
     }
-    chatBubbles.clear();
-    hiddenOlder = 0;
+    conv.bubbles.clear();
+    conv.hiddenOlder = 0;
 }
 
 void orvantis::removeChatBubble(ChatBubble *bubble)
 {
-    if (!bubble || !chatBubbles.removeOne(bubble))
+    if (!bubble || !conv.bubbles.removeOne(bubble))
         return;
     ui->chatContentLayout->removeWidget(bubble);
     bubble->hide();
@@ -206,7 +198,7 @@ void orvantis::removeChatBubble(ChatBubble *bubble)
 
 ChatBubble *orvantis::bubbleOf(const QString &localId) const
 {
-    for (auto it = chatBubbles.crbegin(); it != chatBubbles.crend(); ++it) {
+    for (auto it = conv.bubbles.crbegin(); it != conv.bubbles.crend(); ++it) {
         if (!localId.isEmpty() && (*it)->localId() == localId)
             return *it;
     }
@@ -215,7 +207,7 @@ ChatBubble *orvantis::bubbleOf(const QString &localId) const
 
 void orvantis::removeChatBubble(const QString &msgUuid)
 {
-    for (auto it = chatBubbles.crbegin(); it != chatBubbles.crend(); ++it) {
+    for (auto it = conv.bubbles.crbegin(); it != conv.bubbles.crend(); ++it) {
         if (!msgUuid.isEmpty() && (*it)->msgUuid() == msgUuid) {
             removeChatBubble(*it);
             return;
@@ -225,27 +217,27 @@ void orvantis::removeChatBubble(const QString &msgUuid)
 
 void orvantis::scrollChatToBottom()
 {
-    chatFollowing = true;
-    if (!chatScrollTimer) {
-        chatScrollTimer = new QTimer(this);
-        chatScrollTimer->setSingleShot(true);
-        chatScrollTimer->setInterval(50);
-        connect(chatScrollTimer, &QTimer::timeout, this, [this] {
+    conv.following = true;
+    if (!conv.scrollTimer) {
+        conv.scrollTimer = new QTimer(this);
+        conv.scrollTimer->setSingleShot(true);
+        conv.scrollTimer->setInterval(50);
+        connect(conv.scrollTimer, &QTimer::timeout, this, [this] {
             if (QScrollBar *bar = ui->chatScrollArea->verticalScrollBar())
                 bar->setValue(bar->maximum());
         });
     }
-    chatScrollTimer->start();
+    conv.scrollTimer->start();
 }
 
 void orvantis::sendJoinSession(int sessionId)
 {
     if (sessionId <= 0 || !wssClient->isConnected() || !wssClient->isAuthenticated()
-        || joinedSessionId == sessionId)
+        || conv.joinedSessionId == sessionId)
         return;
     wssClient->sendFrame(QJsonObject {{QStringLiteral("type"), QStringLiteral("join_session")},
                                       {QStringLiteral("session_id"), sessionId}});
-    joinedSessionId = sessionId;
+    conv.joinedSessionId = sessionId;
 }
 
 void orvantis::updateChatHeader(const ChatSession &s)
@@ -254,7 +246,7 @@ void orvantis::updateChatHeader(const ChatSession &s)
     // escaped wherever they go into a rich-text span.
     const QString name = s.displayName();
     ui->chatAvatarLabel->setTextFormat(Qt::PlainText);
-    ui->chatAvatarLabel->setText(firstLetterUpper(name));
+    ui->chatAvatarLabel->setText(DisplayText::firstLetterUpper(name));
     ui->chatNameLabel->setText(
         QStringLiteral("<span style='font-size:14px;font-weight:bold;color:#2f3441;'>%1</span>")
             .arg(name.toHtmlEscaped()));
@@ -275,7 +267,7 @@ void orvantis::onMessagesReceived(int sessionId, const QList<ChatMessage> &list,
     Q_UNUSED(total);
     Q_UNUSED(more);
     // A late page of a session the agent has already left.
-    if (sessionId != currentSessionId)
+    if (sessionId != currentSession())
         return;
     showHistoryPage(sessionId, list);
 }
@@ -285,16 +277,16 @@ void orvantis::showHistoryPage(int sessionId, const QList<ChatMessage> &list)
     const QList<ChatMessage> kept = messageStore->applyPage(sessionId, list);
     // The whole recent history says exactly since when the visitor waits.
     const QDateTime waiting = visitorWaitingSince(kept, QDateTime::currentDateTime());
-    if (patchSession(sessionId, [&waiting](ChatSession &s) { s.waitingSince = waiting; }))
+    if (sessionStore->patch(sessionId, [&waiting](ChatSession &s) { s.waitingSince = waiting; }))
         sessionListView->refresh(sessionId);
     showMessages(kept);
 }
 
 void orvantis::saveRemark()
 {
-    if (currentSessionId < 1)
+    if (currentSession() < 1)
         return;
-    const int sessionId = currentSessionId;
+    const int sessionId = currentSession();
     const QString sent = ui->remarkEdit->text().trimmed();
     ApiRequest *request = apiClient->updateSessionRemark(sessionId, sent);
     connect(request, &ApiRequest::succeeded, this,
@@ -307,10 +299,10 @@ void orvantis::onRemarkUpdated(int sessionId, const QString &sentText)
     // newer than the text sent); once the agent has moved on, the field holds
     // another session's remark and only the text sent is this one's.
     const QString remark
-        = sessionId == currentSessionId ? ui->remarkEdit->text().trimmed() : sentText;
-    patchSession(sessionId, [&remark](ChatSession &s) { s.remark = remark; });
+        = sessionId == currentSession() ? ui->remarkEdit->text().trimmed() : sentText;
+    sessionStore->patch(sessionId, [&remark](ChatSession &s) { s.remark = remark; });
     rebuildSessionList();
-    if (sessionId == currentSessionId) {
+    if (sessionId == currentSession()) {
         if (const ChatSession *session = findSession(sessionId))
             updateChatHeader(*session);
     }
@@ -319,7 +311,7 @@ void orvantis::onRemarkUpdated(int sessionId, const QString &sentText)
 
 void orvantis::onRecallClicked(const QString &msgUuid)
 {
-    if (msgUuid.isEmpty() || currentSessionId < 1)
+    if (msgUuid.isEmpty() || currentSession() < 1)
         return;
     // Without the link the recall never reaches the service, which keeps the
     // message: the bubble stays, and the agent is told so.
@@ -327,9 +319,9 @@ void orvantis::onRecallClicked(const QString &msgUuid)
         ui->statusLabel->setText(QStringLiteral("WSS 未连接，撤回失败，请稍后重试"));
         return;
     }
-    wssClient->sendRecall(msgUuid, currentSessionId);
+    wssClient->sendRecall(msgUuid, currentSession());
     removeChatBubble(msgUuid);
-    messageStore->remove(currentSessionId, msgUuid);
+    messageStore->remove(currentSession(), msgUuid);
     ui->statusLabel->setText(QStringLiteral("消息已撤回"));
 }
 
@@ -337,33 +329,31 @@ void orvantis::onRecallReceived(const QString &msgUuid, int sessionId)
 {
     if (msgUuid.isEmpty())
         return;
-    if (sessionId == currentSessionId)
+    if (sessionId == currentSession())
         removeChatBubble(msgUuid);
     messageStore->remove(sessionId, msgUuid);
 }
 
 void orvantis::clearCurrentUnread()
 {
-    if (currentSessionId < 1)
+    if (currentSession() < 1)
         return;
-    const ChatSession *session = findSession(currentSessionId);
-    if (!session || session->unreadCount <= 0)
+    if (sessionStore->markRead(currentSession()) <= 0)
         return;
-    patchSession(currentSessionId, [](ChatSession &s) { s.unreadCount = 0; });
-    markSessionRead(currentSessionId);
-    stopReminders(currentSessionId);
+    markSessionRead(currentSession());
+    stopReminders(currentSession());
     rebuildSessionList();
 }
 
 void orvantis::markSessionRead(int sessionId, int attempt)
 {
     ApiRequest *request = apiClient->markRead(sessionId);
-    connect(request, &ApiRequest::failed, signInScope, [this, sessionId, attempt] {
+    connect(request, &ApiRequest::failed, signIn.scope, [this, sessionId, attempt] {
         // Only while it is open: marked later, it would also clear what came
         // after the agent left.
         if (attempt < 3)
-            QTimer::singleShot(1000 << attempt, signInScope, [this, sessionId, attempt] {
-                if (sessionId == currentSessionId)
+            QTimer::singleShot(1000 << attempt, signIn.scope, [this, sessionId, attempt] {
+                if (sessionId == currentSession())
                     markSessionRead(sessionId, attempt + 1);
             });
     });

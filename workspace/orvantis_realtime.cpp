@@ -7,11 +7,14 @@
 #include "net/apiclient.h"
 #include "net/wssclient.h"
 #include "ui_orvantis.h"
+#include "widgets/displaytext.h"
 #include "widgets/notifysound.h"
 #include "widgets/toast.h"
+#include "workspace/catchup.h"
 #include "workspace/messagerules.h"
 #include "workspace/messagestore.h"
 #include "workspace/sessionlistview.h"
+#include "workspace/sessionstore.h"
 
 #include <QDebug>
 #include <QJsonObject>
@@ -19,13 +22,6 @@
 
 // Texts that carry what the service sent go into statusLabel, which shows
 // plain text only.
-
-namespace {
-
-const QString offlineHtml
-    = QStringLiteral("<span style='font-size:13px;color:#8b93a5;'>● 离线</span>");
-
-} // namespace
 
 void orvantis::onWssConnected()
 {
@@ -36,45 +32,43 @@ void orvantis::onWssConnected()
 void orvantis::onWssDisconnected(ushort code, const QString &reason)
 {
     Q_UNUSED(code);
-    ui->onlineStatusLabel->setText(offlineHtml);
+    ui->onlineStatusLabel->setText(DisplayText::linkStateHtml(false));
     ui->statusLabel->setText(reason.isEmpty() ? QStringLiteral("WSS 断开")
                                               : QStringLiteral("WSS 断开: %1").arg(reason));
     // Confirmations come per link: those of the lost link never will.
     messageStore->onLinkLost();
-    if (loggedIn)
-        linkLost = true;
+    if (signIn.active)
+        catchUp->onLinkLost();
     updateSendButtonState();
 }
 
 void orvantis::onAuthOk()
 {
-    ui->onlineStatusLabel->setText(
-        QStringLiteral("<span style='font-size:13px;color:#22c55e;'>● 在线</span>"));
+    ui->onlineStatusLabel->setText(DisplayText::linkStateHtml(true));
     // Every authentication is a fresh link: subscribe to the channel and
     // re-join the open conversation on it.
-    if (!channelCode.isEmpty()) {
+    if (!signIn.channelCode.isEmpty()) {
         QJsonObject frame;
         frame.insert(QStringLiteral("type"), QStringLiteral("join"));
-        frame.insert(QStringLiteral("channel"), channelCode);
+        frame.insert(QStringLiteral("channel"), signIn.channelCode);
         wssClient->sendFrame(frame);
     }
-    joinedSessionId = -1;
-    sendJoinSession(currentSessionId);
+    conv.joinedSessionId = -1;
+    sendJoinSession(currentSession());
     updateSendButtonState();
     // Without a channel to join there is no confirmation to wait for.
-    if (channelCode.isEmpty()) {
+    if (signIn.channelCode.isEmpty()) {
         messageStore->setLinkReady(true);
-        if (std::exchange(linkLost, false))
-            catchUpAfterReconnect();
+        catchUp->onLinkReady();
     }
 }
 
 void orvantis::onAuthFailed(const QString &reason)
 {
-    ui->onlineStatusLabel->setText(offlineHtml);
+    ui->onlineStatusLabel->setText(DisplayText::linkStateHtml(false));
     ui->statusLabel->setText(QStringLiteral("认证失败: %1").arg(reason));
     updateSendButtonState();
-    if (!loggedIn)
+    if (!signIn.active)
         return;
     // The auth frame carries nothing but the token: a refusal means the
     // sign-in is over. Back to the dialog, saying why, instead of a
@@ -85,14 +79,14 @@ void orvantis::onAuthFailed(const QString &reason)
 void orvantis::onChannelJoined(const QString &channel)
 {
     Q_UNUSED(channel);
-    if (sessions.isEmpty())
+    const qsizetype listed = sessionStore->sessions().size();
+    if (listed == 0)
         ui->statusLabel->setText(QStringLiteral("已订阅频道，等待客户接入..."));
     else
-        ui->statusLabel->setText(QStringLiteral("已订阅频道，共 %1 个会话").arg(sessions.size()));
+        ui->statusLabel->setText(QStringLiteral("已订阅频道，共 %1 个会话").arg(listed));
     // What the agent wrote while the link was down leaves now, in order.
     messageStore->setLinkReady(true);
-    if (std::exchange(linkLost, false))
-        catchUpAfterReconnect();
+    catchUp->onLinkReady();
 }
 
 void orvantis::onChatMessage(const QVariantMap &messageData)
@@ -109,45 +103,31 @@ void orvantis::onChatMessage(const QVariantMap &messageData)
     }
 
     const bool fromSelf = isFromSelf(msg);
-    const bool watched = isInForeground() && msg.sessionId == currentSessionId;
-    const QDateTime now = QDateTime::currentDateTime();
-    const QString time = messageTimeText(msg, now);
-    patchSession(msg.sessionId, [&](ChatSession &s) {
-        s.lastMessage = msg.content;
-        s.lastTime = time;
-        // The visitor waits from the first message the agent side has not
-        // answered; any answer of the agent side (a colleague's too) ends it.
-        if (fromSelf)
-            s.waitingSince = QDateTime();
-        else if (!s.waitingSince.isValid())
-            s.waitingSince = visitorWaitingSince({msg}, now);
-        if (!fromSelf && !watched)
-            ++s.unreadCount;
-    });
+    const bool watched = sessionStore->notePushed(msg, QDateTime::currentDateTime());
 
     // Messages that arrive together are shown together: one list update,
     // one sound and one announcement per session, however many came.
-    if (msg.sessionId == currentSessionId)
-        arrived.bubbles.append(msg);
+    if (msg.sessionId == currentSession())
+        conv.arrived.bubbles.append(msg);
     if (fromSelf) {
-        arrived.announce.remove(msg.sessionId);
-        arrived.answered.insert(msg.sessionId);
+        conv.arrived.announce.remove(msg.sessionId);
+        conv.arrived.answered.insert(msg.sessionId);
     } else {
-        arrived.chime = true;
+        conv.arrived.chime = true;
         if (!watched) {
-            arrived.announce.insert(msg.sessionId, msg);
-            arrived.answered.remove(msg.sessionId);
+            conv.arrived.announce.insert(msg.sessionId, msg);
+            conv.arrived.answered.remove(msg.sessionId);
         } else {
-            arrived.watchedNews = true;
+            conv.arrived.watchedNews = true;
         }
     }
-    if (!arrivalTimer->isActive())
-        arrivalTimer->start();
+    if (!conv.arrivalTimer->isActive())
+        conv.arrivalTimer->start();
 }
 
 void orvantis::showArrivals()
 {
-    Arrivals batch = std::exchange(arrived, Arrivals());
+    Arrivals batch = std::exchange(conv.arrived, Arrivals());
     if (batch.chime)
         NotifySound::instance()->play();
     // Only the newest of a flood become bubbles: the rest are in the store.
@@ -156,18 +136,18 @@ void orvantis::showArrivals()
     if (skipped > 0) {
         // The newest alone fill the view; scrolling up brings the rest.
         clearChatBubbles();
-        hiddenOlder
-            = int(messageStore->messages(currentSessionId).size() - (bubbles.size() - skipped));
+        conv.hiddenOlder
+            = int(messageStore->messages(currentSession()).size() - (bubbles.size() - skipped));
     }
     for (qsizetype i = skipped; i < bubbles.size(); ++i) {
-        if (bubbles.at(i).sessionId == currentSessionId)
+        if (bubbles.at(i).sessionId == currentSession())
             appendChatBubble(bubbles.at(i));
     }
     if (!bubbles.isEmpty())
         scrollChatToBottom();
     // Watched as they came: read, for the service too.
-    if (batch.watchedNews && currentSessionId > 0)
-        markSessionRead(currentSessionId);
+    if (batch.watchedNews && currentSession() > 0)
+        markSessionRead(currentSession());
     for (int sessionId : std::as_const(batch.answered))
         stopReminders(sessionId);
     for (auto it = batch.announce.cbegin(); it != batch.announce.cend(); ++it) {
@@ -176,7 +156,7 @@ void orvantis::showArrivals()
         const QString name = session ? session->displayName() : QStringLiteral("客户");
         notifyMessage(QStringLiteral("%1 发来新消息").arg(name), messagePreview(it.value()),
                       it.key());
-        if (it.key() != currentSessionId)
+        if (it.key() != currentSession())
             noteVisitorWaiting(it.key());
     }
     rebuildSessionList();
@@ -189,7 +169,7 @@ void orvantis::onChatSent(const QString &msgUuid, int sessionId)
 
 void orvantis::onOwnMessageChanged(int sessionId, const QString &localId)
 {
-    if (sessionId != currentSessionId)
+    if (sessionId != currentSession())
         return;
     ChatBubble *bubble = bubbleOf(localId);
     const QList<ChatMessage> messages = messageStore->messages(sessionId);
@@ -230,143 +210,19 @@ bool orvantis::isInForeground() const
     return isVisible() && !isMinimized() && isActiveWindow();
 }
 
-// After a lost link, what happened meanwhile is fetched instead of waiting
-// for the agent to reopen every session: the listed sessions in one snapshot
-// (online states, new sessions), then the newest messages of every session
-// whose entry moved. It starts once the channel is joined again, so that
-// whatever the snapshot misses is pushed on the new link. Every step is
-// repeatable: messages are merged by identity and only new ones count as
-// unread, so a late, repeated or retried reply changes nothing twice.
-void orvantis::catchUpAfterReconnect()
+void orvantis::onSessionCaughtUp(int sessionId, int news)
 {
-    qDebug() << "[WSS] 重连后补取离线期间的消息";
-    ++catchUpRound;
-    catchUpMissed = 0;
-    catchUpFirstWithNews = 0;
-    // The service hands out at most 200 a page.
-    const int limit = int(qBound(qsizetype(pageSize), sessions.size(), qsizetype(200)));
-    for (int page = 1; page == 1 || (page - 1) * limit < sessions.size(); ++page)
-        requestCatchUpPage(page, limit, 0);
-}
-
-void orvantis::requestCatchUpPage(int page, int limit, int attempt)
-{
-    ApiRequest *request
-        = apiClient->sendGetRequest(QStringLiteral("/chat/channel-sessions"),
-                                    {{QStringLiteral("page"), QString::number(page)},
-                                     {QStringLiteral("limit"), QString::number(limit)}});
-    // The page reply also reaches onSessionsReceived, which must leave the
-    // paging state alone for it.
-    connect(request, &ApiRequest::succeeded, this, [this] { catchUpReplyNext = true; });
-    const int round = catchUpRound;
-    connect(request, &ApiRequest::failed, this, [this, page, limit, attempt, round] {
-        if (attempt < 5)
-            QTimer::singleShot(2000, this, [this, page, limit, attempt, round] {
-                if (loggedIn && round == catchUpRound)
-                    requestCatchUpPage(page, limit, attempt + 1);
-            });
-    });
-}
-
-void orvantis::applyCatchUpPage(const QList<ChatSession> &list)
-{
-    bool changed = false;
-    for (const ChatSession &fresh : list) {
-        const ChatSession *known = findSession(fresh.id);
-        if (!known) {
-            changed |= addSession(fresh, true);
-            continue;
-        }
-        // Counts and previews come from the messages themselves: this
-        // snapshot may be older than what the new link has pushed since.
-        const bool moved = known->lastMessage != fresh.lastMessage
-            || known->lastTime != fresh.lastTime || known->unreadCount != fresh.unreadCount;
-        patchSession(fresh.id, [&fresh](ChatSession &s) {
-            s.online = fresh.online;
-            s.status = fresh.status;
-        });
-        changed = true;
-        if (moved)
-            requestCatchUpMessages(fresh.id, 0);
-    }
-    if (changed)
-        rebuildSessionList();
-}
-
-void orvantis::requestCatchUpMessages(int sessionId, int attempt)
-{
-    if (sessionId == currentSessionId)
-        messageStore->expectPage(sessionId);
-    ApiRequest *request = apiClient->getMessages(sessionId, QString());
-    const int round = catchUpRound;
-    connect(request, &ApiRequest::succeeded, this, [this, request, sessionId, round] {
-        const int news = applyCaughtUpMessages(sessionId, request->messages());
-        if (news <= 0 || round != catchUpRound)
-            return;
-        if (catchUpMissed == 0) {
-            // One summary per lost link, not a burst of chimes and toasts.
-            NotifySound::instance()->play();
-            catchUpFirstWithNews = sessionId;
-        }
-        catchUpMissed += news;
-        notifyMessage(QStringLiteral("重新连接"),
-                      QStringLiteral("断线期间收到 %1 条新消息").arg(catchUpMissed),
-                      catchUpFirstWithNews);
-        ui->statusLabel->setText(
-            QStringLiteral("已重新连接，断线期间收到 %1 条新消息").arg(catchUpMissed));
-    });
-    connect(request, &ApiRequest::failed, this, [this, sessionId, attempt, round] {
-        if (attempt < 5)
-            QTimer::singleShot(2000, this, [this, sessionId, attempt, round] {
-                if (loggedIn && round == catchUpRound)
-                    requestCatchUpMessages(sessionId, attempt + 1);
-            });
-    });
-}
-
-int orvantis::applyCaughtUpMessages(int sessionId, const QList<ChatMessage> &page)
-{
-    const ChatSession *session = findSession(sessionId);
-    const QList<ChatMessage> cached = messageStore->messages(sessionId);
-    // Visitor messages from this time on are news: with a cache, anything it
-    // lacks from its oldest message on; without one, what is newer than the
-    // listing the unread count came with.
-    QDateTime since;
-    if (!cached.isEmpty())
-        since = cached.constFirst().createdAt;
-    else if (session)
-        since = QDateTime::fromString(session->lastTime, Qt::ISODate).addSecs(1);
-    // The open session shows the history as the service stored it: the same
-    // reply reaches onMessagesReceived next, which replaces its cache.
-    QList<ChatMessage> merged = cached;
-    const QList<ChatMessage> added = sessionId == currentSessionId
-        ? mergeMessages(merged, page)
-        : messageStore->merge(sessionId, page);
-    if (sessionId != currentSessionId)
-        merged = messageStore->messages(sessionId);
-    if (added.isEmpty() || merged.isEmpty())
-        return 0;
-
-    const bool watched = isInForeground() && sessionId == currentSessionId;
-    int news = 0;
-    for (const ChatMessage &msg : added) {
-        if (!isFromSelf(msg) && !watched
-            && (!since.isValid() || !msg.createdAt.isValid() || msg.createdAt >= since))
-            ++news;
-    }
-    const ChatMessage newest = merged.constLast();
-    const QString time = messageTimeText(newest, QDateTime::currentDateTime());
-    const QDateTime waiting = visitorWaitingSince(merged, QDateTime::currentDateTime());
-    patchSession(sessionId, [&](ChatSession &s) {
-        s.unreadCount += news;
-        if (time >= s.lastTime) {
-            s.lastMessage = newest.content;
-            s.lastTime = time;
-        }
-        s.waitingSince = waiting;
-    });
-    if (news > 0 && sessionId != currentSessionId)
+    if (news > 0 && sessionId != currentSession())
         noteVisitorWaiting(sessionId);
     rebuildSessionList();
-    return news;
+}
+
+void orvantis::onMissedGrew(int missed, int firstWithNews, bool first)
+{
+    // One summary per lost link, not a burst of chimes and toasts.
+    if (first)
+        NotifySound::instance()->play();
+    notifyMessage(QStringLiteral("重新连接"),
+                  QStringLiteral("断线期间收到 %1 条新消息").arg(missed), firstWithNews);
+    ui->statusLabel->setText(QStringLiteral("已重新连接，断线期间收到 %1 条新消息").arg(missed));
 }

@@ -17,11 +17,13 @@
 
 #include "net/apiclient.h"
 #include "net/wssclient.h"
+#include "widgets/displaytext.h"
 #include "widgets/notifysound.h"
 #include "widgets/sessionlistitem.h"
 #include "workspace/messagestore.h"
 #include "workspace/sessionlistview.h"
 #include "workspace/sessionordering.h"
+#include "workspace/sessionstore.h"
 
 namespace {
 
@@ -32,11 +34,6 @@ QScrollArea *enclosingScrollArea(QWidget *widget)
             return area;
     }
     return nullptr;
-}
-
-QString sessionCountHtml(int count)
-{
-    return QStringLiteral("<span style='font-size:12px;color:#8b93a5;'>%1个会话</span>").arg(count);
 }
 
 } // namespace
@@ -56,7 +53,6 @@ void orvantis::setupSessionList()
     QScrollArea *area = container->findChild<QScrollArea *>();
     if (!area)
         area = enclosingScrollArea(container->parentWidget());
-    sessionScrollArea = area;
     if (!area) {
         qDebug() << "[SessionList] 未找到滚动区域，分页加载不可用";
     } else {
@@ -75,7 +71,7 @@ void orvantis::setupSessionList()
     connect(sessionListView, &SessionListView::rowClicked, this, &orvantis::selectSession);
     connect(sessionListView, &SessionListView::rowRightClicked, this,
             &orvantis::onSessionItemRightClicked);
-    connect(sessionListView, &SessionListView::nearEnd, this, &orvantis::onSessionListScrolled);
+    connect(sessionListView, &SessionListView::nearEnd, sessionStore, &SessionStore::loadNextPage);
 
     // Window-wide keys (the default context), so they work from the editor
     // as well as the list.
@@ -95,7 +91,7 @@ void orvantis::openAdjacentSession(int step)
     const QList<int> &order = sessionListView->order();
     if (order.isEmpty())
         return;
-    const int at = order.indexOf(currentSessionId);
+    const int at = order.indexOf(currentSession());
     // With nothing open, Down starts at the top and Up at the bottom.
     const int next = at < 0 ? (step > 0 ? 0 : order.size() - 1) : at + step;
     if (next < 0 || next >= order.size())
@@ -106,49 +102,19 @@ void orvantis::openAdjacentSession(int step)
     ui->messageEdit->setFocus(Qt::ShortcutFocusReason);
 }
 
+int orvantis::currentSession() const
+{
+    return sessionStore->openSession();
+}
+
+const QList<ChatSession> &orvantis::sessionList() const
+{
+    return sessionStore->sessions();
+}
+
 const ChatSession *orvantis::findSession(int sessionId) const
 {
-    const auto it = sessionMap.constFind(sessionId);
-    return it == sessionMap.constEnd() ? nullptr : &it.value();
-}
-
-bool orvantis::patchSession(int sessionId, const std::function<void(ChatSession &)> &change)
-{
-    auto it = sessionMap.find(sessionId);
-    if (it == sessionMap.end())
-        return false;
-    change(it.value());
-    for (ChatSession &listed : sessions) {
-        if (listed.id == sessionId) {
-            listed = it.value();
-            break;
-        }
-    }
-    return true;
-}
-
-bool orvantis::addSession(const ChatSession &session, bool atFront)
-{
-    if (session.id < 1 || sessionMap.contains(session.id))
-        return false;
-    if (atFront)
-        sessions.prepend(session);
-    else
-        sessions.append(session);
-    sessionMap.insert(session.id, session);
-    return true;
-}
-
-void orvantis::dropSession(int sessionId)
-{
-    sessions.removeIf([sessionId](const ChatSession &s) { return s.id == sessionId; });
-    sessionMap.remove(sessionId);
-}
-
-void orvantis::clearSessions()
-{
-    sessions.clear();
-    sessionMap.clear();
+    return sessionStore->find(sessionId);
 }
 
 QList<int> orvantis::visibleSessionOrder() const
@@ -156,97 +122,41 @@ QList<int> orvantis::visibleSessionOrder() const
     return sessionListView ? sessionListView->order() : QList<int>();
 }
 
-void orvantis::loadSessionsPage(int page, bool append, int attempt)
+void orvantis::onSessionPageApplied(int page, int total, int count)
 {
-    const bool replacing = page == 1 && !append;
-    const int load = ++pageLoads;
-    if (replacing) {
-        hasMore = true;
-        // A fresh load supersedes whatever page was still on its way. What is
-        // listed stays, in the table and on screen, until page 1 is in, and
-        // no later page is asked for before it.
-        if (pageRequest)
-            pageRequest->abandon();
-        loadingSessions = true;
-    }
-    currentPage = page;
-    pageRequest = apiClient->sendGetRequest(QStringLiteral("/chat/channel-sessions"),
-                                            {{QStringLiteral("page"), QString::number(page)},
-                                             {QStringLiteral("limit"), QString::number(pageSize)}});
-    connect(pageRequest, &ApiRequest::failed, this, [this, page, replacing, attempt, load] {
-        if (replacing) {
-            // Page 1 again, later, unless another load came first: the newest
-            // sessions are on it.
-            const int delay = qMin(2000 << qMin(attempt, 4), 30000);
-            qDebug() << "[SessionList] 第一页刷新失败，" << delay << "ms 后重试";
-            QTimer::singleShot(delay, signInScope, [this, attempt, load] {
-                if (load == pageLoads)
-                    loadSessionsPage(1, false, attempt + 1);
-            });
-            return;
-        }
-        // Only this page's own failure unblocks paging: the next scroll asks
-        // for the same page again.
-        qDebug() << "[SessionList] 分页请求失败，允许重试: page=" << page;
-        loadingSessions = false;
-        currentPage = qMax(1, page - 1);
-    });
-}
-
-void orvantis::onSessionListScrolled()
-{
-    if (loadingSessions || !hasMore)
-        return;
-    loadingSessions = true;
-    loadSessionsPage(currentPage + 1, true);
-}
-
-void orvantis::onSessionsReceived(const QList<ChatSession> &list, int total, bool more)
-{
-    if (std::exchange(catchUpReplyNext, false)) {
-        applyCatchUpPage(list);
-        return;
-    }
-    hasMore = more;
-    loadingSessions = false;
     // Page 1 replaces the table; an empty one still means an empty channel.
-    if (currentPage == 1)
-        clearSessions();
-    if (list.isEmpty()) {
-        if (currentPage == 1) {
-            ui->sessionCountLabel->setText(sessionCountHtml(total));
-            rebuildSessionList();
-        }
+    if (page != 1 && count == 0)
         return;
-    }
-
-    // An entry without an id can be neither opened nor addressed by any later
-    // notice; addSession skips it like a duplicate.
-    // A listed visitor with unread messages waits since the newest of them,
-    // as far as the listing tells; the history, once loaded, tells exactly.
-    for (ChatSession session : list) {
-        if (session.online && session.unreadCount > 0) {
-            const QDateTime last = QDateTime::fromString(session.lastTime, Qt::ISODate);
-            session.waitingSince = last.isValid() ? qMin(last, QDateTime::currentDateTime())
-                                                  : QDateTime::currentDateTime();
-        }
-        addSession(session, false);
-    }
-
-    ui->sessionCountLabel->setText(sessionCountHtml(total));
-    ui->statusLabel->setText(QStringLiteral("已连接渠道，共 %1 个会话").arg(total));
+    showSessionCount(total, count > 0);
     rebuildSessionList();
+}
+
+void orvantis::showSessionCount(int total, bool inStatus)
+{
+    ui->sessionCountLabel->setText(DisplayText::sessionCountHtml(total));
+    if (inStatus)
+        ui->statusLabel->setText(QStringLiteral("已连接渠道，共 %1 个会话").arg(total));
+}
+
+void orvantis::announceNewVisitor(const ChatSession &session)
+{
+    const QString name = session.displayName();
+    NotifySound::instance()->play(NotifySound::Event::NewVisitor);
+    notifyMessage(QStringLiteral("新客户接入"), QStringLiteral("%1 正在等待接待").arg(name),
+                  session.id);
+    ui->statusLabel->setText(QStringLiteral("新客户接入: %1").arg(name));
 }
 
 void orvantis::rebuildSessionList()
 {
+    const QList<ChatSession> &sessions = sessionStore->sessions();
     const QList<int> indexes = sortedVisibleIndexes(sessions, ui->searchEdit->text());
     QList<int> ids;
     ids.reserve(indexes.size());
     for (int index : indexes)
         ids.append(sessions.at(index).id);
     if (sessionListView)
-        sessionListView->setOrder(ids, currentSessionId);
+        sessionListView->setOrder(ids, currentSession());
     updateTrayBadge();
 }
 
@@ -254,21 +164,21 @@ void orvantis::selectSession(int sessionId)
 {
     if (sessionId < 1)
         return;
-    if (sessionId == currentSessionId) {
+    if (sessionId == currentSession()) {
         qDebug() << "[UI] 重复选择同一会话: sessionId=" << sessionId;
         clearCurrentUnread();
         return;
     }
 
-    qDebug() << "[UI] 切换会话: old=" << currentSessionId << "new=" << sessionId;
+    qDebug() << "[UI] 切换会话: old=" << currentSession() << "new=" << sessionId;
     showDraft(sessionId);
-    currentSessionId = sessionId;
+    sessionStore->setOpenSession(sessionId);
     stopReminders(sessionId); // opened: the agent has seen who waits
 
     if (const ChatSession *known = findSession(sessionId)) {
         qDebug() << "[UI] 清除未读数: sessionId=" << sessionId << "原未读=" << known->unreadCount;
-        patchSession(sessionId, [](ChatSession &s) { s.unreadCount = 0; });
-        const ChatSession copy = *findSession(sessionId);
+        sessionStore->markRead(sessionId);
+        const ChatSession copy = *known;
 
         updateChatHeader(copy);
         ui->remarkEdit->setText(copy.remark);
@@ -292,12 +202,8 @@ void orvantis::selectSession(int sessionId)
     sendJoinSession(sessionId);
 }
 
-void orvantis::onSessionItemRightClicked(SessionListItem *item)
+void orvantis::onSessionItemRightClicked(int id, const QPoint &globalPos)
 {
-    if (!item)
-        return;
-    // Read now: the row may show another session once the menu's loop has run.
-    const int id = item->sessionId();
     const ChatSession *session = findSession(id);
     if (!session || session->online || !session->lastMessage.isEmpty())
         return;
@@ -314,14 +220,14 @@ void orvantis::onSessionItemRightClicked(SessionListItem *item)
         "background-color: rgba(239, 71, 87, 0.12); }"));
     QAction *deleteAction = menu->addAction(QStringLiteral("删除会话"));
     // Answered only for the sign-in that asked: its end closes both unanswered.
-    connect(deleteAction, &QAction::triggered, signInScope, [this, id] {
+    connect(deleteAction, &QAction::triggered, signIn.scope, [this, id] {
         auto *box = new QMessageBox(QMessageBox::Question, QStringLiteral("确认删除"),
                                     QStringLiteral("确定要删除该空会话吗？"),
                                     QMessageBox::Yes | QMessageBox::No, this);
         box->setAttribute(Qt::WA_DeleteOnClose);
         ownBySignIn(box);
-        connect(box, &QMessageBox::finished, signInScope, [this, box, id] {
-            if (box->result() != QMessageBox::Yes || !loggedIn)
+        connect(box, &QMessageBox::finished, signIn.scope, [this, box, id] {
+            if (box->result() != QMessageBox::Yes || !signIn.active)
                 return;
             qDebug() << "[API] 删除会话: sessionId=" << id;
             apiClient->sendPostRequest(QStringLiteral("/chat/delete-session"),
@@ -329,7 +235,7 @@ void orvantis::onSessionItemRightClicked(SessionListItem *item)
         });
         box->open();
     });
-    menu->popup(item->mapToGlobal(QPoint(item->width(), 0)));
+    menu->popup(globalPos);
 }
 
 void orvantis::onNewSession(const QVariantMap &sessionData)
@@ -340,14 +246,14 @@ void orvantis::onNewSession(const QVariantMap &sessionData)
     qDebug() << "[WSS] 新会话通知: sessionId=" << id
              << "hasVisitorName=" << sessionData.contains(QStringLiteral("visitor_name"));
 
-    const bool known = patchSession(id, [](ChatSession &s) {
+    const bool known = sessionStore->patch(id, [](ChatSession &s) {
         s.online = true;
         s.status = QStringLiteral("online");
     });
     if (known) {
         qDebug() << "[WSS] 访客重连，更新为在线状态: sessionId=" << id;
         sessionListView->refresh(id);
-        if (id == currentSessionId)
+        if (id == currentSession())
             updateChatHeader(*findSession(id));
         rebuildSessionList();
     }
@@ -356,7 +262,7 @@ void orvantis::onNewSession(const QVariantMap &sessionData)
         && !sessionData.contains(QStringLiteral("visitor_id"))) {
         apiClient->sendGetRequest(QStringLiteral("/chat/session-info"),
                                   {{QStringLiteral("session_id"), QString::number(id)}});
-        if (currentSessionId <= 0)
+        if (currentSession() <= 0)
             sendJoinSession(id);
         return;
     }
@@ -365,47 +271,39 @@ void orvantis::onNewSession(const QVariantMap &sessionData)
         ChatSession session = ChatSession::fromMap(sessionData);
         if (session.id < 1)
             session.id = id;
-        if (addSession(session, true)) {
-            const QString name = session.displayName();
-            qDebug() << "[WSS] 接管会话直接入列: sessionId=" << session.id << "name=" << name;
+        if (sessionStore->add(session, true)) {
+            qDebug() << "[WSS] 接管会话直接入列: sessionId=" << session.id;
             rebuildSessionList();
-            NotifySound::instance()->play(NotifySound::Event::NewVisitor);
-            notifyMessage(QStringLiteral("新客户接入"), QStringLiteral("%1 正在等待接待").arg(name),
-                          session.id);
-            ui->statusLabel->setText(QStringLiteral("新客户接入: %1").arg(name));
+            announceNewVisitor(session);
         }
     }
 
-    if (currentSessionId <= 0)
+    if (currentSession() <= 0)
         sendJoinSession(id);
 }
 
 void orvantis::onSessionInfoReceived(const ChatSession &session)
 {
-    if (!addSession(session, true))
+    if (!sessionStore->add(session, true))
         return;
     rebuildSessionList();
     // The record of a session the agent opened is no news of a visitor.
-    if (session.id == currentSessionId) {
+    if (session.id == currentSession()) {
         updateChatHeader(session);
         if (ui->remarkEdit->text().isEmpty())
             ui->remarkEdit->setText(session.remark);
         return;
     }
 
-    const QString name = session.displayName();
-    NotifySound::instance()->play(NotifySound::Event::NewVisitor);
-    notifyMessage(QStringLiteral("新客户接入"), QStringLiteral("%1 正在等待接待").arg(name),
-                  session.id);
-    ui->statusLabel->setText(QStringLiteral("新客户接入: %1").arg(name));
+    announceNewVisitor(session);
 
-    if (currentSessionId <= 0)
+    if (currentSession() <= 0)
         sendJoinSession(session.id);
 }
 
 void orvantis::onSessionOffline(int sessionId)
 {
-    const bool known = patchSession(sessionId, [](ChatSession &s) {
+    const bool known = sessionStore->patch(sessionId, [](ChatSession &s) {
         s.online = false;
         s.status = QStringLiteral("offline");
     });
@@ -413,7 +311,7 @@ void orvantis::onSessionOffline(int sessionId)
         return;
     // Only the dot changes: the list is not re-sorted until its next rebuild.
     sessionListView->refresh(sessionId);
-    if (sessionId == currentSessionId)
+    if (sessionId == currentSession())
         updateChatHeader(*findSession(sessionId));
     else
         qDebug() << "[WSS] 非当前会话，保持当前对话焦点不变";
@@ -428,8 +326,8 @@ void orvantis::onSessionClosed(int sessionId)
 void orvantis::forgetSession(int sessionId, const QString &reason)
 {
     messageStore->dropSession(sessionId, reason); // tells the agent, by the session's name
-    dropSession(sessionId);
-    if (sessionId == currentSessionId)
+    sessionStore->remove(sessionId);
+    if (sessionId == currentSession())
         showNoSession();
     dropDraft(sessionId);
 }
@@ -448,7 +346,7 @@ void orvantis::onSessionDeleted(int sessionId)
 void orvantis::showIpContextMenu(const QPoint &pos)
 {
     // The address comes from the session record, never from the label's markup.
-    const ChatSession *session = currentSessionId > 0 ? findSession(currentSessionId) : nullptr;
+    const ChatSession *session = currentSession() > 0 ? findSession(currentSession()) : nullptr;
     const QString ip = session ? session->ipAddress.trimmed() : QString();
     if (ip.isEmpty() || ip == QLatin1String("-"))
         return;

@@ -10,6 +10,7 @@
 #include "widgets/notifysound.h"
 #include "workspace/messagestore.h"
 #include "workspace/sessionlistview.h"
+#include "workspace/sessionstore.h"
 
 #include <QDebug>
 #include <QDialog>
@@ -46,41 +47,32 @@ QString sessionGoneText()
 
 void orvantis::onTransferClicked()
 {
-    if (currentSessionId < 1)
+    if (currentSession() < 1)
         return;
-    transferListPending = true;
-    transferSessionId = currentSessionId;
+    // The picker opens for the session "转接" was pressed on, whichever is
+    // open when the list comes; one closed, deleted or handed away meanwhile
+    // is not handed over.
+    const int sessionId = currentSession();
     ApiRequest *request = apiClient->sendGetRequest(QStringLiteral("/agent/list"));
-    connect(request, &ApiRequest::failed, this, [this] { transferListPending = false; });
+    connect(request, &ApiRequest::succeeded, signIn.scope, [this, request, sessionId] {
+        if (!findSession(sessionId)) {
+            ui->statusLabel->setText(sessionGoneText());
+            return;
+        }
+        QList<Colleague> online;
+        QSet<int> seen;
+        for (const Colleague &colleague : request->colleagues()) {
+            if (!colleague.online || colleague.id == signIn.agentId || colleague.id < 1
+                || seen.contains(colleague.id))
+                continue;
+            seen.insert(colleague.id);
+            online.append(colleague);
+        }
+        showTransferDialog(online, sessionId);
+    });
 }
 
-void orvantis::onAgentListReceived(const QVariantList &agents)
-{
-    // Only the list asked for by "转接" opens the picker, for the session it
-    // was pressed on, whichever is open now; one closed, deleted or handed
-    // away meanwhile is not handed over.
-    if (!std::exchange(transferListPending, false))
-        return;
-    const int sessionId = std::exchange(transferSessionId, 0);
-    if (!sessionMap.contains(sessionId)) {
-        ui->statusLabel->setText(sessionGoneText());
-        return;
-    }
-    QVariantList online;
-    QSet<int> seen;
-    for (const QVariant &entry : agents) {
-        const QVariantMap agent = entry.toMap();
-        const int id = agent.value(QStringLiteral("id")).toInt();
-        if (agent.value(QStringLiteral("online")).toInt() != 1 || id == agentId || id < 1
-            || seen.contains(id))
-            continue;
-        seen.insert(id);
-        online.append(agent);
-    }
-    showTransferDialog(online, sessionId);
-}
-
-void orvantis::showTransferDialog(const QVariantList &agents, int sessionId)
+void orvantis::showTransferDialog(const QList<Colleague> &agents, int sessionId)
 {
     auto *dialog = new QDialog(this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
@@ -104,8 +96,8 @@ void orvantis::showTransferDialog(const QVariantList &agents, int sessionId)
     visitor->setTextFormat(Qt::PlainText);
     visitor->ensurePolished();
     visitor->setText(visitor->fontMetrics().elidedText(
-        QStringLiteral("转接访客：%1").arg(sessionMap.value(sessionId).displayName()),
-        Qt::ElideRight, 340));
+        QStringLiteral("转接访客：%1").arg(findSession(sessionId)->displayName()), Qt::ElideRight,
+        340));
     layout->addWidget(title);
     layout->addWidget(visitor);
     layout->addWidget(desc);
@@ -118,18 +110,17 @@ void orvantis::showTransferDialog(const QVariantList &agents, int sessionId)
     auto *listLayout = new QVBoxLayout(list);
     listLayout->setContentsMargins(0, 0, 0, 0);
     listLayout->setSpacing(8);
-    for (const QVariant &entry : agents) {
-        const QVariantMap agent = entry.toMap();
-        const int target = agent.value(QStringLiteral("id")).toInt();
+    for (const Colleague &agent : agents) {
+        const int target = agent.id;
         // A push button takes no markup, but an ampersand in a colleague's
         // name would turn into a mnemonic (hidden, and an Alt shortcut).
-        QString name = agent.value(QStringLiteral("name")).toString();
+        QString name = agent.name;
         auto *button = new QPushButton(
             QStringLiteral("●  %1").arg(name.replace(QLatin1Char('&'), QLatin1String("&&"))), list);
         button->setObjectName(QStringLiteral("agentBtn"));
         button->setCursor(Qt::PointingHandCursor);
         connect(button, &QPushButton::clicked, dialog, [this, dialog, target, sessionId] {
-            if (sessionMap.contains(sessionId))
+            if (findSession(sessionId))
                 wssClient->sendTransfer(sessionId, target);
             else
                 ui->statusLabel->setText(sessionGoneText());
@@ -174,11 +165,8 @@ void orvantis::onSessionTransferred(const QVariantMap &data)
     if (action == QLatin1String("removed")) {
         qDebug() << "[WSS] 会话已转出: sessionId=" << id;
         sessionListView->discardRow(id);
-        const int count = int(sessions.size()) - (findSession(id) ? 1 : 0);
-        ui->sessionCountLabel->setText(
-            QStringLiteral("<span style='font-size:12px;color:#8b93a5;'>%1个会话</span>")
-                .arg(count));
-        ui->statusLabel->setText(QStringLiteral("已连接渠道，共 %1 个会话").arg(count));
+        const int count = int(sessionStore->sessions().size()) - (findSession(id) ? 1 : 0);
+        showSessionCount(count, true);
         // After the count: what was not sent to the visitor matters more.
         forgetSession(id, QStringLiteral("会话已转接给其他客服"));
         rebuildSessionList();
@@ -186,6 +174,6 @@ void orvantis::onSessionTransferred(const QVariantMap &data)
         qDebug() << "[WSS] 会话已转入: sessionId=" << id;
         NotifySound::instance()->play(NotifySound::Event::Transfer);
         notifyMessage(QStringLiteral("会话转入"), QStringLiteral("有一通会话被转接到你这里"), id);
-        loadSessionsPage(1, false);
+        sessionStore->loadFirstPage();
     }
 }

@@ -233,7 +233,9 @@ SessionListItem *SessionListView::takeSpareRow()
     // A row shows different sessions over its life, so the id is read at click time.
     connect(row, &SessionListItem::clicked, this,
             [this, row] { emit rowClicked(row->sessionId()); });
-    connect(row, &SessionListItem::rightClicked, this, [this, row] { emit rowRightClicked(row); });
+    connect(row, &SessionListItem::rightClicked, this, [this, row] {
+        emit rowRightClicked(row->sessionId(), row->mapToGlobal(QPoint(row->width(), 0)));
+    });
     return row;
 }
 

@@ -5,6 +5,7 @@
 #include <QMap>
 #include <QObject>
 #include <QPointer>
+#include <QScrollArea>
 #include <functional>
 
 #include "net/chatrecords.h"
@@ -45,6 +46,7 @@ public:
     // (the window hidden beneath it, a menu opened over the list).
     static constexpr int HoldCheckMs = 500;
     const QList<int> &order() const { return m_order; }
+    QScrollArea *area() const { return m_area; }
 
     // Scrolls just enough to bring the session's row into view.
     void ensureVisible(int sessionId);
@@ -65,7 +67,8 @@ public:
 
 signals:
     void rowClicked(int sessionId);
-    void rowRightClicked(SessionListItem *row);
+    // Right-clicked: the session the row showed then, and the row's top right corner.
+    void rowRightClicked(int sessionId, const QPoint &globalPos);
     // The list was scrolled to within NearEndMargin pixels of its end.
     void nearEnd();
 
