@@ -6,7 +6,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
-"$root/scripts/build.sh"
+# The stand-in service even where the build leaves out tests and benchmarks.
+"$root/scripts/build.sh" -DORVANTIS_BUILD_DEVSERVER=ON
 build=${ORVANTIS_BUILD_DIR:-$root/build}
 
 state_dir=${XDG_CACHE_HOME:-$HOME/.cache}/orvantis-demo

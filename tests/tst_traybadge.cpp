@@ -1,5 +1,6 @@
 #include "testsupport.h"
 
+#include "shell/autostart.h"
 #include "shell/traybadge.h"
 
 #include <QFile>

@@ -197,7 +197,7 @@ private:
     // Answered or opened: no more reminders, and its notification goes.
     void stopReminders(int sessionId);
 
-    // ---- tray and window state (shell/orvantis_tray.cpp)
+    // ---- tray and window state (orvantis_tray.cpp)
     void setupTray();
     void setupIpcServer();
     void handleIpcConnection(QLocalSocket *socket);
