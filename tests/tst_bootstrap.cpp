@@ -37,7 +37,7 @@ const QString signedOut = QStringLiteral("false false  0 0 0 -1 0   ? - ");
 
 } // namespace
 
-class BootstrapTest : public QObject
+class TestBootstrap : public QObject
 {
     Q_OBJECT
 
@@ -386,5 +386,5 @@ private slots:
     }
 };
 
-ORVANTIS_TEST_MAIN(BootstrapTest)
+ORVANTIS_TEST_MAIN(TestBootstrap)
 #include "tst_bootstrap.moc"

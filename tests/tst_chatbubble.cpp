@@ -30,7 +30,7 @@ QString read(QLabel *label)
 
 } // namespace
 
-class ChatBubbleTest : public QObject
+class TestChatBubble : public QObject
 {
     Q_OBJECT
 
@@ -203,5 +203,5 @@ private slots:
     }
 };
 
-ORVANTIS_TEST_MAIN(ChatBubbleTest)
+ORVANTIS_TEST_MAIN(TestChatBubble)
 #include "tst_chatbubble.moc"

@@ -22,7 +22,7 @@ int modeOf(const QString &path)
 
 } // namespace
 
-class UserFilesTest : public QObject
+class TestUserFiles : public QObject
 {
     Q_OBJECT
 
@@ -129,5 +129,5 @@ private slots:
     }
 };
 
-ORVANTIS_TEST_MAIN(UserFilesTest)
+ORVANTIS_TEST_MAIN(TestUserFiles)
 #include "tst_userfiles.moc"
