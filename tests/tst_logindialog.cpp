@@ -142,7 +142,9 @@ private slots:
         QCOMPARE(shown(), "demo|demo123|true|登录中...| (disabled)");
         QTest::keyClick(w("passwordEdit"), Qt::Key_Return);
         QTRY_COMPARE(success.count(), 1);
-        QVERIFY(!success.wait(600));
+        // The first answer comes in as well, unheard.
+        QTRY_VERIFY(api->findChildren<QNetworkReply *>().isEmpty());
+        QCOMPARE(success.count(), 1);
         QCOMPARE(server.requestsTo("/agent/login").size(), 2); // one for each Return
     }
 
