@@ -187,9 +187,15 @@ private slots:
         QTRY_VERIFY(waitLabel(ws, a)->isHidden());
         // Opened: no more reminders, though the visitor still waits.
         QVERIFY(ws.open(b));
-        const int reminders = recorder.calls.filter("仍在等待回复").size();
-        QTest::qWait(2500);
+        const int reminders = recorder.calls.filter("仍在等待回复").size(), sounds = ws.plays();
+        // The tick that moves the waiting time on reminds: three seconds on,
+        // a reminder would have come.
+        const auto waited
+            = [&] { return QTime::fromString(waitLabel(ws, b)->text().mid(3), "m:ss"); };
+        const QTime opened = waited();
+        QTRY_VERIFY(opened.isValid() && waited() >= opened.addSecs(3));
         QCOMPARE(recorder.calls.filter("仍在等待回复").size(), reminders);
+        QCOMPARE(ws.plays(), sounds);
         QVERIFY(!waitLabel(ws, b)->isHidden());
         // Gone offline: nobody waits on screen.
         ws.server.visitorLeaves(b);

@@ -37,7 +37,7 @@ const QString signedOut = QStringLiteral("false false  0 0 0 -1 0   ? - ");
 
 } // namespace
 
-class BootstrapTest : public QObject
+class TestBootstrap : public QObject
 {
     Q_OBJECT
 
@@ -57,6 +57,12 @@ class BootstrapTest : public QObject
         return log.indexOf(QRegularExpression(".*" + QRegularExpression::escape(what) + ".*"));
     }
     int count(const QString &what) const { return log.filter(what).size(); }
+    // Every answer the window asked for has come in, or was let go.
+    bool drained() const
+    {
+        return QTest::qWaitFor(
+            [this] { return ws->w()->api()->findChildren<QNetworkReply *>().isEmpty(); }, 15000);
+    }
     QJsonObject frame(int i) const
     {
         return QJsonDocument::fromJson(log.value(i).section(' ', 1).toUtf8()).object();
@@ -94,38 +100,39 @@ private slots:
         QCoreApplication::removePostedEvents(qApp, QEvent::Quit);
     }
 
+    void bootstrapRunsInOrder_data()
+    {
+        QTest::addColumn<bool>("resumed");
+        QTest::newRow("signed in through the dialog") << false;
+        QTest::newRow("resumed from a stored token") << true;
+    }
     void bootstrapRunsInOrder()
     {
-        // Signed in through the dialog, then resumed from a stored token.
-        for (const bool resumed : {false, true}) {
-            cleanup();
-            init();
-            if (resumed) {
-                QSettings("orvantis", "config").setValue("token", ws->server.issueToken(12));
-                ws->server.delayReplies("/agent/channel", 300);
-            } else {
-                answers->onLogin = [](LoginDialog *d) { return signIn(d, "demo", "demo123"); };
-            }
-            construct();
-            // Resuming, nothing is on screen until the channel record proves the token.
-            QVERIFY(!ws->w()->isVisible());
-            QTRY_VERIFY(ws->w()->isLoggedIn() && ws->w()->isVisible());
-            QCOMPARE(answers->loginDialogsSeen, resumed ? 0 : 1);
-            QTRY_COMPARE(ws->w()->sessionList().size(), 50);
-            QTRY_COMPARE(count("ws:join "), 1);
-
-            const int login = find("/agent/login?"), channel = find("/agent/channel?");
-            const int auth = find("ws:auth "), page = find("/chat/channel-sessions?");
-            const int join = find("ws:join ");
-            QVERIFY2(resumed ? login < 0 : login >= 0 && login < channel,
-                     qPrintable(log.join('\n')));
-            // Link and first page wait for the channel; the join for the authentication.
-            QVERIFY2(channel < auth && channel < page && auth < join, qPrintable(log.join('\n')));
-            QVERIFY(log.at(page).endsWith("?limit=50&page=1"));
-            QCOMPARE(frame(auth)["token"].toString(), ws->w()->api()->token());
-            QCOMPARE(frame(join),
-                     (QJsonObject {{"type", "join"}, {"channel", ws->server.channelCode()}}));
+        QFETCH(bool, resumed);
+        if (resumed) {
+            QSettings("orvantis", "config").setValue("token", ws->server.issueToken(12));
+            ws->server.delayReplies("/agent/channel", 300);
+        } else {
+            answers->onLogin = [](LoginDialog *d) { return signIn(d, "demo", "demo123"); };
         }
+        construct();
+        // Resuming, nothing is on screen until the channel record proves the token.
+        QVERIFY(!ws->w()->isVisible());
+        QTRY_VERIFY(ws->w()->isLoggedIn() && ws->w()->isVisible());
+        QCOMPARE(answers->loginDialogsSeen, resumed ? 0 : 1);
+        QTRY_COMPARE(ws->w()->sessionList().size(), 50);
+        QTRY_COMPARE(count("ws:join "), 1);
+
+        const int login = find("/agent/login?"), channel = find("/agent/channel?");
+        const int auth = find("ws:auth "), page = find("/chat/channel-sessions?");
+        const int join = find("ws:join ");
+        QVERIFY2(resumed ? login < 0 : login >= 0 && login < channel, qPrintable(log.join('\n')));
+        // Link and first page wait for the channel; the join for the authentication.
+        QVERIFY2(channel < auth && channel < page && auth < join, qPrintable(log.join('\n')));
+        QVERIFY(log.at(page).endsWith("?limit=50&page=1"));
+        QCOMPARE(frame(auth)["token"].toString(), ws->w()->api()->token());
+        QCOMPARE(frame(join),
+                 (QJsonObject {{"type", "join"}, {"channel", ws->server.channelCode()}}));
     }
 
     // A failed start from a stored token leaves nothing going behind the login
@@ -171,55 +178,58 @@ private slots:
         QCOMPARE(count("ws:auth "), cancel ? 0 : 1); // lili's alone
     }
 
+    // Resumed or signed in with the window up, at start, an undecodable token,
+    // the realtime authentication refused.
+    void expiredTokenReturnsToLogin_data()
+    {
+        QTest::addColumn<QString>("when");
+        for (const char *when : {"window up", "dialog", "at start", "undecodable", "refused"})
+            QTest::newRow(when) << QString(when);
+    }
     void expiredTokenReturnsToLogin()
     {
-        // Resumed or signed in with the window up, at start, an undecodable token,
-        // the realtime authentication refused.
-        for (const QString when : {"window up", "dialog", "at start", "undecodable", "refused"}) {
-            cleanup();
-            init();
-            if (when != "dialog")
-                QSettings("orvantis", "config")
-                    .setValue("token",
-                              when == "undecodable" ? "not-a-token" : ws->server.issueToken(12));
-            if (when == "at start")
-                ws->server.revokeTokens();
-            if (when == "refused") { // with page 1 still on its way
-                ws->server.refuseNextAuth("令牌已失效");
-                ws->server.delayReplies("channel-sessions", 300);
-            }
-            QString stateWhileDialogUp, notice;
-            answers->onLogin = [&](LoginDialog *d) {
-                if (when == "dialog" && answers->loginDialogsSeen == 1)
-                    return signIn(d, "demo", "demo123");
-                QTest::qWait(400);
-                stateWhileDialogUp
-                    = workspaceState(ws->w()) + (ws->w()->wss()->isAuthenticated() ? "+" : "");
-                notice = d->findChild<QLabel *>("errorLabel")->text();
-                return signIn(d, "lili", "lili123");
-            };
-            construct();
-            if (when == "window up" || when == "dialog") {
-                QTRY_VERIFY(!ws->w()->sessionList().isEmpty());
-                // A page still on its way must not refill the signed-out window.
-                ws->server.delayReplies("channel-sessions", 300);
-                ws->w()->api()->sendGetRequest("/chat/channel-sessions");
-                QTRY_COMPARE(count("/chat/channel-sessions?"), 2);
-                ws->server.revokeTokens();
-                ws->w()->api()->sendGetRequest("/agent/channel"); // meets a 401
-            }
-            QTRY_COMPARE(answers->loginDialogsSeen, when == "dialog" ? 2 : 1);
-            QTRY_VERIFY(ws->w()->isLoggedIn() && ws->w()->isVisible());
-            QCOMPARE(stateWhileDialogUp, signedOut);
-            // The dialog says why: the service's refusal of the link, or the
-            // expiry, whichever of the two reached the client first.
-            const QStringList reasons = when == "refused"
-                ? QStringList {"令牌已失效"}
-                : QStringList {"登录已过期，请重新登录", "token无效"};
-            QVERIFY2(reasons.contains(notice), qPrintable(when + ": " + notice));
-            QVERIFY(labelText(ws->w(), "merchantNameLabel").contains("李丽"));
-            QVERIFY(!storedToken().isEmpty());
+        QFETCH(QString, when);
+        if (when != "dialog")
+            QSettings("orvantis", "config")
+                .setValue("token",
+                          when == "undecodable" ? "not-a-token" : ws->server.issueToken(12));
+        if (when == "at start")
+            ws->server.revokeTokens();
+        if (when == "refused") { // with page 1 still on its way
+            ws->server.refuseNextAuth("令牌已失效");
+            ws->server.delayReplies("channel-sessions", 300);
         }
+        QString stateWhileDialogUp, notice;
+        answers->onLogin = [&](LoginDialog *d) {
+            if (when == "dialog" && answers->loginDialogsSeen == 1)
+                return signIn(d, "demo", "demo123");
+            drained(); // whatever was on its way is in by now
+            stateWhileDialogUp
+                = workspaceState(ws->w()) + (ws->w()->wss()->isAuthenticated() ? "+" : "");
+            notice = d->findChild<QLabel *>("errorLabel")->text();
+            return signIn(d, "lili", "lili123");
+        };
+        construct();
+        if (when == "window up" || when == "dialog") {
+            QTRY_VERIFY(!ws->w()->sessionList().isEmpty());
+            // A page still on its way must not refill the signed-out window.
+            ws->server.delayReplies("channel-sessions", 300);
+            ws->w()->api()->sendGetRequest("/chat/channel-sessions");
+            QTRY_COMPARE(count("/chat/channel-sessions?"), 2);
+            ws->server.revokeTokens();
+            ws->w()->api()->sendGetRequest("/agent/channel"); // meets a 401
+        }
+        QTRY_COMPARE(answers->loginDialogsSeen, when == "dialog" ? 2 : 1);
+        QTRY_VERIFY(ws->w()->isLoggedIn() && ws->w()->isVisible());
+        QCOMPARE(stateWhileDialogUp, signedOut);
+        // The dialog says why: the service's refusal of the link, or the
+        // expiry, whichever of the two reached the client first.
+        const QStringList reasons = when == "refused"
+            ? QStringList {"令牌已失效"}
+            : QStringList {"登录已过期，请重新登录", "token无效"};
+        QVERIFY2(reasons.contains(notice), qPrintable(when + ": " + notice));
+        QVERIFY(labelText(ws->w(), "merchantNameLabel").contains("李丽"));
+        QVERIFY(!storedToken().isEmpty());
     }
 
     // Replies still in flight at logout (a page, a session record, a remark)
@@ -256,7 +266,7 @@ private slots:
             // The late replies arrive while the dialog is up.
             if (count("/auth/logout?") == 0)
                 return false;
-            QTest::qWait(500);
+            drained();
             stateWhileDialogUp = workspaceState(ws->w()) + labelText(ws->w(), "statusLabel");
             return signIn(d, "lili", "lili123");
         };
@@ -265,7 +275,7 @@ private slots:
         QTRY_COMPARE(stateWhileDialogUp, signedOut + "已退出登录");
         QTRY_COMPARE(count("ws:join "), 2);
         QTRY_COMPARE(ws->w()->sessionList().size(), 1);
-        QTest::qWait(500);
+        QVERIFY(drained());
         QCOMPARE(Access::map(ws->w()).keys().size(), 1);
         QCOMPARE(ws->w()->sessionList().first().displayName(), "lili-visitor");
         // The sign-out answer of the first agent must not have signed out the second.
@@ -386,5 +396,5 @@ private slots:
     }
 };
 
-ORVANTIS_TEST_MAIN(BootstrapTest)
+ORVANTIS_TEST_MAIN(TestBootstrap)
 #include "tst_bootstrap.moc"

@@ -30,7 +30,7 @@ QString read(QLabel *label)
 
 } // namespace
 
-class ChatBubbleTest : public QObject
+class TestChatBubble : public QObject
 {
     Q_OBJECT
 
@@ -40,61 +40,83 @@ private slots:
     void initTestCase() { QVERIFY(m_server.listen()); }
     void init() { ImageLoader::instance()->setLimits({}); }
 
-    void shown()
+    // What a bubble shows, as read: avatar, content, time, translation link ("-": hidden).
+    void shown_data()
     {
+        QTest::addColumn<ChatMessage>("message");
+        QTest::addColumn<bool>("self");
+        QTest::addColumn<QStringList>("shown");
         const QString markup = "<img src=\"http://127.0.0.1:1/t.png\"><b>x</b>";
         const QString limit(5000, 'a');
-        // Content, type, sender, own, then avatar|content|time|translate link, as read.
-        const QList<std::tuple<QString, QString, QString, bool, QString>> rows {
-            {markup, "text", "<b>", false, "<|" + markup + "|09:07|T"},
-            {"", "text", "", false, "?||09:07|-"},
-            {"a.pdf", "file", "😀 s", false, "😀|a.pdf|09:07|-"},
-            {"hi", "text", "mike", true, "-|hi|09:07|-"},
-            {limit, "text", "张", false, "张|" + limit + "|09:07|T"},
-            // Cut before a character outside the basic plane, never through it.
-            {limit.chopped(1) + "😀b", "text", "v", false,
-             "V|" + limit.chopped(1)
-                 + "\n……（消息过长，仅显示前 4999 个字符，右键“复制消息”可复制全文）|09:07|T"}};
-        for (const auto &[content, type, sender, self, texts] : rows) {
-            ChatBubble bubble(makeMessage(content, type, sender), self);
-            QStringList shown;
-            for (QLabel *label : {bubble.avatarLabel(), bubble.contentLabel(), bubble.timeLabel()})
-                shown << (label->isVisibleTo(&bubble) ? read(label) : "-");
-            shown << (bubble.translateButton()->isVisibleTo(&bubble) ? "T" : "-");
-            QCOMPARE(shown.join('|'), texts);
-            QVERIFY(!bubble.recallButton()->isVisibleTo(&bubble)); // not before confirmation
-        }
+        const auto row
+            = [](const char *name, const ChatMessage &message, bool self,
+                 const QStringList &shown) { QTest::newRow(name) << message << self << shown; };
+        row("markup", makeMessage(markup, "text", "<b>"), false, {"<", markup, "09:07", "T"});
+        row("empty", makeMessage("", "text", ""), false, {"?", "", "09:07", "-"});
+        row("file", makeMessage("a.pdf", "file", "😀 s"), false, {"😀", "a.pdf", "09:07", "-"});
+        row("own", makeMessage("hi", "text", "mike"), true, {"-", "hi", "09:07", "-"});
+        row("at the limit", makeMessage(limit, "text", "张"), false, {"张", limit, "09:07", "T"});
+        // Cut before a character outside the basic plane, never through it.
+        row("over the limit", makeMessage(limit.chopped(1) + "😀b", "text", "v"), false,
+            {"V",
+             limit.chopped(1) + "\n……（消息过长，仅显示前 4999 个字符，右键“复制消息”可复制全文）",
+             "09:07", "T"});
+    }
+    void shown()
+    {
+        QFETCH(ChatMessage, message);
+        QFETCH(bool, self);
+        ChatBubble bubble(message, self);
+        QStringList seen;
+        for (QLabel *label : {bubble.avatarLabel(), bubble.contentLabel(), bubble.timeLabel()})
+            seen << (label->isVisibleTo(&bubble) ? read(label) : "-");
+        seen << (bubble.translateButton()->isVisibleTo(&bubble) ? "T" : "-");
+        QTEST(seen, "shown");
+        QVERIFY(!bubble.recallButton()->isVisibleTo(&bubble)); // not before confirmation
     }
 
+    // A raw 200 reply when not empty, then the button and the label (empty: hidden).
+    void translation_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("label");
+        const auto row = [](const char *name, const QString &text, const QByteArray &reply,
+                            const QString &button, const QString &label) {
+            QTest::newRow(name) << text << reply << button << label;
+        };
+        row("translated", "hello", "", "已翻译", "你好");
+        // Sent as a form, fully percent-encoded: the text comes back unchanged.
+        row("already Chinese", "你好 1+1=2&x?", "", "已是中文", "你好 1+1=2&x?");
+        row("empty translation", "hello", R"({"code":200,"data":{"translation":""}})", "无翻译结果",
+            "");
+        row("refused", "hello", R"({"code":500,"msg":"忙"})", "翻译失败", "翻译失败: 忙");
+        row("no JSON", "hello", "{", "翻译失败", "翻译失败: 响应解析失败");
+    }
     void translation()
     {
-        // Text, a raw 200 reply when not empty, the button, the label (empty: hidden).
-        const QList<std::tuple<QString, QByteArray, QString, QString>> rows {
-            {"hello", "", "已翻译", "你好"},
-            // Sent as a form, fully percent-encoded: the text comes back unchanged.
-            {"你好 1+1=2&x?", "", "已是中文", "你好 1+1=2&x?"},
-            {"hello", R"({"code":200,"data":{"translation":""}})", "无翻译结果", ""},
-            {"hello", R"({"code":500,"msg":"忙"})", "翻译失败", "翻译失败: 忙"},
-            {"hello", "{", "翻译失败", "翻译失败: 响应解析失败"}};
-        for (const auto &[text, reply, button, label] : rows) {
-            if (!reply.isEmpty())
-                m_server.setRawReply("/translate", 200, reply);
-            ChatBubble bubble(makeMessage(text), false);
-            bubble.setTranslateBaseUrl(m_server.restBaseUrl());
-            bubble.translateButton()->click();
-            QVERIFY(!bubble.translateButton()->isEnabled());
-            QTRY_COMPARE(bubble.translateButton()->text(), button);
-            QVERIFY(bubble.translateButton()->isEnabled());
-            QCOMPARE(read(bubble.contentLabel()), text); // the message itself is never touched
-            QCOMPARE(bubble.translationLabel()->isVisibleTo(&bubble), !label.isEmpty());
-            QCOMPARE(read(bubble.translationLabel()), label);
-            // A finished translation is final; anything else may be asked again.
-            m_server.clearRequests();
-            bubble.doTranslate();
-            const bool final = button.startsWith("已");
-            QTRY_COMPARE(bubble.translateButton()->text(), final ? button : "已翻译");
-            QCOMPARE(m_server.requestsTo("/translate").size(), final ? 0 : 1);
-        }
+        QFETCH(QString, text);
+        QFETCH(QByteArray, reply);
+        QFETCH(QString, button);
+        QFETCH(QString, label);
+        if (!reply.isEmpty())
+            m_server.setRawReply("/translate", 200, reply);
+        ChatBubble bubble(makeMessage(text), false);
+        bubble.setTranslateBaseUrl(m_server.restBaseUrl());
+        bubble.translateButton()->click();
+        QVERIFY(!bubble.translateButton()->isEnabled());
+        QTRY_COMPARE(bubble.translateButton()->text(), button);
+        QVERIFY(bubble.translateButton()->isEnabled());
+        QCOMPARE(read(bubble.contentLabel()), text); // the message itself is never touched
+        QCOMPARE(bubble.translationLabel()->isVisibleTo(&bubble), !label.isEmpty());
+        QCOMPARE(read(bubble.translationLabel()), label);
+        // A finished translation is final; anything else may be asked again.
+        m_server.clearRequests();
+        bubble.doTranslate();
+        const bool final = button.startsWith("已");
+        QTRY_COMPARE(bubble.translateButton()->text(), final ? button : "已翻译");
+        QCOMPARE(m_server.requestsTo("/translate").size(), final ? 0 : 1);
     }
 
     // What a picture bubble shows once its picture has come or failed, and what
@@ -172,36 +194,41 @@ private slots:
     // A short text takes its own width on one line, a long one wraps at the
     // bubble's maximum, in a bubble as wide as a conversation column; an
     // unbroken word or link wraps too, cut nowhere, and is copied whole.
+    void wrapping_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("oneLine");
+        QTest::newRow("short") << "Wonderful afternoon" << true;
+        QTest::newRow("many words") << QString("many words in a row ").repeated(12) << false;
+        QTest::newRow("unbroken word") << QString(2000, 'w') << false;
+        QTest::newRow("link") << "https://example.com/" + QString(100, 'p') << false;
+    }
     void wrapping()
     {
-        for (const auto &[text, oneLine] :
-             {std::pair(QString("Wonderful afternoon"), true),
-              std::pair(QString("many words in a row ").repeated(12), false),
-              std::pair(QString(2000, 'w'), false),
-              std::pair("https://example.com/" + QString(100, 'p'), false)}) {
-            ChatBubble bubble(makeMessage(text), false);
-            bubble.show();
-            bubble.resize(900, bubble.heightForWidth(900));
-            QTRY_COMPARE(bubble.width(), 900);
-            QLabel *label = bubble.contentLabel();
-            const QFontMetrics metrics = label->fontMetrics();
-            const QRect room = label->contentsRect();
-            QCOMPARE(room.height() < 2 * metrics.lineSpacing(), oneLine);
-            const QRect laidOut = metrics.boundingRect(room, Qt::TextWordWrap, label->text());
-            QVERIFY(room.contains(laidOut));
-            if (oneLine) // about as wide as the text
-                QVERIFY(qAbs(room.width() - metrics.horizontalAdvance(text)) <= 12);
-            else
-                QCOMPARE(label->width(), 520);
-            emit bubble.customContextMenuRequested({5, 5});
-            QTRY_VERIFY(QApplication::activePopupWidget());
-            auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
-            menu->actions().constFirst()->trigger();
-            menu->close();
-            QCOMPARE(QApplication::clipboard()->text(), text);
-        }
+        QFETCH(QString, text);
+        QFETCH(bool, oneLine);
+        ChatBubble bubble(makeMessage(text), false);
+        bubble.show();
+        bubble.resize(900, bubble.heightForWidth(900));
+        QTRY_COMPARE(bubble.width(), 900);
+        QLabel *label = bubble.contentLabel();
+        const QFontMetrics metrics = label->fontMetrics();
+        const QRect room = label->contentsRect();
+        QCOMPARE(room.height() < 2 * metrics.lineSpacing(), oneLine);
+        const QRect laidOut = metrics.boundingRect(room, Qt::TextWordWrap, label->text());
+        QVERIFY(room.contains(laidOut));
+        if (oneLine) // about as wide as the text
+            QVERIFY(qAbs(room.width() - metrics.horizontalAdvance(text)) <= 12);
+        else
+            QCOMPARE(label->width(), 520);
+        emit bubble.customContextMenuRequested({5, 5});
+        QTRY_VERIFY(QApplication::activePopupWidget());
+        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        menu->actions().constFirst()->trigger();
+        menu->close();
+        QCOMPARE(QApplication::clipboard()->text(), text);
     }
 };
 
-ORVANTIS_TEST_MAIN(ChatBubbleTest)
+ORVANTIS_TEST_MAIN(TestChatBubble)
 #include "tst_chatbubble.moc"

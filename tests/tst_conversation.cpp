@@ -183,88 +183,100 @@ private slots:
     }
 
     // An image, or what the viewer says instead of it.
+    void lightbox_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QSize>("picture");
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("picture") << "/images/demo-3.png" << QSize(480, 300) << QString();
+        QTest::newRow("missing") << "/uploads/none.png" << QSize() << "图片加载失败";
+        QTest::newRow("bomb") << "/hostile/bomb.png" << QSize() << "图片过大";
+        QTest::newRow("redirect to a file")
+            << "/hostile/to-file.png" << QSize() << "不支持的图片地址";
+        QTest::newRow("not a URL") << "::not a url::" << QSize() << "不支持的图片地址";
+    }
     void lightbox()
     {
-        const QList<std::tuple<QString, QSize, QString>> rows {
-            {"/images/demo-3.png", {480, 300}, ""},
-            {"/uploads/none.png", {}, "图片加载失败"},
-            {"/hostile/bomb.png", {}, "图片过大"},
-            {"/hostile/to-file.png", {}, "不支持的图片地址"},
-            {"::not a url::", {}, "不支持的图片地址"}};
-        for (auto [path, picture, failure] : rows) {
-            Workspace ws;
-            QVERIFY(ws.start());
-            if (path.startsWith('/'))
-                path = QString("http://127.0.0.1:%1%2").arg(ws.server.port()).arg(path);
-            Access::lightbox(ws.w(), path);
-            QPointer<QDialog> dialog = ws.w()->findChild<QDialog *>();
-            QVERIFY(dialog && dialog->isVisible());
-            QLabel *label = dialog->findChild<QLabel *>();
-            if (picture.isEmpty()) {
-                QTRY_COMPARE(label->text(), failure);
-            } else {
-                // Scaled into the label, keeping the proportions.
-                QTRY_VERIFY(!label->pixmap().isNull());
-                const QSize shown = label->pixmap().size();
-                QVERIFY(qAbs(shown.width() * picture.height() - shown.height() * picture.width())
-                        < picture.width() + picture.height());
-                QVERIFY(shown.width() <= label->width() && shown.height() <= label->height());
-                // The window manager sizes the viewer after the picture has arrived:
-                // the picture refits, never beyond its own size, and the close
-                // button stays at the top right.
-                dialog->showNormal();
-                for (const QSize size : {QSize(400, 300), QSize(1300, 900)}) {
-                    dialog->resize(size);
-                    QTRY_COMPARE(dialog->size(), size);
-                    const QSize room = label->size().boundedTo(picture);
-                    const QSize refit = label->pixmap().size();
-                    QVERIFY(refit.boundedTo(room) == refit);
-                    QVERIFY(refit.width() == room.width() || refit.height() == room.height());
-                    QCOMPARE(dialog->findChild<QPushButton *>()->geometry().topRight(),
-                             QPoint(size.width() - 25, 24));
-                }
+        QFETCH(QString, path);
+        QFETCH(QSize, picture);
+        QFETCH(QString, failure);
+        Workspace ws;
+        QVERIFY(ws.start());
+        if (path.startsWith('/'))
+            path = QString("http://127.0.0.1:%1%2").arg(ws.server.port()).arg(path);
+        Access::lightbox(ws.w(), path);
+        QPointer<QDialog> dialog = ws.w()->findChild<QDialog *>();
+        QVERIFY(dialog && dialog->isVisible());
+        QLabel *label = dialog->findChild<QLabel *>();
+        if (picture.isEmpty()) {
+            QTRY_COMPARE(label->text(), failure);
+        } else {
+            // Scaled into the label, keeping the proportions.
+            QTRY_VERIFY(!label->pixmap().isNull());
+            const QSize shown = label->pixmap().size();
+            QVERIFY(qAbs(shown.width() * picture.height() - shown.height() * picture.width())
+                    < picture.width() + picture.height());
+            QVERIFY(shown.width() <= label->width() && shown.height() <= label->height());
+            // The window manager sizes the viewer after the picture has arrived:
+            // the picture refits, never beyond its own size, and the close
+            // button stays at the top right.
+            dialog->showNormal();
+            for (const QSize size : {QSize(400, 300), QSize(1300, 900)}) {
+                dialog->resize(size);
+                QTRY_COMPARE(dialog->size(), size);
+                const QSize room = label->size().boundedTo(picture);
+                const QSize refit = label->pixmap().size();
+                QVERIFY(refit.boundedTo(room) == refit);
+                QVERIFY(refit.width() == room.width() || refit.height() == room.height());
+                QCOMPARE(dialog->findChild<QPushButton *>()->geometry().topRight(),
+                         QPoint(size.width() - 25, 24));
             }
-            // A click anywhere on it closes the viewer.
-            QTest::mouseClick(label, Qt::LeftButton);
-            QTRY_VERIFY(!dialog);
         }
+        // A click anywhere on it closes the viewer.
+        QTest::mouseClick(label, Qt::LeftButton);
+        QTRY_VERIFY(!dialog);
     }
 
     // A bubble can go away while its copy menu is open; the menu must neither
     // crash the program nor copy from a dead bubble. The bubble goes with a recall
     // from the service, a reloaded history, the session deleted, an expired token.
+    void menuOutlivesItsBubble_data()
+    {
+        QTest::addColumn<QString>("cause");
+        for (const char *cause : {"recall", "history", "deleted", "expired"})
+            QTest::newRow(cause) << QString(cause);
+    }
     void menuOutlivesItsBubble()
     {
-        for (const QString cause : {"recall", "history", "deleted", "expired"}) {
-            Answerer answers; // the login dialog after an expired token is cancelled
-            Workspace ws;
-            const int id = addSession(ws, "talk", {message("visitor", "copy me", "c1")});
-            QVERIFY(ws.start() && ws.open(id));
-            QPointer<ChatBubble> bubble = ws.w()->bubbles().first();
-            emit bubble->customContextMenuRequested(QPoint(5, 5));
-            QPointer<QMenu> menu = ws.openMenu();
-            QVERIFY(menu);
-            QAction *copy = menu->actions().first();
+        QFETCH(QString, cause);
+        Answerer answers; // the login dialog after an expired token is cancelled
+        Workspace ws;
+        const int id = addSession(ws, "talk", {message("visitor", "copy me", "c1")});
+        QVERIFY(ws.start() && ws.open(id));
+        QPointer<ChatBubble> bubble = ws.w()->bubbles().first();
+        emit bubble->customContextMenuRequested(QPoint(5, 5));
+        QPointer<QMenu> menu = ws.openMenu();
+        QVERIFY(menu);
+        QAction *copy = menu->actions().first();
 
-            if (cause == "recall")
-                emit ws.w()->wss()->recallReceived("c1", id);
-            else if (cause == "deleted")
-                emit ws.w()->api()->sessionDeleted(id);
-            if (cause == "expired")
-                ws.server.injectFault("/chat/messages", DevServer::Fault::Http401);
-            if (cause == "history" || cause == "expired")
-                ws.w()->api()->getMessages(id, QString());
-            QTRY_VERIFY(!bubble);
-            QTRY_VERIFY(!menu || !menu->isVisible());
-            if (menu) {
-                QGuiApplication::clipboard()->clear();
-                copy->trigger();
-                QCOMPARE(QGuiApplication::clipboard()->text(), "copy me");
-            }
-            // A cancelled login dialog asks the program to quit; not this test's.
-            QCoreApplication::removePostedEvents(qApp, QEvent::Quit);
+        if (cause == "recall")
+            emit ws.w()->wss()->recallReceived("c1", id);
+        else if (cause == "deleted")
+            emit ws.w()->api()->sessionDeleted(id);
+        if (cause == "expired")
+            ws.server.injectFault("/chat/messages", DevServer::Fault::Http401);
+        if (cause == "history" || cause == "expired")
+            ws.w()->api()->getMessages(id, QString());
+        QTRY_VERIFY(!bubble);
+        QTRY_VERIFY(!menu || !menu->isVisible());
+        if (menu) {
+            QGuiApplication::clipboard()->clear();
+            copy->trigger();
+            QCOMPARE(QGuiApplication::clipboard()->text(), "copy me");
         }
     }
+    // A cancelled login dialog asks the program to quit; not this test's.
+    void cleanup() { QCoreApplication::removePostedEvents(qApp, QEvent::Quit); }
 };
 
 ORVANTIS_TEST_MAIN(TestConversation)

@@ -32,7 +32,7 @@ struct Window
 
 } // namespace
 
-class GlassWindowTest : public QObject
+class TestGlassWindow : public QObject
 {
     Q_OBJECT
 
@@ -107,5 +107,5 @@ private slots:
     }
 };
 
-ORVANTIS_TEST_MAIN(GlassWindowTest)
+ORVANTIS_TEST_MAIN(TestGlassWindow)
 #include "tst_glasswindow.moc"

@@ -95,7 +95,7 @@ QByteArray answer(int code, const char *key, const QJsonValue &value)
 
 } // namespace
 
-class InjectionTest : public QObject
+class TestInjection : public QObject
 {
     Q_OBJECT
 
@@ -173,5 +173,5 @@ private slots:
     }
 };
 
-ORVANTIS_TEST_MAIN(InjectionTest)
+ORVANTIS_TEST_MAIN(TestInjection)
 #include "tst_injection.moc"

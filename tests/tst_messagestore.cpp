@@ -1,11 +1,11 @@
 // The message store without a window: what a history page keeps, and how
 // far the cache grows.
 
+#include "testsupport.h"
+
 #include "net/apiclient.h"
 #include "net/wssclient.h"
 #include "workspace/messagestore.h"
-
-#include <QtTest>
 
 namespace {
 
@@ -35,8 +35,6 @@ class TestMessageStore : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
-
     // A page replaces the session's messages; what was pushed while it was
     // on its way and the agent's own not sent yet stay, in time order.
     void pagesKeepWhatTheyLack()
@@ -86,5 +84,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestMessageStore)
+ORVANTIS_TEST_MAIN(TestMessageStore)
 #include "tst_messagestore.moc"

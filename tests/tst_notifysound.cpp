@@ -7,7 +7,7 @@
 #include "widgets/notifysound.h"
 #include "widgets/soundplayer.h"
 
-class NotifySoundTest : public QObject
+class TestNotifySound : public QObject
 {
     Q_OBJECT
 
@@ -89,5 +89,5 @@ private slots:
     }
 };
 
-ORVANTIS_TEST_MAIN(NotifySoundTest)
+ORVANTIS_TEST_MAIN(TestNotifySound)
 #include "tst_notifysound.moc"

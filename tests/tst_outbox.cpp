@@ -200,5 +200,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestOutbox)
+ORVANTIS_TEST_MAIN(TestOutbox)
 #include "tst_outbox.moc"

@@ -98,30 +98,25 @@ private slots:
         for (int i = 0; i <= ReplyLibrary::maxReplies; ++i)
             many += QByteArray(i ? "," : "") + j("{'text':'t") + QByteArray::number(i) + j("'}");
         const QString invalid = "导入失败：不是有效的快捷回复文件";
-        QTest::newRow("not JSON") << QByteArray("title,text\n问候,您好") << invalid
-                                  << QStringList();
-        QTest::newRow("array at the top")
-            << QByteArray(j("[{'text':'a'}]")) << invalid << QStringList();
-        QTest::newRow("another format")
-            << QByteArray(j("{'format':'x','replies':[]}")) << invalid << QStringList();
-        QTest::newRow("entry not an object")
-            << lib(j("{'text':'a'},'b'")) << invalid << QStringList();
-        QTest::newRow("text a number")
-            << lib(j("{'title':'a','text':5}")) << invalid << QStringList();
-        QTest::newRow("missing text")
-            << lib(j("{'text':'a'},{'title':'b'}")) << invalid << QStringList();
-        QTest::newRow("blank text") << lib(j("{'text':'a'},{'text':'  '}"))
-                                    << "导入失败：第 2 条回复没有内容" << QStringList();
-        QTest::newRow("text too long") << lib(longEntry(ReplyLibrary::maxTextLength + 1))
-                                       << "导入失败：第 1 条回复内容超过 2000 字" << QStringList();
-        QTest::newRow("too many replies") << many + "]}"
-                                          << "导入失败：回复超过 5000 条" << QStringList();
-        QTest::newRow("over 2 MiB")
-            << lib(longEntry(3 << 20)) << "导入失败：文件超过 2 MiB" << QStringList();
-        QTest::newRow("title from text, repeats skipped")
-            << lib(j("{'text':'  第一行\\n第二行 "
-                     "'},{'title':'问候','shortcut':'hi','text':'您好，请问有什么可以帮您？'}"))
-            << "已导入 1 条回复，跳过 1 条重复" << QStringList({"第一行 第二行"});
+        const auto row = [](const char *name, const QByteArray &file, const QString &message,
+                            const QStringList &added = {}) {
+            QTest::newRow(name) << file << message << added;
+        };
+        row("not JSON", "title,text\n问候,您好", invalid);
+        row("array at the top", j("[{'text':'a'}]"), invalid);
+        row("another format", j("{'format':'x','replies':[]}"), invalid);
+        row("entry not an object", lib(j("{'text':'a'},'b'")), invalid);
+        row("text a number", lib(j("{'title':'a','text':5}")), invalid);
+        row("missing text", lib(j("{'text':'a'},{'title':'b'}")), invalid);
+        row("blank text", lib(j("{'text':'a'},{'text':'  '}")), "导入失败：第 2 条回复没有内容");
+        row("text too long", lib(longEntry(ReplyLibrary::maxTextLength + 1)),
+            "导入失败：第 1 条回复内容超过 2000 字");
+        row("too many replies", many + "]}", "导入失败：回复超过 5000 条");
+        row("over 2 MiB", lib(longEntry(3 << 20)), "导入失败：文件超过 2 MiB");
+        row("title from text, repeats skipped",
+            lib(j("{'text':'  第一行\\n第二行 "
+                  "'},{'title':'问候','shortcut':'hi','text':'您好，请问有什么可以帮您？'}")),
+            "已导入 1 条回复，跳过 1 条重复", {"第一行 第二行"});
     }
 
     // Through the dialog: a refused file changes nothing and says why.
@@ -171,27 +166,16 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("visitor");
         QTest::addColumn<QString>("filled");
-        QTest::newRow("visitor") << "{访客}您好"
-                                 << "张三"
-                                 << "张三您好";
-        QTest::newRow("agent") << "我是{客服}"
-                               << "张三"
-                               << "我是小王";
-        QTest::newRow("date and time") << "{日期} {时间}"
-                                       << ""
-                                       << "2026-05-01 08:05";
-        QTest::newRow("unknown and unclosed kept") << "{订单号} {访客"
-                                                   << "张三"
-                                                   << "{订单号} {访客";
-        QTest::newRow("no visitor keeps it") << "{访客}"
-                                             << ""
-                                             << "{访客}";
-        QTest::newRow("a value is not read again") << "{访客}{客服}"
-                                                   << "{客服}"
-                                                   << "{客服}小王";
-        QTest::newRow("brace before a variable") << "{{访客}}"
-                                                 << "<b>张</b>"
-                                                 << "{<b>张</b>}";
+        const char *const rows[][4]
+            = {{"visitor", "{访客}您好", "张三", "张三您好"},
+               {"agent", "我是{客服}", "张三", "我是小王"},
+               {"date and time", "{日期} {时间}", "", "2026-05-01 08:05"},
+               {"unknown and unclosed kept", "{订单号} {访客", "张三", "{订单号} {访客"},
+               {"no visitor keeps it", "{访客}", "", "{访客}"},
+               {"a value is not read again", "{访客}{客服}", "{客服}", "{客服}小王"},
+               {"brace before a variable", "{{访客}}", "<b>张</b>", "{<b>张</b>}"}};
+        for (const auto &row : rows)
+            QTest::newRow(row[0]) << QString(row[1]) << QString(row[2]) << QString(row[3]);
     }
 
     void variables()

@@ -37,7 +37,7 @@ QStringList shown(SessionListItem &item)
 
 } // namespace
 
-class SessionListItemTest : public QObject
+class TestSessionListItem : public QObject
 {
     Q_OBJECT
 
@@ -105,5 +105,5 @@ private slots:
     }
 };
 
-ORVANTIS_TEST_MAIN(SessionListItemTest)
+ORVANTIS_TEST_MAIN(TestSessionListItem)
 #include "tst_sessionlistitem.moc"

@@ -26,7 +26,7 @@ QList<QWidget *> showToasts(int n, QWidget *anchor = nullptr)
 
 } // namespace
 
-class ToastTest : public QObject
+class TestToast : public QObject
 {
     Q_OBJECT
 
@@ -125,5 +125,5 @@ private slots:
     }
 };
 
-ORVANTIS_TEST_MAIN(ToastTest)
+ORVANTIS_TEST_MAIN(TestToast)
 #include "tst_toast.moc"

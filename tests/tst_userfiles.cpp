@@ -22,7 +22,7 @@ int modeOf(const QString &path)
 
 } // namespace
 
-class UserFilesTest : public QObject
+class TestUserFiles : public QObject
 {
     Q_OBJECT
 
@@ -35,19 +35,12 @@ private slots:
         QTest::addColumn<QString>("planted"); // what waits at orvantis-<uid> in the temp folder
         QTest::addColumn<QString>("expected"); // where the folder ends up, below the test's own
         const QString own = QStringLiteral("tmp/orvantis-%1").arg(::getuid());
-        QTest::newRow("runtime folder") << "xdg"
-                                        << ""
-                                        << "xdg/orvantis";
-        QTest::newRow("no runtime folder") << ""
-                                           << "" << own;
-        QTest::newRow("left open by an older version") << ""
-                                                       << "open" << own;
-        QTest::newRow("a link planted by another user") << ""
-                                                        << "link"
-                                                        << "cache/orvantis/run";
-        QTest::newRow("a file planted") << ""
-                                        << "file"
-                                        << "cache/orvantis/run";
+        const QString moved = "cache/orvantis/run";
+        QTest::newRow("runtime folder") << QString("xdg") << QString() << "xdg/orvantis";
+        QTest::newRow("no runtime folder") << QString() << QString() << own;
+        QTest::newRow("left open by an older version") << QString() << "open" << own;
+        QTest::newRow("a link planted by another user") << QString() << "link" << moved;
+        QTest::newRow("a file planted") << QString() << "file" << moved;
     }
     void runtimeDir()
     {
@@ -129,5 +122,5 @@ private slots:
     }
 };
 
-ORVANTIS_TEST_MAIN(UserFilesTest)
+ORVANTIS_TEST_MAIN(TestUserFiles)
 #include "tst_userfiles.moc"
