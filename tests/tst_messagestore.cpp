@@ -45,7 +45,7 @@ private slots:
         store.addPushed(message(1, "old", 1));
         store.expectPage(1);
         store.addPushed(message(1, "late", 9));
-        const ChatMessage mine = store.send(1, "mine", "text");
+        store.send(1, "mine", "text");
         const QList<ChatMessage> shown
             = store.applyPage(1, {message(1, "p1", 2), message(1, "p2", 3)});
         QCOMPARE(contents(shown), (QStringList {"p1", "p2", "late", "mine"}));
@@ -54,7 +54,6 @@ private slots:
         store.addPushed(message(1, "pushed", 10));
         QCOMPARE(contents(store.applyPage(1, {message(1, "p1", 2)})), (QStringList {"p1", "mine"}));
         QCOMPARE(store.sendingCount(), 1);
-        QCOMPARE(mine.localId.isEmpty(), false);
     }
 
     // Repeats change nothing; the cache keeps the newest per session and the

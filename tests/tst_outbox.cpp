@@ -127,21 +127,6 @@ private slots:
         QCOMPARE(ws.frames("\"type\":\"chat\""), 2);
     }
 
-    // A reply sent while the history page is on its way stays when it lands.
-    void historyPageKeepsOwnReplies()
-    {
-        Workspace ws;
-        const int a = ws.add("a", true, 0, 60);
-        ws.server.addMessage(a, {{"content", "earlier"}});
-        QVERIFY(ws.start());
-        ws.server.delayReplies("/chat/messages", 1000);
-        Access::select(ws.w(), a);
-        type(ws, "quick");
-        QVERIFY(settled(ws) && ws.idle());
-        QCOMPARE(ws.bubbles(), (QStringList {"earlier", "me:quick"}));
-        QCOMPARE(bubble(ws, "quick")->msgUuid(), storedUuid(ws, a, "quick"));
-    }
-
     // Typed with no session open: it goes with the first one opened.
     // Written while the link is down: it waits, survives a restart and
     // leaves once. Sent and cut off at once: stored exactly once anyway.

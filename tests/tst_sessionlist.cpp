@@ -87,17 +87,12 @@ private slots:
         QVERIFY(ws.idle());
         QCOMPARE(ws.requests("channel-sessions"), 4);
 
-        // A reload of page 1 that fails keeps the list and its table, asks no
-        // later page meanwhile, and asks for page 1 again.
+        // A reload of page 1 that fails keeps the list (the store's own test
+        // has the rest), and asks for page 1 again.
         ws.server.injectFault("channel-sessions", DevServer::Fault::Http500);
         ws.server.pushFrame(
             {{"type", "session_transferred"}, {"session_id", 1}, {"action", "assigned"}});
         QTRY_COMPARE(ws.requests("channel-sessions"), 5);
-        QVERIFY(ws.idle());
-        bar->setValue(bar->maximum());
-        QVERIFY(ws.idle());
-        QCOMPARE(ws.requests("channel-sessions", "page=2"), 1);
-        bar->setValue(0);
         QCOMPARE(ws.w()->visibleSessionOrder().size(), 130);
         // A listed visitor opened meanwhile is no new visitor.
         const int sounds = ws.plays(), oldest = ws.w()->visibleSessionOrder().constLast();
