@@ -14,6 +14,7 @@
 #include "workspace/sessionlistview.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QTimer>
 
@@ -24,6 +25,9 @@ namespace {
 
 const QString offlineHtml
     = QStringLiteral("<span style='font-size:13px;color:#8b93a5;'>● 离线</span>");
+
+// Bubbles of arrivals are built for at most this long per turn of the event loop.
+constexpr int kBubbleSliceMs = 8;
 
 } // namespace
 
@@ -159,11 +163,23 @@ void orvantis::showArrivals()
         hiddenOlder
             = int(messageStore->messages(currentSessionId).size() - (bubbles.size() - skipped));
     }
-    for (qsizetype i = skipped; i < bubbles.size(); ++i) {
-        if (bubbles.at(i).sessionId == currentSessionId)
-            appendChatBubble(bubbles.at(i));
+    // A bubble costs about a millisecond: many are built a few per turn of
+    // the event loop, the rest wait at the head of the next arrivals so that
+    // their order holds and the loop stays responsive in between.
+    QElapsedTimer slice;
+    slice.start();
+    qsizetype next = skipped;
+    for (; next < bubbles.size() && (next == skipped || slice.elapsed() < kBubbleSliceMs); ++next) {
+        if (bubbles.at(next).sessionId == currentSessionId)
+            appendChatBubble(bubbles.at(next));
     }
-    if (!bubbles.isEmpty())
+    if (next < bubbles.size()) {
+        arrived.bubbles = bubbles.mid(next) + arrived.bubbles;
+        // A timer, not a posted call: what the last slice set off (polish,
+        // layout, paint, pictures) runs before the next slice.
+        QTimer::singleShot(kBubbleSliceMs, this, &orvantis::showArrivals);
+    }
+    if (next > skipped)
         scrollChatToBottom();
     // Watched as they came: read, for the service too.
     if (batch.watchedNews && currentSessionId > 0)
@@ -179,7 +195,11 @@ void orvantis::showArrivals()
         if (it.key() != currentSessionId)
             noteVisitorWaiting(it.key());
     }
-    rebuildSessionList();
+
+    // Every new message changed the list (a chime or an answer); bubbles left
+    // over from the last turn did not.
+    if (batch.chime || !batch.answered.isEmpty())
+        rebuildSessionList();
 }
 
 void orvantis::onChatSent(const QString &msgUuid, int sessionId)
