@@ -242,6 +242,7 @@ private:
     };
     Arrivals arrived;
     QTimer *arrivalTimer = nullptr;
+    QTimer *bubbleSliceTimer = nullptr; // builds the bubbles left over from the last turn
     QuickReplyBar *quickReplyBar = nullptr;
     int currentSessionId = 0;
     int joinedSessionId = -1;

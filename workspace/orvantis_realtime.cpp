@@ -175,9 +175,15 @@ void orvantis::showArrivals()
     }
     if (next < bubbles.size()) {
         arrived.bubbles = bubbles.mid(next) + arrived.bubbles;
-        // A timer, not a posted call: what the last slice set off (polish,
-        // layout, paint, pictures) runs before the next slice.
-        QTimer::singleShot(kBubbleSliceMs, this, &orvantis::showArrivals);
+        // After a pause on a timer of its own: what this slice set off
+        // (polish, layout, paint, pictures) and the other timers come first.
+        if (!bubbleSliceTimer) {
+            bubbleSliceTimer = new QTimer(this);
+            bubbleSliceTimer->setSingleShot(true);
+            bubbleSliceTimer->setInterval(kBubbleSliceMs);
+            connect(bubbleSliceTimer, &QTimer::timeout, this, &orvantis::showArrivals);
+        }
+        bubbleSliceTimer->start();
     }
     if (next > skipped)
         scrollChatToBottom();
