@@ -99,6 +99,12 @@ private slots:
             ws.server.visitorSays(i % 4 ? id : other, QString("flood %1").arg(i));
         QTRY_VERIFY(ws.bubbles().endsWith("flood 399"));
         QTRY_VERIFY(Access::arrivalsShown(ws.w()));
+        // Built over several turns, yet in the order they came and none left out.
+        const QStringList floods = ws.bubbles().filter(QRegularExpression("^flood "));
+        for (qsizetype i = 1; i < floods.size(); ++i) {
+            const int next = floods.at(i - 1).mid(6).toInt() + 1;
+            QCOMPARE(floods.at(i), QString("flood %1").arg(next % 4 ? next : next + 1));
+        }
         QCOMPARE(Access::map(ws.w()).value(other).unreadCount, 100);
         QVERIFY(ws.bubbles().size() <= 250);
         QVERIFY(ws.plays() - sounds < 50);

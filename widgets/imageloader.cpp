@@ -18,6 +18,9 @@ namespace {
 // with their own download.
 constexpr int kMaxDownloads = 4;
 constexpr qint64 kCacheBytes = 24 * 1024 * 1024;
+// Decoded pictures handed to their bubbles per turn of the event loop: each
+// may grow its bubble and so relayout the conversation.
+constexpr int kDeliveriesPerTurn = 4;
 
 ImageLoader *s_instance = nullptr;
 
@@ -49,7 +52,11 @@ std::pair<QImage, ImageLoader::Failure> decode(QByteArray data, const QSize &box
     const QImage image = reader.read();
     if (image.isNull())
         return {QImage(), ImageLoader::Failure::Undecodable};
-    return {image, ImageLoader::Failure::None};
+    // The format a pixmap is made of without conversion, done here rather
+    // than on the GUI thread.
+    return {image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32_Premultiplied
+                                                          : QImage::Format_RGB32),
+            ImageLoader::Failure::None};
 }
 
 } // namespace
@@ -66,10 +73,13 @@ ImageLoader *ImageLoader::instance()
 }
 
 ImageLoader::ImageLoader(QObject *parent)
-    : QObject(parent), m_network(new QNetworkAccessManager(this))
+    : QObject(parent), m_network(new QNetworkAccessManager(this)), m_deliveryTimer(new QTimer(this))
 {
     QNetworkProxyFactory::setUseSystemConfiguration(true);
     m_decoders.setMaxThreadCount(2);
+    m_deliveryTimer->setSingleShot(true);
+    m_deliveryTimer->setInterval(1);
+    connect(m_deliveryTimer, &QTimer::timeout, this, &ImageLoader::deliverDecoded);
     m_cache.setMaxCost(kCacheBytes);
 }
 
@@ -220,10 +230,27 @@ void ImageLoader::onFinished(quint64 id)
     m_decoders.start([this, id, data, box, maxPixels] {
         const auto [image, failure] = decode(data, box, maxPixels);
         QMetaObject::invokeMethod(
-            this, [this, id, image = image, failure = failure] { onDecoded(id, image, failure); },
+            this,
+            [this, id, image = image, failure = failure] {
+                m_decoded.enqueue({id, image, failure});
+                if (!m_deliveryTimer->isActive())
+                    m_deliveryTimer->start();
+            },
             Qt::QueuedConnection);
     });
     startNext();
+}
+
+// A few at a time, on a timer: the GUI thread paints and handles input in
+// between, however many pictures were decoded meanwhile.
+void ImageLoader::deliverDecoded()
+{
+    for (int i = 0; i < kDeliveriesPerTurn && !m_decoded.isEmpty(); ++i) {
+        const Decoded next = m_decoded.dequeue();
+        onDecoded(next.id, next.image, next.failure);
+    }
+    if (!m_decoded.isEmpty())
+        m_deliveryTimer->start();
 }
 
 void ImageLoader::onDecoded(quint64 id, const QImage &image, Failure failure)

@@ -69,12 +69,20 @@ private:
         QByteArray data;
     };
 
+    struct Decoded
+    {
+        quint64 id = 0;
+        QImage image;
+        Failure failure = Failure::None;
+    };
+
     explicit ImageLoader(QObject *parent = nullptr);
     static QString cacheKey(const QUrl &url, const QSize &box);
     void startNext();
     void start(Job job);
     void onReadyRead(quint64 id);
     void onFinished(quint64 id);
+    void deliverDecoded();
     void onDecoded(quint64 id, const QImage &image, Failure failure);
     // Ends a download early; the receiver hears `failure`.
     void abort(quint64 id, Failure failure);
@@ -86,6 +94,8 @@ private:
     QThreadPool m_decoders;
     QCache<QString, QImage> m_cache;
     QQueue<Job> m_waiting;
+    QQueue<Decoded> m_decoded; // waiting to be handed over
+    QTimer *m_deliveryTimer = nullptr;
     QHash<quint64, Job> m_active; // downloading or decoding
     quint64 m_nextId = 1;
 };

@@ -313,6 +313,10 @@ void orvantis::setupConnections()
     // spare height: a new one moves none of the others, so only it is painted.
     ui->chatContentLayout->addStretch();
     ui->chatContentWidget->setAttribute(Qt::WA_StaticContents);
+    // The column grows before it lays its bubbles out: otherwise a new bubble
+    // first squeezes all the others into the old height, and the scroll area
+    // then stretches them back, a resize of every bubble twice per change.
+    ui->chatContentLayout->setSizeConstraint(QLayout::SetMinimumSize);
     // A click in the conversation (a link, a picture) leaves the keyboard
     // with the editor, where the agent's next keys belong.
     ui->chatScrollArea->setFocusPolicy(Qt::NoFocus);
@@ -454,6 +458,8 @@ void orvantis::resetWorkspace()
     if (historyDialog)
         historyDialog->close();
     conv.arrivalTimer->stop();
+    if (conv.sliceTimer)
+        conv.sliceTimer->stop();
     conv.arrived = Arrivals();
     catchUp->cancel(); // retries of a catch-up end with the sign-in
     sessionStore->clear();

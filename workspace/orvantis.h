@@ -261,6 +261,7 @@ private:
         QTimer *scrollTimer = nullptr;
         Arrivals arrived;
         QTimer *arrivalTimer = nullptr;
+        QTimer *sliceTimer = nullptr; // builds the bubbles left over from the last turn
         int joinedSessionId = -1; // the session joined on the current link
     };
     Conversation conv;

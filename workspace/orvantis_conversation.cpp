@@ -120,6 +120,9 @@ void orvantis::appendChatBubble(const ChatMessage &msg)
     conv.bubbles.append(bubble);
     // Above the closing stretch: the bubbles already shown stay where they are.
     ui->chatContentLayout->insertWidget(ui->chatContentLayout->count() - 1, bubble);
+    // Shown now rather than by the layout's queued call, so that the cost of
+    // laying the bubble out falls in the turn that made it.
+    bubble->show();
     // The oldest go once the agent follows the newest, or there are far too many.
     if (conv.bubbles.size() > (conv.following ? kShownBubbles + kOlderPage / 2 : kMostBubbles)) {
         const qsizetype excess = conv.bubbles.size() - kShownBubbles;

@@ -17,11 +17,19 @@
 #include "workspace/sessionstore.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QTimer>
 
 // Texts that carry what the service sent go into statusLabel, which shows
 // plain text only.
+
+namespace {
+
+// Bubbles of arrivals are built for at most this long per turn of the event loop.
+constexpr int kBubbleSliceMs = 8;
+
+} // namespace
 
 void orvantis::onWssConnected()
 {
@@ -139,11 +147,29 @@ void orvantis::showArrivals()
         conv.hiddenOlder
             = int(messageStore->messages(currentSession()).size() - (bubbles.size() - skipped));
     }
-    for (qsizetype i = skipped; i < bubbles.size(); ++i) {
-        if (bubbles.at(i).sessionId == currentSession())
-            appendChatBubble(bubbles.at(i));
+    // A bubble costs about a millisecond: many are built a few per turn of
+    // the event loop, the rest wait at the head of the next arrivals so that
+    // their order holds and the loop stays responsive in between.
+    QElapsedTimer slice;
+    slice.start();
+    qsizetype next = skipped;
+    for (; next < bubbles.size() && (next == skipped || slice.elapsed() < kBubbleSliceMs); ++next) {
+        if (bubbles.at(next).sessionId == currentSession())
+            appendChatBubble(bubbles.at(next));
     }
-    if (!bubbles.isEmpty())
+    if (next < bubbles.size()) {
+        conv.arrived.bubbles = bubbles.mid(next) + conv.arrived.bubbles;
+        // After a pause on a timer of its own: what this slice set off
+        // (polish, layout, paint, pictures) and the other timers come first.
+        if (!conv.sliceTimer) {
+            conv.sliceTimer = new QTimer(this);
+            conv.sliceTimer->setSingleShot(true);
+            conv.sliceTimer->setInterval(kBubbleSliceMs);
+            connect(conv.sliceTimer, &QTimer::timeout, this, &orvantis::showArrivals);
+        }
+        conv.sliceTimer->start();
+    }
+    if (next > skipped)
         scrollChatToBottom();
     // Watched as they came: read, for the service too.
     if (batch.watchedNews && currentSession() > 0)
@@ -159,7 +185,11 @@ void orvantis::showArrivals()
         if (it.key() != currentSession())
             noteVisitorWaiting(it.key());
     }
-    rebuildSessionList();
+
+    // Every new message changed the list (a chime or an answer); bubbles left
+    // over from the last turn did not.
+    if (batch.chime || !batch.answered.isEmpty())
+        rebuildSessionList();
 }
 
 void orvantis::onChatSent(const QString &msgUuid, int sessionId)

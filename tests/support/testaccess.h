@@ -41,7 +41,11 @@ public:
     static void transfer(orvantis *w) { w->onTransferClicked(); }
     static bool pasteImage(orvantis *w) { return w->pasteImage(); }
     // Pushed messages are shown a moment after they arrive.
-    static bool arrivalsShown(const orvantis *w) { return !w->conv.arrivalTimer->isActive(); }
+    static bool arrivalsShown(const orvantis *w)
+    {
+        return !w->conv.arrivalTimer->isActive()
+            && !(w->conv.sliceTimer && w->conv.sliceTimer->isActive());
+    }
     static QSystemTrayIcon *tray(const orvantis *w) { return w->tray.icon; }
     static void clearSessions(orvantis *w) { w->sessionStore->clear(); }
 };
