@@ -153,8 +153,8 @@ private slots:
         ws.server.pushFrame({{"type", "new_session"}, {"session_id", fresh}});
         QTRY_COMPARE(ws.names(), (QStringList {"fresh", "first", "known"}));
         QCOMPARE(ws.requests("session-info", QString("session_id=%1").arg(fresh)), 1);
-        QCOMPARE(ws.plays(), sounds + 1);
-        QCOMPARE(ws.plays(NotifySound::Event::NewVisitor), visitorSounds + 1);
+        QTRY_COMPARE(ws.plays(), sounds + 1);
+        QTRY_COMPARE(ws.plays(NotifySound::Event::NewVisitor), visitorSounds + 1);
         QCOMPARE(ws.text("statusLabel"), "新客户接入: fresh");
         // A toast's click opens its session, unless that is no longer listed.
         Access::toastClicked(ws.w(), 999);
