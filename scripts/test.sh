@@ -11,15 +11,21 @@ export QT_QPA_PLATFORM=offscreen
 
 stage() { printf '\n==== %s (%s)\n' "$1" "$(date +%T)"; }
 
+# Both builds compile each library as a few unity sources: a fresh checkout
+# builds in well under half the time (the Qt headers are parsed once a batch,
+# not once a file). A build configured without it, like the mutation tool's,
+# compiles file by file, so the code is kept compiling both ways.
+unity=-DCMAKE_UNITY_BUILD=ON
+
 stage "build"
-"$root/scripts/build.sh"
+"$root/scripts/build.sh" "$unity"
 stage "test suite"
 (cd "$build" && ctest --output-on-failure -j 2 --timeout 300)
 
 stage "sanitizer build"
 # Debug compiles fastest; the benchmarks are not part of the suite.
 cmake -S "$root" -B "$asan_build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVANTIS_SANITIZE=ON \
-    -DORVANTIS_BUILD_BENCH=OFF >/dev/null
+    -DORVANTIS_BUILD_BENCH=OFF "$unity" >/dev/null
 cmake --build "$asan_build" -j 2
 stage "test suite under sanitizers"
 (

@@ -17,15 +17,15 @@ namespace {
 // The values sent for the entries of statusCombo, in their order.
 const char *const statusValues[] = {"all", "online", "closed", "unreception"};
 constexpr int pageSize = 20;
-constexpr int previewLength = 30;
+constexpr int recordPreviewLength = 30;
 
 QString preview(const QString &text)
 {
-    if (text.size() <= previewLength)
+    if (text.size() <= recordPreviewLength)
         return text;
     // A character outside the basic plane is dropped whole, never halved.
-    const int cut
-        = text.at(previewLength - 1).isHighSurrogate() ? previewLength - 1 : previewLength;
+    const int cut = text.at(recordPreviewLength - 1).isHighSurrogate() ? recordPreviewLength - 1
+                                                                       : recordPreviewLength;
     return text.left(cut) + QStringLiteral("...");
 }
 

@@ -22,11 +22,11 @@ constexpr qint64 kCacheBytes = 24 * 1024 * 1024;
 // may grow its bubble and so relayout the conversation.
 constexpr int kDeliveriesPerTurn = 4;
 
-ImageLoader *s_instance = nullptr;
+ImageLoader *s_loader = nullptr;
 
 void destroyInstance()
 {
-    delete std::exchange(s_instance, nullptr);
+    delete std::exchange(s_loader, nullptr);
 }
 
 bool isFetchable(const QUrl &url)
@@ -63,13 +63,13 @@ std::pair<QImage, ImageLoader::Failure> decode(QByteArray data, const QSize &box
 
 ImageLoader *ImageLoader::instance()
 {
-    if (!s_instance) {
-        s_instance = new ImageLoader;
+    if (!s_loader) {
+        s_loader = new ImageLoader;
         // Gone before the application object: its downloads and decoders
         // need the event loop's machinery.
         qAddPostRoutine(destroyInstance);
     }
-    return s_instance;
+    return s_loader;
 }
 
 ImageLoader::ImageLoader(QObject *parent)

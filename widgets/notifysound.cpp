@@ -21,7 +21,7 @@ constexpr int kSampleRate = 44100;
 // 0.35 s of 44100 Hz, truncated.
 constexpr int kSampleCount = 15434;
 
-NotifySound *s_instance = nullptr;
+NotifySound *s_sound = nullptr;
 
 void addTone(std::vector<float> &buffer, int rate, double frequency, double start, double duration,
              double amplitude)
@@ -68,10 +68,10 @@ NotifySound *NotifySound::instance()
     // exists, because the audio backend must not be torn down after it.
     static NotifySound *const sound = [] {
         auto *created = new NotifySound;
-        s_instance = created;
+        s_sound = created;
         qAddPostRoutine([] {
-            delete s_instance;
-            s_instance = nullptr;
+            delete s_sound;
+            s_sound = nullptr;
         });
         return created;
     }();

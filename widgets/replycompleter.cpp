@@ -12,7 +12,7 @@ namespace {
 
 constexpr int popupWidth = 380;
 constexpr int visibleRows = 8;
-constexpr int previewLength = 40;
+constexpr int phrasePreviewLength = 40;
 
 QString rowText(const Reply &reply)
 {
@@ -21,7 +21,8 @@ QString rowText(const Reply &reply)
         row += QStringLiteral("  /") + reply.shortcut;
     const QString text = reply.text.simplified();
     row += QStringLiteral("  —  ")
-        + (text.size() > previewLength ? text.left(previewLength) + QStringLiteral("…") : text);
+        + (text.size() > phrasePreviewLength ? text.left(phrasePreviewLength) + QStringLiteral("…")
+                                             : text);
     return row;
 }
 
