@@ -134,6 +134,21 @@ private slots:
         QCOMPARE(titles(dialog->replies()), titles(sample) + added);
     }
 
+    // An export reads back whole; a path that cannot be written says so.
+    void exportFile()
+    {
+        QTemporaryDir dir;
+        QWidget owner;
+        auto *dialog = new ReplyLibraryDialog(sample, &owner);
+        dialog->exportFile(dir.filePath("missing/replies.json"));
+        QCOMPARE(labelText(dialog, "messageLabel"), QString("导出失败：无法写入文件"));
+        dialog->exportFile(dir.filePath("replies.json"));
+        QCOMPARE(labelText(dialog, "messageLabel"), QString("已导出 6 条回复"));
+        auto *empty = new ReplyLibraryDialog({}, &owner);
+        empty->importFile(dir.filePath("replies.json"));
+        QCOMPARE(titles(empty->replies()), titles(sample));
+    }
+
     void matching_data()
     {
         QTest::addColumn<QString>("query");
