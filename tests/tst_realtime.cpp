@@ -378,7 +378,9 @@ private slots:
             QVERIFY(ws.start() && ws.open(id));
             QStringList shown; // the visitor, the offered names, the list's minimum height
             Answerer answers;
+            QPointer<QDialog> asked;
             answers.onOther = [&](QDialog *dialog) {
+                asked = dialog;
                 for (auto *w : dialog->findChildren<QWidget *>(
                          QRegularExpression("visitorLabel|agentBtn|emptyLabel")))
                     shown << w->property("text").toString();
@@ -390,6 +392,7 @@ private slots:
             Access::transfer(ws.w());
             Access::select(ws.w(), other);
             QTRY_COMPARE(shown.size(), qMax(colleagues, 1) + 2);
+            QTRY_VERIFY(!asked); // answered is gone, not hidden
             QCOMPARE(shown.first() + shown.at(1) + shown.last(),
                      "转接访客：<i>a</i>"
                          + QString(colleagues ? "●  <b>c0</b>" : "暂无可转接的在线坐席")
