@@ -36,7 +36,9 @@ class TestMessageStore : public QObject
 
 private slots:
     // A page replaces the session's messages; what was pushed while it was
-    // on its way and the agent's own not sent yet stay, in time order.
+    // on its way stays, in time order. The agent's own not sent yet go last:
+    // the service stores them after all of it, even what it stored after
+    // they were typed.
     void pagesKeepWhatTheyLack()
     {
         WssClient link;
@@ -46,9 +48,10 @@ private slots:
         store.expectPage(1);
         store.addPushed(message(1, "late", 9));
         store.send(1, "mine", "text");
-        const QList<ChatMessage> shown
-            = store.applyPage(1, {message(1, "p1", 2), message(1, "p2", 3)});
-        QCOMPARE(contents(shown), (QStringList {"p1", "p2", "late", "mine"}));
+        ChatMessage newer = message(1, "p2", 3);
+        newer.createdAt = QDateTime::currentDateTime().addSecs(60);
+        const QList<ChatMessage> shown = store.applyPage(1, {message(1, "p1", 2), newer});
+        QCOMPARE(contents(shown), (QStringList {"p1", "late", "p2", "mine"}));
         QCOMPARE(shown.last().delivery, ChatMessage::Delivery::Sending);
         // Without a page on its way, a push is no late arrival of the next one.
         store.addPushed(message(1, "pushed", 10));

@@ -145,10 +145,12 @@ QList<ChatMessage> MessageStore::applyPage(int sessionId, const QList<ChatMessag
         if (!oldest.isValid() || !msg.createdAt.isValid() || msg.createdAt >= oldest)
             insertInOrder(kept, msg);
     }
-    // And what has not reached the service yet, whatever the page says.
+    // And what has not reached the service yet, whatever the page says. The
+    // service will store it after all of the page, so it goes last, in the
+    // order written, not by the time it was typed.
     for (const Outgoing &out : std::as_const(m_outbox)) {
         if (out.msg.sessionId == sessionId && indexOfLocal(kept, out.msg.localId) < 0)
-            insertInOrder(kept, out.msg);
+            kept.append(out.msg);
     }
     trim(kept);
     m_cache.insert(sessionId, kept);
