@@ -133,8 +133,7 @@ private slots:
         ws.server.addMessage(open, {{"content", m("〔M〕")}});
         const int other = ws.add("o", true, 0, 8, {{"remark", m("〔R〕")}});
         const int byId = ws.add("", true, 0, 7, {{"visitor_id", "v" + payload}});
-        QVERIFY(ws.start(40));
-        QVERIFY(ws.open(open));
+        QVERIFY(ws.start(40) && ws.open(open));
 
         auto *bubble = ws.w()->bubbles().constFirst();
         ws.server.setRawReply("/translate", 200,

@@ -113,8 +113,7 @@ private slots:
         Workspace ws;
         const int first = ws.add("first", true, 3, 9);
         const int known = ws.add("known", false, 0, 1);
-        QVERIFY(ws.start());
-        QVERIFY(ws.open(first));
+        QVERIFY(ws.start() && ws.open(first));
         QCOMPARE(ws.rowOf(first), "first||08:09|-|on");
         QCOMPARE(ws.requests("/chat/messages", QString("session_id=%1").arg(first)), 1);
         QCOMPARE(ws.server.requestsTo("mark-read").size(), 1);
@@ -169,8 +168,7 @@ private slots:
         const int empty = ws.add("empty", false, 0, 3, {{"ip_address", "<b>10.1.2.3</b>"}});
         const int online = ws.add("online", true, 0, 2);
         const int talked = ws.add("talked", false, 0, 1, {{"last_msg", "hi"}});
-        QVERIFY(ws.start());
-        QVERIFY(ws.open(empty));
+        QVERIFY(ws.start() && ws.open(empty));
         // The IP is shown literally, and the menu copies the record's text.
         QVERIFY(ws.text("ipValueLabel").contains(">&lt;b&gt;10.1.2.3&lt;/b&gt;<"));
         Access::ipMenu(ws.w());
