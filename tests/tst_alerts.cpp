@@ -118,10 +118,17 @@ private slots:
         QTRY_COMPARE(ws.w()->currentSession(), a);
         QVERIFY(ws.w()->isVisible());
         QTRY_VERIFY(recorder.calls.contains("close 1"));
+        // Opened while its message waits to be shown: nothing pops up for it.
+        ws.w()->hide();
+        emit ws.w()->wss()->chatMessage(
+            {{"session_id", b}, {"from_type", "visitor"}, {"content", "late"}});
+        Access::select(ws.w(), b);
+        ws.server.visitorSays(a, "after");
+        QTRY_VERIFY(recorder.calls.last().startsWith("notify 0 <b>a</b>"));
         // The end of the sign-in takes the others away.
         ws.server.revokeTokens();
         ws.w()->api()->sendGetRequest("/agent/channel"); // meets a 401
-        QTRY_VERIFY(recorder.calls.contains("close 2"));
+        QTRY_VERIFY(recorder.calls.contains("close 3"));
     }
 
     // Quiet: no sound, no notification; unread counts and waiting times go

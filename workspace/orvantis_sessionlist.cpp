@@ -174,6 +174,8 @@ void orvantis::selectSession(int sessionId)
     showDraft(sessionId);
     sessionStore->setOpenSession(sessionId);
     stopReminders(sessionId); // opened: the agent has seen who waits
+    // Nor does a message that came just before it and waits to be shown.
+    conv.arrived.announce.remove(sessionId);
 
     if (const ChatSession *known = findSession(sessionId)) {
         qDebug() << "[UI] 清除未读数: sessionId=" << sessionId << "原未读=" << known->unreadCount;
