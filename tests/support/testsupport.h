@@ -42,15 +42,6 @@ inline void isolateEnvironment()
     QStandardPaths::setTestModeEnabled(true);
 }
 
-// Names the table row a failing check came from.
-inline auto rowLabel(const QString &row)
-{
-    return qScopeGuard([row] {
-        if (QTest::currentTestFailed())
-            qWarning("in row: %s", qPrintable(row));
-    });
-}
-
 // One spy per signal of an object, keyed by the signal's name, so that a test
 // can say that nothing else happened.
 class SignalSpies
