@@ -215,7 +215,8 @@ private slots:
         const int chats = ws.frames("\"chat\"");
         // The strip: the library's first titles, read on a worker at sign-in.
         auto *strip = ws.w()->findChild<QuickReplyBar *>();
-        QTRY_COMPARE(strip->findChild<QPushButton *>("quickReply2")->text(), "Shipping time");
+        QTRY_VERIFY(strip->findChild<QPushButton *>("quickReply2"));
+        QCOMPARE(strip->findChild<QPushButton *>("quickReply2")->text(), "Shipping time");
 
         type(edit, "？");
         QTest::keyClick(edit, Qt::Key_Home);

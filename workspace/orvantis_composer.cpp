@@ -353,10 +353,17 @@ void orvantis::loadReplyLibrary(const QString &agentName)
 {
     replyState.agentName = agentName;
     showReplyLibrary({}); // nothing of the agent signed in before
+    // The watcher belongs to the sign-in: a sign-out before the read ends
+    // deletes it, and the result reaches no one (a continuation bound to a
+    // context that dies first is not safe).
     auto promise = std::make_shared<QPromise<QList<Reply>>>();
     promise->start();
-    promise->future().then(signIn.scope.data(),
-                           [this](const QList<Reply> &loaded) { showReplyLibrary(loaded); });
+    auto *watcher = new QFutureWatcher<QList<Reply>>(signIn.scope.data());
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher] {
+        watcher->deleteLater();
+        showReplyLibrary(watcher->result());
+    });
+    watcher->setFuture(promise->future());
     QThreadPool::globalInstance()->start([promise, agent = signIn.agentId] {
         promise->addResult(ReplyLibrary::load(agent));
         promise->finish();
