@@ -20,7 +20,6 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
-#include <QFuture>
 #include <QFutureWatcher>
 #include <QGuiApplication>
 #include <QImage>
@@ -33,6 +32,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <type_traits>
 
 namespace {
 
@@ -45,6 +45,25 @@ const QStringList &imageSuffixes()
                                        QStringLiteral("jpeg"), QStringLiteral("gif"),
                                        QStringLiteral("webp"), QStringLiteral("bmp")};
     return suffixes;
+}
+
+// Runs `work` on a worker and hands its result to `done` on the GUI thread,
+// unless `owner` is gone by then: the watcher is its child and goes with it.
+template<typename Work, typename Done> void runOnWorker(QObject *owner, Work work, Done done)
+{
+    using Result = std::invoke_result_t<Work>;
+    auto promise = std::make_shared<QPromise<Result>>();
+    promise->start();
+    auto *watcher = new QFutureWatcher<Result>(owner);
+    QObject::connect(watcher, &QFutureWatcherBase::finished, owner, [watcher, done] {
+        watcher->deleteLater();
+        done(watcher->result());
+    });
+    watcher->setFuture(promise->future());
+    QThreadPool::globalInstance()->start([promise, work] {
+        promise->addResult(work());
+        promise->finish();
+    });
 }
 
 // What was pasted: a picture, its encoded bytes, or a regular file.
@@ -265,26 +284,17 @@ bool orvantis::pasteImage()
     // does them, and the result goes to the visitor it was pasted for.
     const int sessionId = currentSession();
     const QString token = apiClient->token();
-    auto promise = std::make_shared<QPromise<QByteArray>>();
-    auto *watcher = new QFutureWatcher<QByteArray>(this);
-    connect(watcher, &QFutureWatcherBase::finished, this,
-            [this, watcher, sessionId, token, name = pasted.fileName] {
-                watcher->deleteLater();
-                // Signed out, or the session gone, while it was prepared.
-                if (!signIn.active || apiClient->token() != token || !findSession(sessionId))
-                    return;
-                const QByteArray data = watcher->result();
-                if (data.isEmpty())
-                    ui->statusLabel->setText(QStringLiteral("图片无法读取"));
-                else
-                    uploadImage(data, name, sessionId);
-            });
-    watcher->setFuture(promise->future());
-    QThreadPool::globalInstance()->start([promise, pasted] {
-        promise->start();
-        promise->addResult(preparedImage(pasted));
-        promise->finish();
-    });
+    runOnWorker(
+        this, [pasted] { return preparedImage(pasted); },
+        [this, sessionId, token, name = pasted.fileName](const QByteArray &data) {
+            // Signed out, or the session gone, while it was prepared.
+            if (!signIn.active || apiClient->token() != token || !findSession(sessionId))
+                return;
+            if (data.isEmpty())
+                ui->statusLabel->setText(QStringLiteral("图片无法读取"));
+            else
+                uploadImage(data, name, sessionId);
+        });
     return true;
 }
 
@@ -353,21 +363,10 @@ void orvantis::loadReplyLibrary(const QString &agentName)
 {
     replyState.agentName = agentName;
     showReplyLibrary({}); // nothing of the agent signed in before
-    // The watcher belongs to the sign-in: a sign-out before the read ends
-    // deletes it, and the result reaches no one (a continuation bound to a
-    // context that dies first is not safe).
-    auto promise = std::make_shared<QPromise<QList<Reply>>>();
-    promise->start();
-    auto *watcher = new QFutureWatcher<QList<Reply>>(signIn.scope.data());
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher] {
-        watcher->deleteLater();
-        showReplyLibrary(watcher->result());
-    });
-    watcher->setFuture(promise->future());
-    QThreadPool::globalInstance()->start([promise, agent = signIn.agentId] {
-        promise->addResult(ReplyLibrary::load(agent));
-        promise->finish();
-    });
+    // The sign-in owns the read: after a sign-out its result reaches no one.
+    runOnWorker(
+        signIn.scope.data(), [agent = signIn.agentId] { return ReplyLibrary::load(agent); },
+        [this](const QList<Reply> &loaded) { showReplyLibrary(loaded); });
 }
 
 void orvantis::showReplyLibrary(const QList<Reply> &library)
